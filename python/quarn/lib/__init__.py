@@ -1,0 +1,1 @@
+"""The compiled core of quarn (``quarn.lib._quarn``)."""

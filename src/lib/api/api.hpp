@@ -1,0 +1,36 @@
+// The feature-area tree: each area is a submodule of the extension with its
+// own register step.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/ref.hpp"
+#include "binding/result.hpp"
+
+namespace quarn::api {
+
+using binding::Ref;
+using binding::Result;
+using binding::Status;
+
+// Creates the module `name`, stores it in sys.modules under "quarn.<name>"
+// and attaches it to `parent` (attribute and __all__). Returns a new
+// reference. A failing step leaves the earlier ones done.
+Result<Ref> new_submodule(PyObject* parent, const char* name);
+
+// Appends `name` to `module.__all__`, creating the list when missing.
+Status add_to_all(PyObject* module, PyObject* name);
+
+// Builds a builtin function bound to `module` from `def` and publishes it
+// under its __name__ (attribute and __all__).
+Status add_function(PyObject* module, PyMethodDef* def);
+
+// Publishes `type` under `name` (attribute and __all__).
+Status add_class(PyObject* module, const char* name, PyObject* type);
+
+// The feature areas.
+namespace bigjson {
+Status register_area(PyObject* parent);
+}
+
+}  // namespace quarn::api

@@ -1,0 +1,262 @@
+#include "binding/boundary.hpp"
+
+#include <atomic>
+#include <string>
+
+namespace quarn::binding {
+namespace {
+
+const char* param_name(Param p) {
+  switch (p) {
+    case Param::Path:
+      return "path";
+    case Param::Sample:
+      return "sample";
+    case Param::Format:
+      return "format";
+  }
+  return "?";
+}
+
+// Takes the current exception out of the interpreter, normalised.
+PyObject* fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+#endif
+}
+
+// Gives the exception back to the interpreter (steals the reference).
+void restore_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  if (exc == nullptr) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+  Py_INCREF(type);
+  PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+void set_type_error(const std::string& text) {
+  PyErr_SetString(PyExc_TypeError, text.c_str());
+}
+
+// Binding failures, in the interpreter's own wording.
+void too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
+  std::string text = std::string(spec.name) + "()";
+  if (spec.param_count != 1) {
+    text += " takes from 1 to " + std::to_string(spec.param_count);
+  } else {
+    text += " takes 1";
+  }
+  text += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+          " given";
+  set_type_error(text);
+}
+
+Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[3]);
+
+bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject* slots[3]) {
+  if (nargs > spec.param_count) {
+    too_many_positional(spec, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  if (kwnames != nullptr) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      Py_ssize_t len = 0;
+      const char* name = PyUnicode_AsUTF8AndSize(key, &len);
+      if (name == nullptr) return false;
+      std::string_view kw(name, static_cast<std::size_t>(len));
+      int index = -1;
+      for (int p = 0; p < spec.param_count; ++p) {
+        if (kw == param_name(spec.params[p])) index = p;
+      }
+      if (index < 0) {
+        set_type_error(std::string(spec.name) + "() got an unexpected keyword argument '" +
+                       std::string(kw) + "'");
+        return false;
+      }
+      if (slots[index] != nullptr) {
+        set_type_error(std::string(spec.name) + "() got multiple values for argument '" +
+                       std::string(kw) + "'");
+        return false;
+      }
+      slots[index] = args[nargs + k];
+    }
+  }
+  if (slots[0] == nullptr) {
+    set_type_error(std::string(spec.name) + "() missing 1 required positional argument: '" +
+                   param_name(spec.params[0]) + "'");
+    return false;
+  }
+  return true;
+}
+
+Result<std::string_view> text_argument(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return type_check_error(obj, "str");
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+  if (text == nullptr) return Error::python();
+  return std::string_view(text, static_cast<std::size_t>(len));
+}
+
+Result<std::uint64_t> count_argument(PyObject* obj) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return Error::python();
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::python();
+  return static_cast<std::uint64_t>(v);
+}
+
+Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[3]) {
+  CallArgs out;
+  for (int p = 0; p < spec.param_count; ++p) {
+    PyObject* obj = slots[p];
+    Param which = spec.params[p];
+    if (obj == nullptr) continue;  // omitted: keep the default
+    Status status = ok_status();
+    switch (which) {
+      case Param::Path: {
+        auto r = text_argument(obj);
+        if (r.ok()) {
+          out.path = r.value();
+        } else {
+          status = std::move(r).error();
+        }
+        break;
+      }
+      case Param::Format: {
+        if (obj == Py_None) break;
+        auto r = text_argument(obj);
+        if (r.ok()) {
+          out.format = r.value();
+        } else {
+          status = std::move(r).error();
+        }
+        break;
+      }
+      case Param::Sample: {
+        auto r = count_argument(obj);
+        if (r.ok()) {
+          out.sample = r.value();
+        } else {
+          status = std::move(r).error();
+        }
+        break;
+      }
+    }
+    if (!status.ok()) {
+      raise(status.error());
+      add_processing_note(param_name(which));
+      return Error::python();
+    }
+  }
+  return out;
+}
+
+std::atomic<PyObject*> panic_type{nullptr};
+
+PyObject* get_panic_type() {
+  PyObject* existing = panic_type.load(std::memory_order_acquire);
+  if (existing != nullptr) return existing;
+  PyObject* made = PyErr_NewExceptionWithDoc(
+      "quarn.PanicException",
+      "Raised when native code called from Python fails unrecoverably.\n\n"
+      "Like SystemExit, it derives from BaseException rather than Exception, so that it "
+      "typically propagates all the way up and ends the interpreter.",
+      PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  // First writer wins; a concurrent loser drops its copy. The winner is never
+  // freed.
+  if (!panic_type.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return existing;
+  }
+  return made;
+}
+
+}  // namespace
+
+Error type_check_error(PyObject* obj, const char* expected) noexcept {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    return Error::python();
+  }
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!qualname) return Error::python();
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
+               expected);
+  return Error::python();
+}
+
+void add_processing_note(const char* param) noexcept {
+  PyObject* exc = fetch_exception();
+  if (exc == nullptr) return;
+  std::string note = std::string("while processing '") + param + "'";
+  PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note.c_str());
+  if (r == nullptr) {
+    PyErr_Clear();
+  } else {
+    Py_DECREF(r);
+  }
+  restore_exception(exc);
+}
+
+void raise(const Error& error) noexcept {
+  PyObject* type = nullptr;
+  switch (error.kind) {
+    case ErrorKind::Python:
+      if (!PyErr_Occurred()) raise_panic("an operation failed without an exception");
+      return;
+    case ErrorKind::ValueError:
+      type = PyExc_ValueError;
+      break;
+    case ErrorKind::RuntimeError:
+      type = PyExc_RuntimeError;
+      break;
+  }
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+      error.text.data(), static_cast<Py_ssize_t>(error.text.size()), "replace"));
+  if (!text) return;
+  PyErr_SetObject(type, text.get());
+}
+
+void raise_panic(const char* message) noexcept {
+  PyObject* type = get_panic_type();
+  if (type == nullptr) return;  // the failure to build it is the exception
+  PyErr_SetString(type, message != nullptr && *message != '\0'
+                            ? message
+                            : "native code failed unrecoverably");
+}
+
+PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return guarded(
+      [&]() -> PyObject* {
+        PyObject* slots[3] = {nullptr, nullptr, nullptr};
+        if (!bind(spec, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return nullptr;
+        auto converted = convert(spec, slots);
+        if (!converted.ok()) return nullptr;
+        auto result = spec.op(converted.value());
+        if (!result.ok()) {
+          raise(result.error());
+          return nullptr;
+        }
+        return std::move(result).value().release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+}  // namespace quarn::binding

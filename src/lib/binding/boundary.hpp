@@ -1,0 +1,87 @@
+// The call boundary: every call from Python enters the module here.
+//
+// A function is a static FunctionSpec (name, parameters, docstring and the
+// operation); the boundary binds the vectorcall arguments to the parameters
+// with the interpreter's own message forms, converts them, runs the operation
+// under the internal-failure barrier and turns its Result into an object or
+// an exception. Adding a function means adding a table entry and an operation.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
+
+#include "binding/ref.hpp"
+#include "binding/result.hpp"
+
+namespace quarn::binding {
+
+enum class Param : unsigned char { Path, Sample, Format };
+
+// Converted arguments; the texts borrow the caller's str objects, which stay
+// alive for the whole call.
+struct CallArgs {
+  std::string_view path;
+  std::uint64_t sample = 100;
+  std::optional<std::string_view> format;
+};
+
+using Operation = Result<Ref> (*)(const CallArgs&);
+
+struct FunctionSpec {
+  const char* name;
+  const char* doc;  // begins with the text-signature line and "--"
+  Param params[3];
+  int param_count;
+  Operation op;
+};
+
+// Vectorcall body shared by every function entry.
+PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept;
+
+// The PyCFunctionFastWithKeywords entry for one spec.
+template <const FunctionSpec& Spec>
+PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return call_function(Spec, args, nargs, kwnames);
+}
+
+// Makes `error` the interpreter's current exception (a no-op for Python
+// errors, whose exception is already set).
+void raise(const Error& error) noexcept;
+
+// The TypeError of a failed instance check: "'int' object is not an instance
+// of 'str'", or "'None' is not an instance of 'str'".
+Error type_check_error(PyObject* obj, const char* expected) noexcept;
+
+// Raises PanicException (derived from BaseException) with `message`, or a
+// fixed text when there is none.
+void raise_panic(const char* message) noexcept;
+
+// Runs `body` under the internal-failure barrier: memory exhaustion becomes
+// MemoryError and any other escaping exception a PanicException; `failed` is
+// returned in both cases.
+template <class F, class R>
+R guarded(F&& body, R failed) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic(nullptr);
+  }
+  return failed;
+}
+
+// Adds the note "while processing '<param>'" to the current exception; a
+// failure to add it is ignored.
+void add_processing_note(const char* param) noexcept;
+
+}  // namespace quarn::binding

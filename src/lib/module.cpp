@@ -1,0 +1,81 @@
+// Module entry: the init hooks, the static module definition and its exec
+// step. The extension module itself only carries the feature areas.
+#include <Python.h>
+
+#include "api/api.hpp"
+#include "binding/boundary.hpp"
+
+namespace {
+
+int module_exec(PyObject* module) noexcept {
+  return quarn::binding::guarded(
+      [&]() -> int {
+        if (!PyModule_Check(module)) {
+          quarn::binding::raise(
+              quarn::binding::type_check_error(module, PyModule_Type.tp_name));
+          return -1;
+        }
+        auto registered = quarn::api::bigjson::register_area(module);
+        if (!registered.ok()) {
+          quarn::binding::raise(registered.error());
+          return -1;
+        }
+        return 0;
+      },
+      -1);
+}
+
+constexpr const char* kModuleDoc =
+    "The native extension module. Compiled as `quarn.lib._quarn`.\n"
+    "\n"
+    "`lib` stays intentionally thin: it only delegates to the `api`\n"
+    "module tree, where each feature area registers its own functions\n"
+    "and submodules.";
+
+#ifdef PyABIInfo_VAR
+PyABIInfo_VAR(abi_info);
+#endif
+
+// The definition used by the classic init hook.
+PyModuleDef_Slot definition_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+#ifdef PyABIInfo_VAR
+    {Py_mod_abi, &abi_info},
+#endif
+    {0, nullptr},
+};
+
+#ifdef PyMODEXPORT_FUNC
+// The same module for the export hook, which also carries name and doc.
+PyModuleDef_Slot export_slots[] = {
+    {Py_mod_abi, &abi_info},
+    {Py_mod_name, const_cast<char*>("_quarn")},
+    {Py_mod_doc, const_cast<char*>(kModuleDoc)},
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+#endif
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quarn",
+    kModuleDoc,
+    0,
+    nullptr,
+    definition_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__quarn() { return PyModuleDef_Init(&module_def); }
+
+#ifdef PyMODEXPORT_FUNC
+PyMODEXPORT_FUNC PyModExport__quarn(void) { return export_slots; }
+#endif
