@@ -1,0 +1,139 @@
+#include "api/bigjson/io.hpp"
+
+#include <Python.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <utility>
+
+namespace quarn::api::bigjson {
+
+std::string os_error_text(int err) {
+  char buf[256];
+  // GNU strerror_r returns the text, which may or may not live in buf.
+  const char* text = strerror_r(err, buf, sizeof buf);
+  return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+Error read_error(Error&& error) {
+  if (error.kind == binding::ErrorKind::Python) return std::move(error);
+  return Error::runtime("read error: " + error.text);
+}
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<File> File::open(std::string_view path) {
+  std::string text(path);
+  if (text.find('\0') != std::string::npos) {
+    return Error::value("cannot open " + text + ": file name contained an unexpected NUL byte");
+  }
+  int fd;
+  do {
+    fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::value("cannot open " + text + ": " + os_error_text(errno));
+  return File(fd);
+}
+
+Result<std::size_t> File::read(void* buf, std::size_t n) {
+  for (;;) {
+    ssize_t got = ::read(fd_, buf, n);
+    if (got >= 0) {
+      if (PyErr_CheckSignals() < 0) return Error::python();
+      return static_cast<std::size_t>(got);
+    }
+    int err = errno;
+    if (err != EINTR) return Error::runtime(os_error_text(err));
+    if (PyErr_CheckSignals() < 0) return Error::python();
+  }
+}
+
+Result<std::size_t> File::read_full(void* buf, std::size_t n) {
+  std::size_t total = 0;
+  auto* out = static_cast<char*>(buf);
+  while (total < n) {
+    auto got = read(out + total, n - total);
+    if (!got.ok()) return std::move(got).error();
+    if (got.value() == 0) break;
+    total += got.value();
+  }
+  return total;
+}
+
+std::uint64_t File::size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return 0;
+  return st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+Result<File::Position> File::position_of(std::uint64_t index) const {
+  Position pos{1, 0};
+  std::uint64_t line_start = 0;
+  std::unique_ptr<char[]> buf(new char[1 << 16]);
+  std::uint64_t offset = 0;
+  while (offset < index) {
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(1 << 16, index - offset));
+    ssize_t got = ::pread(fd_, buf.get(), want, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) {
+        if (PyErr_CheckSignals() < 0) return Error::python();
+        continue;
+      }
+      return Error::runtime(os_error_text(errno));
+    }
+    if (got == 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      if (buf[i] == '\n') {
+        ++pos.line;
+        line_start = offset + static_cast<std::uint64_t>(i) + 1;
+      }
+    }
+    offset += static_cast<std::uint64_t>(got);
+  }
+  pos.column = index - line_start;
+  return pos;
+}
+
+LineReader::LineReader(File file) : file_(std::move(file)), buf_(new char[kBufferSize]) {}
+
+Result<std::string_view> LineReader::next_line() {
+  long_line_.clear();
+  for (;;) {
+    if (pos_ < len_) {
+      const char* start = buf_.get() + pos_;
+      const void* nl = std::memchr(start, '\n', len_ - pos_);
+      if (nl != nullptr) {
+        std::size_t n = static_cast<const char*>(nl) - start + 1;
+        pos_ += n;
+        if (long_line_.empty()) return std::string_view(start, n);
+        long_line_.append(start, n);
+        return std::string_view(long_line_);
+      }
+      long_line_.append(start, len_ - pos_);
+      pos_ = len_;
+    }
+    auto got = file_.read(buf_.get(), kBufferSize);
+    if (!got.ok()) return std::move(got).error();
+    pos_ = 0;
+    len_ = got.value();
+    if (len_ == 0) return std::string_view(long_line_);
+  }
+}
+
+}  // namespace quarn::api::bigjson
