@@ -1,0 +1,854 @@
+// The JSON parser: one forward pass of recursive descent over a complete
+// text, reporting each value to a sink as soon as it is complete.
+//
+// Texts are not padded: the parser never reads a byte outside `text`. Callers
+// guarantee valid UTF-8; bytes at or above 0x80 inside strings are copied
+// through unchecked and are not allowed outside strings by the grammar.
+//
+// A sink is a class with these members, each returning false to abort the
+// parse (which then reports ErrorCode::SinkFailed; the sink keeps its own
+// reason):
+//
+//   bool null();
+//   bool boolean(bool);
+//   bool unsigned_integer(std::uint64_t);
+//   bool signed_integer(std::int64_t);   // always below zero
+//   bool floating(double);               // always finite
+//   bool string(const char* p, std::size_t n, bool ascii);
+//   bool key(const char* p, std::size_t n, bool ascii);  // its value follows
+//   bool end_array(std::size_t count);   // the last `count` values, in order
+//   bool end_object(std::size_t count);  // the last `count` key/value pairs
+//
+// Values arrive in postfix order, so a sink is naturally a stack: containers
+// get no "begin" event, the sink collects their members when the end event
+// names how many there were. The bytes behind string/key are valid only during
+// the call (they may point into the text or into a scratch buffer that the
+// next escaped string overwrites); `ascii` is true when no decoded byte is
+// 0x80 or above. On failure the sink may still hold unfinished values; it
+// owns them and must release them when it is destroyed.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "value.hpp"
+
+#if !defined(QUARN_PORTABLE_SCAN) && defined(__SSE2__)
+#include <emmintrin.h>
+#define QUARN_JSON_SCAN_SSE2 1
+#elif !defined(QUARN_PORTABLE_SCAN) && defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
+#define QUARN_JSON_SCAN_NEON 1
+#endif
+
+namespace quarn::json {
+
+enum class ErrorCode : std::uint8_t {
+  EofWhileParsingList,
+  EofWhileParsingObject,
+  EofWhileParsingString,
+  EofWhileParsingValue,
+  ExpectedColon,
+  ExpectedListCommaOrEnd,
+  ExpectedObjectCommaOrEnd,
+  ExpectedSomeIdent,
+  ExpectedSomeValue,
+  InvalidEscape,
+  InvalidNumber,
+  NumberOutOfRange,
+  ControlCharacterWhileParsingString,
+  KeyMustBeAString,
+  LoneLeadingSurrogateInHexEscape,
+  TrailingComma,
+  TrailingCharacters,
+  UnexpectedEndOfHexEscape,
+  RecursionLimitExceeded,
+  // A sink call returned false; the sink's own state says why and `index` is 0.
+  SinkFailed,
+};
+
+// `index` is the byte offset that position_of turns into line and column:
+// one past the offending byte, or the length of the text when it ended early.
+struct ParseError {
+  ErrorCode code;
+  std::size_t index;
+};
+
+[[nodiscard]] std::string_view message(ErrorCode code);
+
+struct Position {
+  std::uint64_t line;    // 1-based
+  std::uint64_t column;  // bytes since the start of the line
+};
+
+// Counts line feeds before `index`; meant for error paths only.
+[[nodiscard]] Position position_of(std::string_view text, std::size_t index);
+
+// "<message> at line L column C".
+[[nodiscard]] std::string describe(std::string_view text, const ParseError& error);
+
+namespace detail {
+
+inline bool is_digit(char c) {
+  return static_cast<unsigned char>(c - '0') < 10;
+}
+
+inline bool is_space(char c) {
+  constexpr std::uint64_t kSpaces =
+      (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+  const auto u = static_cast<unsigned char>(c);
+  return u <= ' ' && ((kSpaces >> u) & 1) != 0;
+}
+
+// Value of a hex digit, or -1. Signed so that OR-ing four lookups is negative
+// exactly when one of them failed.
+inline constexpr struct HexTable {
+  signed char v[256];
+  constexpr HexTable() : v() {
+    for (int i = 0; i < 256; ++i) v[i] = -1;
+    for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<signed char>(i);
+    for (int i = 0; i < 6; ++i) {
+      v['a' + i] = static_cast<signed char>(10 + i);
+      v['A' + i] = static_cast<signed char>(10 + i);
+    }
+  }
+} kHex;
+
+// Four hex digits as a code unit, or -1 when any is not a hex digit.
+inline std::int32_t hex4(const char* p) {
+  const std::int32_t a = kHex.v[static_cast<unsigned char>(p[0])];
+  const std::int32_t b = kHex.v[static_cast<unsigned char>(p[1])];
+  const std::int32_t c = kHex.v[static_cast<unsigned char>(p[2])];
+  const std::int32_t d = kHex.v[static_cast<unsigned char>(p[3])];
+  if ((a | b | c | d) < 0) return -1;
+  return (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+// Powers of ten that are exact in a double: a product or quotient with one of
+// them is a single correctly rounded operation.
+inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline std::uint64_t load_le64(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w;
+}
+
+// Eight ASCII digits in a little-endian word: every byte is 0x30..0x39 when
+// its high nibble is 3 and adding 6 does not carry into the high nibble.
+inline bool is_eight_digits(std::uint64_t w) {
+  constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ull;
+  return ((w & kHighNibbles) | (((w + 0x0606060606060606ull) & kHighNibbles) >> 4)) ==
+         0x3333333333333333ull;
+}
+
+// Their value, combining neighbours pairwise: digits to 2-digit lanes, then
+// two multiplies gather the four lanes into one 8-digit number.
+inline std::uint64_t eight_digits_value(std::uint64_t w) {
+  w -= 0x3030303030303030ull;
+  w = w * 10 + (w >> 8);
+  constexpr std::uint64_t kLanes = 0x000000FF000000FFull;
+  constexpr std::uint64_t kMul1 = 100 + (1000000ull << 32);
+  constexpr std::uint64_t kMul2 = 1 + (10000ull << 32);
+  return (((w & kLanes) * kMul1) + (((w >> 16) & kLanes) * kMul2)) >> 32;
+}
+
+// Appends at most `limit` digits from p to s; returns the first byte not read.
+inline const char* read_digits(const char* p, const char* end, std::uint64_t& s,
+                               std::ptrdiff_t limit) {
+  const char* const stop = p + std::min(limit, end - p);
+  while (stop - p >= 8) {
+    const std::uint64_t w = load_le64(p);
+    if (!is_eight_digits(w)) break;
+    s = s * 100000000 + eight_digits_value(w);
+    p += 8;
+  }
+  for (; p != stop && is_digit(*p); ++p) s = s * 10 + static_cast<std::uint64_t>(*p - '0');
+  return p;
+}
+
+// 128-bit approximations of 5^q for q = -342..308, most significant bit set,
+// as (high, low) pairs.
+inline constexpr int kPow5MinExponent = -342;
+inline constexpr int kPow5MaxExponent = 308;
+extern const std::uint64_t kPow5Table[(kPow5MaxExponent - kPow5MinExponent + 1) * 2];
+
+// The double nearest to w * 10^q for 0 < w < 10^19 (Eisel-Lemire): the
+// normalised w times the 128-bit 5^q gives the leading bits of the exact
+// product; the 128-bit width suffices to round every such input correctly,
+// and the only ambiguity left, an exact tie, can occur only for small |q|
+// where the product is exact and is checked for. Returns false where the
+// result would be subnormal or infinite; from_chars settles those.
+inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) {
+  if (q < kPow5MinExponent || q > kPow5MaxExponent) return false;
+  const int lz = std::countl_zero(w);
+  w <<= lz;
+  const std::uint64_t* pow5 = &kPow5Table[2 * (q - kPow5MinExponent)];
+  unsigned __int128 product = static_cast<unsigned __int128>(w) * pow5[0];
+  auto upper = static_cast<std::uint64_t>(product >> 64);
+  auto lower = static_cast<std::uint64_t>(product);
+  // The bits below the 55 we keep are all ones: the truncated low half of
+  // the power could carry into them, so add its contribution.
+  if ((upper & 0x1FF) == 0x1FF) {
+    const auto second =
+        static_cast<std::uint64_t>((static_cast<unsigned __int128>(w) * pow5[1]) >> 64);
+    lower += second;
+    if (second > lower) ++upper;
+  }
+  const int upper_bit = static_cast<int>(upper >> 63);
+  const int shift = upper_bit + 9;
+  std::uint64_t mantissa = upper >> shift;
+  // (217706 * q) >> 16 is floor(q * log2(10)) throughout the table's range;
+  // with the table's normalisation it locates the product's leading bit.
+  const std::int64_t power2 = ((217706 * q) >> 16) + 63 + upper_bit - lz + 1023;
+  if (power2 <= 0) return false;
+  // A tie between two doubles needs an exactly representable product, so
+  // only small powers; there the dropped bits are all zero exactly at a tie,
+  // and the tie goes to the even neighbour instead of up.
+  if (lower <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == upper) {
+    mantissa &= ~std::uint64_t{1};
+  }
+  mantissa += mantissa & 1;
+  mantissa >>= 1;
+  std::int64_t biased = power2;
+  if (mantissa >= (std::uint64_t{2} << 52)) {
+    mantissa = std::uint64_t{1} << 52;
+    ++biased;
+  }
+  if (biased >= 0x7FF) return false;
+  const std::uint64_t bits =
+      (mantissa & ~(std::uint64_t{1} << 52)) | (static_cast<std::uint64_t>(biased) << 52);
+  out = std::bit_cast<double>(bits);
+  return true;
+}
+
+// The first byte in [p, end) that is not whitespace, or end.
+inline const char* skip_space_run(const char* p, const char* end) {
+  while (p != end && is_space(*p)) {
+#if defined(QUARN_JSON_SCAN_SSE2)
+    // Indentation: after a newline, take whole blocks of blanks.
+    if (*p++ == '\n' && end - p >= 16) {
+      do {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto blanks =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+        if (blanks != 0xFFFF) {
+          p += std::countr_one(blanks);
+          break;
+        }
+        p += 16;
+      } while (end - p >= 16);
+    }
+#else
+    ++p;
+#endif
+  }
+  return p;
+}
+
+// Whether a finite, non-zero decimal number text that a double cannot hold is
+// too large (rather than too small). Cold: only after from_chars gave up.
+[[nodiscard]] bool decimal_overflows(const char* first, const char* last);
+
+// Plain string content runs until a quotation mark, a backslash or a byte
+// below 0x20. scan_string returns the first such byte in [p, end), or end, and
+// clears `ascii` when a byte >= 0x80 comes before it.
+//
+// Each block yields a bit mask of "stop" bytes; its lowest set bit is the
+// answer, and the high bits of the bytes below it say whether the run so far
+// is ASCII. The last partial block is copied into a zero-filled buffer: the
+// zeros count as stops, so a stop at or past the copied length means the text
+// ended, and no load ever touches memory past `end`.
+#if defined(QUARN_JSON_SCAN_SSE2)
+
+inline unsigned sse2_stops(__m128i v) {
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  // min_epu8(v, 0x1F) == v exactly for the unsigned bytes <= 0x1F.
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
+  const __m128i hits =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+  return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+
+inline const char* scan_string(const char* p, const char* end, bool& ascii) {
+  unsigned high = 0;
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned stops = sse2_stops(v);
+    const auto h = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (stops != 0) {
+      const int k = std::countr_zero(stops);
+      if ((high | (h & ((1u << k) - 1))) != 0) ascii = false;
+      return p + k;
+    }
+    high |= h;
+    p += 16;
+  }
+  alignas(16) char block[16] = {};
+  std::memcpy(block, p, static_cast<std::size_t>(end - p));
+  const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
+  const int k = std::countr_zero(sse2_stops(v));
+  const auto h = static_cast<unsigned>(_mm_movemask_epi8(v));
+  if ((high | (h & ((1u << k) - 1))) != 0) ascii = false;
+  return p + k;
+}
+
+#elif defined(QUARN_JSON_SCAN_NEON)
+
+// NEON has no movemask: narrowing each 16-bit lane by a 4-bit shift leaves
+// one nibble per byte (0xF or 0x0) in a 64-bit mask, byte i at bits 4i..4i+3.
+inline std::uint64_t neon_mask(uint8x16_t bytes) {
+  const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(bytes), 4);
+  return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
+}
+
+inline std::uint64_t neon_stops(uint8x16_t v) {
+  const uint8x16_t hits =
+      vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8('"')), vceqq_u8(v, vdupq_n_u8('\\'))),
+               vcltq_u8(v, vdupq_n_u8(0x20)));
+  return neon_mask(hits);
+}
+
+inline const char* scan_string(const char* p, const char* end, bool& ascii) {
+  std::uint64_t high = 0;
+  while (end - p >= 16) {
+    const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
+    const std::uint64_t stops = neon_stops(v);
+    const std::uint64_t h = neon_mask(vcgeq_u8(v, vdupq_n_u8(0x80)));
+    if (stops != 0) {
+      const int bit = std::countr_zero(stops);
+      if ((high | (h & ((std::uint64_t{1} << bit) - 1))) != 0) ascii = false;
+      return p + bit / 4;
+    }
+    high |= h;
+    p += 16;
+  }
+  alignas(16) std::uint8_t block[16] = {};
+  std::memcpy(block, p, static_cast<std::size_t>(end - p));
+  const uint8x16_t v = vld1q_u8(block);
+  const int bit = std::countr_zero(neon_stops(v));
+  const std::uint64_t h = neon_mask(vcgeq_u8(v, vdupq_n_u8(0x80)));
+  if ((high | (h & ((std::uint64_t{1} << bit) - 1))) != 0) ascii = false;
+  return p + bit / 4;
+}
+
+#else
+
+// SWAR over 8 bytes read as a little-endian word. (x - 0x01..) & ~x & 0x80..
+// flags zero bytes; the borrow can flag bytes above a real hit but never
+// below one, so the lowest flag is exact. (x - 0x20..) & ~x & 0x80.. does the
+// same for bytes below 0x20: a byte >= 0xA0 that wraps has its own high bit
+// set and is masked by ~x.
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+inline constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+
+inline std::uint64_t swar_stops(std::uint64_t w) {
+  const std::uint64_t q = w ^ (kOnes * '"');
+  const std::uint64_t b = w ^ (kOnes * '\\');
+  return (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHighs;
+}
+
+inline const char* scan_string(const char* p, const char* end, bool& ascii) {
+  std::uint64_t high = 0;
+  while (end - p >= 8) {
+    const std::uint64_t w = load_le64(p);
+    const std::uint64_t stops = swar_stops(w);
+    if (stops != 0) {
+      const int bit = std::countr_zero(stops);
+      // Bits below the stop's high bit cover the high bits of earlier bytes.
+      if (((high | w) & kHighs & ((std::uint64_t{1} << bit) - 1)) != 0) ascii = false;
+      return p + bit / 8;
+    }
+    high |= w;
+    p += 8;
+  }
+  char block[8] = {};
+  std::memcpy(block, p, static_cast<std::size_t>(end - p));
+  const std::uint64_t w = load_le64(block);
+  const int bit = std::countr_zero(swar_stops(w));
+  if ((((high & kHighs) != 0) || (w & kHighs & ((std::uint64_t{1} << bit) - 1)) != 0)) {
+    ascii = false;
+  }
+  return p + bit / 8;
+}
+
+#endif
+
+template <class Sink>
+class Parser {
+ public:
+  Parser(std::string_view text, Sink& sink)
+      : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
+
+  [[nodiscard]] std::optional<ParseError> run() {
+    if (!parse_value(kNestingBudget)) return error_;
+    skip_space();
+    if (cur_ != end_) return ParseError{ErrorCode::TrailingCharacters, index_after(cur_)};
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr int kNestingBudget = 128;
+
+  std::size_t index_after(const char* p) const { return static_cast<std::size_t>(p - begin_) + 1; }
+
+  // Errors are built out of line so the hot paths stay small. `at` is one
+  // past the offending byte: reading it (or not) never changes what is
+  // reported, only whether the caller advanced first.
+  [[gnu::cold, gnu::noinline]] bool fail(ErrorCode code, const char* at) {
+    error_ = ParseError{code, static_cast<std::size_t>(at - begin_)};
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool fail_eof(ErrorCode code) {
+    error_ = ParseError{code, static_cast<std::size_t>(end_ - begin_)};
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool sink_failed() {
+    error_ = ParseError{ErrorCode::SinkFailed, 0};
+    return false;
+  }
+
+  // Most values follow their delimiter directly; pretty-printed texts put a
+  // newline and a run of indentation there instead.
+  void skip_space() {
+    if (cur_ != end_ && static_cast<unsigned char>(*cur_) > ' ') [[likely]]
+      return;
+    cur_ = skip_space_run(cur_, end_);
+  }
+
+  bool parse_value(int budget) {
+    skip_space();
+    if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingValue);
+    switch (*cur_) {
+      case '"':
+        ++cur_;
+        return parse_string<false>();
+      case '{':
+        return parse_object(budget);
+      case '[':
+        return parse_array(budget);
+      case '-':
+        ++cur_;
+        return parse_number(cur_ - 1, true);
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parse_number(cur_, false);
+      case 't':
+        if (!parse_literal("true", 4)) return false;
+        return sink_.boolean(true) || sink_failed();
+      case 'f':
+        if (!parse_literal("false", 5)) return false;
+        return sink_.boolean(false) || sink_failed();
+      case 'n':
+        if (!parse_literal("null", 4)) return false;
+        return sink_.null() || sink_failed();
+      default:
+        return fail(ErrorCode::ExpectedSomeValue, cur_ + 1);
+    }
+  }
+
+  bool parse_literal(const char* word, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - cur_) >= n && std::memcmp(cur_, word, n) == 0) [[likely]] {
+      cur_ += n;
+      return true;
+    }
+    ++cur_;
+    for (std::size_t i = 1; i < n; ++i) {
+      if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingValue);
+      if (*cur_++ != word[i]) return fail(ErrorCode::ExpectedSomeIdent, cur_);
+    }
+    return true;
+  }
+
+  bool parse_array(int budget) {
+    if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
+    ++cur_;
+    skip_space();
+    if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingList);
+    std::size_t count = 0;
+    if (*cur_ != ']') {
+      for (;;) {
+        if (!parse_value(budget)) return false;
+        ++count;
+        skip_space();
+        if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingList);
+        if (*cur_ == ']') break;
+        if (*cur_ != ',') return fail(ErrorCode::ExpectedListCommaOrEnd, cur_ + 1);
+        ++cur_;
+        skip_space();
+        if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingValue);
+        if (*cur_ == ']') return fail(ErrorCode::TrailingComma, cur_ + 1);
+      }
+    }
+    ++cur_;
+    return sink_.end_array(count) || sink_failed();
+  }
+
+  bool parse_object(int budget) {
+    if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
+    ++cur_;
+    skip_space();
+    if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingObject);
+    std::size_t count = 0;
+    if (*cur_ != '}') {
+      if (*cur_ != '"') return fail(ErrorCode::KeyMustBeAString, cur_ + 1);
+      for (;;) {
+        ++cur_;
+        if (!parse_string<true>()) return false;
+        skip_space();
+        if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingObject);
+        if (*cur_ != ':') return fail(ErrorCode::ExpectedColon, cur_ + 1);
+        ++cur_;
+        if (!parse_value(budget)) return false;
+        ++count;
+        skip_space();
+        if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingObject);
+        if (*cur_ == '}') break;
+        if (*cur_ != ',') return fail(ErrorCode::ExpectedObjectCommaOrEnd, cur_ + 1);
+        ++cur_;
+        skip_space();
+        if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingValue);
+        if (*cur_ == '}') return fail(ErrorCode::TrailingComma, cur_ + 1);
+        if (*cur_ != '"') return fail(ErrorCode::KeyMustBeAString, cur_ + 1);
+      }
+    }
+    ++cur_;
+    return sink_.end_object(count) || sink_failed();
+  }
+
+  template <bool IsKey>
+  bool emit_string(const char* p, std::size_t n, bool ascii) {
+    if constexpr (IsKey) {
+      return sink_.key(p, n, ascii) || sink_failed();
+    } else {
+      return sink_.string(p, n, ascii) || sink_failed();
+    }
+  }
+
+  // Entered just after the opening quotation mark.
+  template <bool IsKey>
+  bool parse_string() {
+    const char* run = cur_;
+    bool ascii = true;
+    const char* stop = scan_string(run, end_, ascii);
+    if (stop == end_) return fail_eof(ErrorCode::EofWhileParsingString);
+    if (*stop == '"') [[likely]] {
+      cur_ = stop + 1;
+      return emit_string<IsKey>(run, static_cast<std::size_t>(stop - run), ascii);
+    }
+    return parse_escaped_string<IsKey>(run, stop, ascii);
+  }
+
+  // Decodes into the scratch buffer from the first backslash or control byte
+  // on; runs between escapes are still found by scan_string.
+  template <bool IsKey>
+  bool parse_escaped_string(const char* run, const char* stop, bool ascii) {
+    scratch_.clear();
+    for (;;) {
+      const char c = *stop;
+      if (c == '"') {
+        scratch_.append(run, stop);
+        cur_ = stop + 1;
+        return emit_string<IsKey>(scratch_.data(), scratch_.size(), ascii);
+      }
+      if (c != '\\') return fail(ErrorCode::ControlCharacterWhileParsingString, stop + 1);
+      scratch_.append(run, stop);
+      cur_ = stop + 1;
+      if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingString);
+      switch (*cur_++) {
+        case '"':
+          scratch_.push_back('"');
+          break;
+        case '\\':
+          scratch_.push_back('\\');
+          break;
+        case '/':
+          scratch_.push_back('/');
+          break;
+        case 'b':
+          scratch_.push_back('\b');
+          break;
+        case 'f':
+          scratch_.push_back('\f');
+          break;
+        case 'n':
+          scratch_.push_back('\n');
+          break;
+        case 'r':
+          scratch_.push_back('\r');
+          break;
+        case 't':
+          scratch_.push_back('\t');
+          break;
+        case 'u':
+          if (!parse_unicode_escape(ascii)) return false;
+          break;
+        default:
+          return fail(ErrorCode::InvalidEscape, cur_);
+      }
+      run = cur_;
+      stop = scan_string(run, end_, ascii);
+      if (stop == end_) return fail_eof(ErrorCode::EofWhileParsingString);
+    }
+  }
+
+  // Entered after "\u"; reads four hex digits, and for a leading surrogate
+  // the "\uXXXX" of its trailing half too.
+  bool parse_unicode_escape(bool& ascii) {
+    if (end_ - cur_ < 4) return fail_eof(ErrorCode::EofWhileParsingString);
+    const std::int32_t n = hex4(cur_);
+    cur_ += 4;
+    if (n < 0) return fail(ErrorCode::InvalidEscape, cur_);
+    if (n < 0x80) {
+      scratch_.push_back(static_cast<char>(n));
+      return true;
+    }
+    ascii = false;
+    if (n < 0x800) {
+      const char utf8[2] = {static_cast<char>(0xC0 | (n >> 6)),
+                            static_cast<char>(0x80 | (n & 0x3F))};
+      scratch_.append(utf8, 2);
+      return true;
+    }
+    if (n < 0xD800 || n > 0xDFFF) {
+      const char utf8[3] = {static_cast<char>(0xE0 | (n >> 12)),
+                            static_cast<char>(0x80 | ((n >> 6) & 0x3F)),
+                            static_cast<char>(0x80 | (n & 0x3F))};
+      scratch_.append(utf8, 3);
+      return true;
+    }
+    if (n >= 0xDC00) return fail(ErrorCode::LoneLeadingSurrogateInHexEscape, cur_);
+    if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingString);
+    if (*cur_++ != '\\') return fail(ErrorCode::UnexpectedEndOfHexEscape, cur_);
+    if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingString);
+    if (*cur_++ != 'u') return fail(ErrorCode::UnexpectedEndOfHexEscape, cur_);
+    if (end_ - cur_ < 4) return fail_eof(ErrorCode::EofWhileParsingString);
+    const std::int32_t m = hex4(cur_);
+    cur_ += 4;
+    if (m < 0) return fail(ErrorCode::InvalidEscape, cur_);
+    if (m < 0xDC00 || m > 0xDFFF) return fail(ErrorCode::LoneLeadingSurrogateInHexEscape, cur_);
+    const std::int32_t cp = 0x10000 + ((n - 0xD800) << 10) + (m - 0xDC00);
+    const char utf8[4] = {
+        static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    scratch_.append(utf8, 4);
+    return true;
+  }
+
+  bool emit_zero(bool negative) { return sink_.floating(negative ? -0.0 : 0.0) || sink_failed(); }
+
+  // `first` is the start of the number text (its minus sign, if any); cur_ is
+  // just past the sign. Up to 19 significant digits are accumulated in one
+  // integer, which is all an integer kind needs and all the fast double
+  // conversions take; longer texts go to from_chars.
+  bool parse_number(const char* first, bool negative) {
+    const char* p = cur_;
+    if (p == end_) return fail_eof(ErrorCode::EofWhileParsingValue);
+    std::uint64_t s = 0;
+    int digits = 0;
+    bool truncated = false;  // digits past the 19th are missing from s
+    bool long_integer = false;
+    if (*p == '0') {
+      ++p;
+      if (p != end_ && is_digit(*p)) return fail(ErrorCode::InvalidNumber, p + 1);
+    } else if (is_digit(*p)) {
+      const char* integer = p;
+      p = read_digits(p, end_, s, 19);
+      digits = static_cast<int>(p - integer);
+      if (p != end_ && is_digit(*p)) {
+        // A 20th digit still gives an integer while s * 10 + d <= 2^64 - 1.
+        const auto d = static_cast<std::uint64_t>(*p++ - '0');
+        truncated = true;
+        if ((s < 1844674407370955161ull || (s == 1844674407370955161ull && d <= 5)) &&
+            (p == end_ || !is_digit(*p))) {
+          s = s * 10 + d;
+        } else {
+          long_integer = true;
+          while (p != end_ && is_digit(*p)) ++p;
+        }
+      }
+    } else {
+      return fail(ErrorCode::InvalidNumber, p + 1);
+    }
+    cur_ = p;
+    if (p == end_ || (*p != '.' && (*p | 0x20) != 'e')) [[likely]] {
+      if (long_integer) return convert_slow(first, negative);
+      return emit_integer(s, negative);
+    }
+    return parse_decimal(first, negative, s, digits, truncated);
+  }
+
+  bool emit_integer(std::uint64_t s, bool negative) {
+    if (!negative) return sink_.unsigned_integer(s) || sink_failed();
+    if (s == 0) return emit_zero(true);
+    if (s <= 9223372036854775808ull) {
+      // Modular conversion (well defined since C++20) maps 2^63 to INT64_MIN.
+      return sink_.signed_integer(static_cast<std::int64_t>(0 - s)) || sink_failed();
+    }
+    // Converting an exact integer is itself correctly rounded.
+    return sink_.floating(-static_cast<double>(s)) || sink_failed();
+  }
+
+  // cur_ is at the '.', 'e' or 'E' after the integer part, whose `digits`
+  // significant digits are in s.
+  bool parse_decimal(const char* first, bool negative, std::uint64_t s, int digits,
+                     bool truncated) {
+    const char* p = cur_;
+    std::int64_t exp10 = 0;
+    bool nonzero_tail = false;
+    if (*p == '.') {
+      ++p;
+      if (p == end_) return fail_eof(ErrorCode::EofWhileParsingValue);
+      if (!is_digit(*p)) return fail(ErrorCode::InvalidNumber, p + 1);
+      if (!truncated) {
+        const char* fraction = p;
+        p = read_digits(p, end_, s, 19 - digits);
+        exp10 = fraction - p;
+      }
+      for (; p != end_ && is_digit(*p); ++p) {
+        truncated = true;
+        nonzero_tail = nonzero_tail || *p != '0';
+      }
+    }
+    const bool nonzero = s != 0 || nonzero_tail;
+    if (p != end_ && (*p | 0x20) == 'e') {
+      ++p;
+      bool exp_negative = false;
+      if (p != end_ && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+      if (p == end_) return fail_eof(ErrorCode::EofWhileParsingValue);
+      if (!is_digit(*p)) return fail(ErrorCode::InvalidNumber, p + 1);
+      std::int32_t x = *p++ - '0';
+      while (p != end_ && is_digit(*p)) {
+        const std::int32_t d = *p++ - '0';
+        if (x > 214748364 || (x == 214748364 && d >= 8)) {
+          // An exponent beyond 32 bits: a non-zero number with it can only
+          // be too large; a zero, or a number scaled down by it, is zero.
+          if (nonzero && !exp_negative) return fail(ErrorCode::NumberOutOfRange, p);
+          while (p != end_ && is_digit(*p)) ++p;
+          cur_ = p;
+          return emit_zero(negative);
+        }
+        x = x * 10 + d;
+      }
+      exp10 += exp_negative ? -x : x;
+    }
+    cur_ = p;
+    if (!nonzero) return emit_zero(negative);
+    if (!truncated) {
+      double d;
+      if (s <= (std::uint64_t{1} << 53) && exp10 >= -22 && exp10 <= 22) {
+        // Both factors exact: the one IEEE operation rounds correctly.
+        d = static_cast<double>(s);
+        d = exp10 < 0 ? d / kExactPow10[-exp10] : d * kExactPow10[exp10];
+        return sink_.floating(negative ? -d : d) || sink_failed();
+      }
+      if (eisel_lemire(s, exp10, d)) return sink_.floating(negative ? -d : d) || sink_failed();
+    }
+    return convert_slow(first, negative);
+  }
+
+  // The number text is [first, cur_), already checked against the grammar.
+  [[gnu::noinline]] bool convert_slow(const char* first, bool negative) {
+    double d = 0;
+    const auto result = std::from_chars(first, cur_, d);
+    if (result.ec == std::errc()) [[likely]] {
+      return sink_.floating(d) || sink_failed();
+    }
+    // from_chars refuses both ends of the range alike; the number is not zero
+    // here, so either it rounds to infinity or to zero.
+    if (decimal_overflows(first, cur_)) return fail(ErrorCode::NumberOutOfRange, cur_);
+    return emit_zero(negative);
+  }
+
+  const char* const begin_;
+  const char* cur_;
+  const char* const end_;
+  Sink& sink_;
+  std::string scratch_;
+  ParseError error_{ErrorCode::SinkFailed, 0};
+};
+
+}  // namespace detail
+
+// Parses exactly one complete JSON text. On success the sink has received
+// exactly one top-level value; on failure it may hold partial values.
+template <class Sink>
+[[nodiscard]] std::optional<ParseError> parse(std::string_view text, Sink& sink) {
+  return detail::Parser<Sink>(text, sink).run();
+}
+
+// The sink that builds Value trees.
+class ValueSink {
+ public:
+  bool null() {
+    values_.push_back(Value::null());
+    return true;
+  }
+  bool boolean(bool b) {
+    values_.push_back(Value::boolean(b));
+    return true;
+  }
+  bool unsigned_integer(std::uint64_t v) {
+    values_.push_back(Value::number(Number::from_unsigned(v)));
+    return true;
+  }
+  bool signed_integer(std::int64_t v) {
+    values_.push_back(Value::number(Number::from_signed(v)));
+    return true;
+  }
+  bool floating(double v) {
+    values_.push_back(Value::number(Number::from_double(v)));
+    return true;
+  }
+  bool string(const char* p, std::size_t n, bool /*ascii*/) {
+    values_.push_back(Value::string(std::string(p, n)));
+    return true;
+  }
+  bool key(const char* p, std::size_t n, bool /*ascii*/) {
+    keys_.emplace_back(p, n);
+    return true;
+  }
+  bool end_array(std::size_t count);
+  bool end_object(std::size_t count);
+
+  // The finished document; only after a successful parse.
+  [[nodiscard]] Value take() { return std::move(values_.back()); }
+
+ private:
+  std::vector<Value> values_;
+  std::vector<std::string> keys_;
+};
+
+struct ValueResult {
+  std::optional<Value> value;  // set on success
+  ParseError error{};          // meaningful only without a value
+
+  explicit operator bool() const { return value.has_value(); }
+};
+
+[[nodiscard]] ValueResult parse_value(std::string_view text);
+
+}  // namespace quarn::json
