@@ -1,0 +1,214 @@
+// RecordIterator: the Python iterator around a RecordReader.
+//
+// The reader is guarded by an access flag that refuses, rather than waits
+// for, an overlapping call: 0 is free, all bits set is one exclusive
+// __next__, anything else counts the property reads under way. Only a
+// free-threaded interpreter can make calls overlap.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "api/bigjson/format.hpp"
+#include "api/bigjson/ops.hpp"
+#include "api/bigjson/reader.hpp"
+
+namespace quarn::api::bigjson {
+namespace {
+
+using Flag = std::uintptr_t;
+constexpr Flag kExclusive = ~Flag{0};
+
+struct IteratorObject {
+  PyObject_HEAD
+  RecordReader* reader;
+  std::atomic<Flag> access;
+};
+
+IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
+
+class Exclusive {
+ public:
+  explicit Exclusive(IteratorObject* it) : it_(it) {
+    Flag expected = 0;
+    held_ = it_->access.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire);
+  }
+  Exclusive(const Exclusive&) = delete;
+  Exclusive& operator=(const Exclusive&) = delete;
+  ~Exclusive() {
+    if (held_) it_->access.store(0, std::memory_order_release);
+  }
+  [[nodiscard]] bool held() const { return held_; }
+
+ private:
+  IteratorObject* it_;
+  bool held_;
+};
+
+class Shared {
+ public:
+  explicit Shared(IteratorObject* it) : it_(it) {
+    Flag current = it_->access.load(std::memory_order_relaxed);
+    while (current != kExclusive) {
+      if (it_->access.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {
+        held_ = true;
+        return;
+      }
+    }
+  }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+  ~Shared() {
+    if (held_) it_->access.fetch_sub(1, std::memory_order_release);
+  }
+  [[nodiscard]] bool held() const { return held_; }
+
+ private:
+  IteratorObject* it_;
+  bool held_ = false;
+};
+
+PyObject* iter_next(PyObject* self) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        Exclusive access(as_iterator(self));
+        if (!access.held()) {
+          PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+          return nullptr;
+        }
+        auto record = as_iterator(self)->reader->next_record();
+        if (!record.ok()) {
+          binding::raise(record.error());
+          return nullptr;
+        }
+        // An empty result with no exception set ends the iteration.
+        return std::move(record).value().release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* iter_self(PyObject* self) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        Shared access(as_iterator(self));
+        if (!access.held()) {
+          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+          return nullptr;
+        }
+        return Py_NewRef(self);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+template <std::uint64_t (RecordReader::*Counter)() const>
+PyObject* get_counter(PyObject* self, void*) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        Shared access(as_iterator(self));
+        if (!access.held()) {
+          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+          return nullptr;
+        }
+        return PyLong_FromUnsignedLongLong((as_iterator(self)->reader->*Counter)());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+void iter_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  try {
+    delete as_iterator(self)->reader;  // closes the file
+  } catch (...) {
+    binding::raise_panic("failed to release a RecordIterator");
+    PyErr_WriteUnraisable(self);
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef getset[] = {
+    {"bytes_read", &get_counter<&RecordReader::bytes_read>, nullptr,
+     "Bytes consumed from the file so far (for progress reporting).", nullptr},
+    {"total_bytes", &get_counter<&RecordReader::total_bytes>, nullptr,
+     "Total size of the file in bytes (0 if it could not be determined).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python iterator wrapper returned by [`iter_records`].")},
+    {Py_tp_iter, reinterpret_cast<void*>(&iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.RecordIterator",
+    static_cast<int>(sizeof(IteratorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+std::atomic<PyObject*> iterator_type{nullptr};
+
+}  // namespace
+
+binding::Result<PyObject*> record_iterator_type() {
+  PyObject* existing = iterator_type.load(std::memory_order_acquire);
+  if (existing != nullptr) return existing;
+  PyObject* made = PyType_FromSpec(&spec);
+  if (made == nullptr) {
+    // Chain the cause under the documented message.
+    PyObject* cause = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    cause = PyErr_GetRaisedException();
+#else
+    PyObject *t, *tb;
+    PyErr_Fetch(&t, &cause, &tb);
+    PyErr_NormalizeException(&t, &cause, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+#endif
+    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class RecordIterator");
+    if (cause != nullptr) {
+#if PY_VERSION_HEX >= 0x030C0000
+      PyObject* exc = PyErr_GetRaisedException();
+      PyException_SetCause(exc, cause);
+      PyErr_SetRaisedException(exc);
+#else
+      PyObject *t, *v, *tb;
+      PyErr_Fetch(&t, &v, &tb);
+      PyErr_NormalizeException(&t, &v, &tb);
+      PyException_SetCause(v, cause);
+      PyErr_Restore(t, v, tb);
+#endif
+    }
+    return Error::python();
+  }
+  // First writer wins; the winner lives as long as the process.
+  if (!iterator_type.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return existing;
+  }
+  return made;
+}
+
+binding::Result<Ref> iter_records(const CallArgs& args) {
+  auto format = resolve_format(args.path, args.format);
+  if (!format.ok()) return std::move(format).error();
+  auto opened = RecordReader::open(args.path, format.value());
+  if (!opened.ok()) return std::move(opened).error();
+  std::unique_ptr<RecordReader> reader = std::move(opened).value();
+  auto type = record_iterator_type();
+  if (!type.ok()) return std::move(type).error();
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.value());
+  PyObject* obj = tp->tp_alloc(tp, 0);
+  if (obj == nullptr) return Error::python();
+  IteratorObject* it = as_iterator(obj);
+  it->reader = reader.release();
+  new (&it->access) std::atomic<Flag>(0);
+  return Ref::steal(obj);
+}
+
+}  // namespace quarn::api::bigjson

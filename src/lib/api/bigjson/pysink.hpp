@@ -1,0 +1,97 @@
+// Builds Python objects straight from the parser, without an intermediate
+// document.
+//
+// Values wait on a stack of owned references until their container closes;
+// containers are made at their final size. Object members are ordered by key
+// (code point order, which is the byte order of their UTF-8 form), and a
+// repeated key keeps its last value. Short ASCII keys are shared through a
+// small cache, so the thousands of "id" keys of a file are one str object.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace quarn::api::bigjson {
+
+class KeyCache {
+ public:
+  KeyCache() = default;
+  KeyCache(const KeyCache&) = delete;
+  KeyCache& operator=(const KeyCache&) = delete;
+  ~KeyCache();
+
+  // A new reference to the str of the ASCII key `p[0:n]`, or null with an
+  // exception set.
+  PyObject* get(const char* p, std::size_t n);
+
+  static constexpr std::size_t kMaxLength = 64;
+
+ private:
+  static constexpr std::size_t kSlots = 2048;
+  struct Slot {
+    PyObject* str = nullptr;
+    std::uint64_t hash = 0;
+  };
+  Slot slots_[kSlots];
+};
+
+class PySink {
+ public:
+  explicit PySink(KeyCache& keys) : keys_(keys) {}
+  PySink(const PySink&) = delete;
+  PySink& operator=(const PySink&) = delete;
+  ~PySink() { reset(); }
+
+  bool null() { return push(Py_NewRef(Py_None)); }
+  bool boolean(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
+  bool unsigned_integer(std::uint64_t v) {
+    return push(v <= static_cast<std::uint64_t>(INT64_MAX)
+                    ? PyLong_FromLongLong(static_cast<long long>(v))
+                    : PyLong_FromUnsignedLongLong(v));
+  }
+  bool signed_integer(std::int64_t v) { return push(PyLong_FromLongLong(v)); }
+  bool floating(double d) { return push(PyFloat_FromDouble(d)); }
+  bool string(const char* p, std::size_t n, bool ascii) { return push(make_str(p, n, ascii)); }
+  bool key(const char* p, std::size_t n, bool ascii) {
+    if (ascii && n <= KeyCache::kMaxLength) return push(keys_.get(p, n));
+    return push(make_str(p, n, ascii));
+  }
+  bool end_array(std::size_t count);
+  bool end_object(std::size_t count);
+
+  // The finished top-level value (a new reference); the sink is empty after.
+  PyObject* take() {
+    PyObject* v = stack_.back();
+    stack_.pop_back();
+    return v;
+  }
+
+  // Releases whatever a failed parse left behind.
+  void reset() {
+    for (PyObject* o : stack_) Py_DECREF(o);
+    stack_.clear();
+    invalid_utf8_ = false;
+  }
+
+  // Whether the last failure was a string that is not valid UTF-8 (no
+  // exception is set then).
+  [[nodiscard]] bool invalid_utf8() const { return invalid_utf8_; }
+
+ private:
+  bool push(PyObject* o) {
+    if (o == nullptr) return false;
+    stack_.push_back(o);
+    return true;
+  }
+  PyObject* make_str(const char* p, std::size_t n, bool ascii);
+
+  KeyCache& keys_;
+  std::vector<PyObject*> stack_;
+  std::vector<PyObject*> scratch_;
+  bool invalid_utf8_ = false;
+};
+
+}  // namespace quarn::api::bigjson

@@ -1,0 +1,74 @@
+// The streaming record reader: pulls the records of one open file one at a
+// time, as Python objects, with the byte counters behind progress bars.
+//
+// JSON files are read in 64 KiB blocks; in a top-level array each element is
+// cut out of the byte stream by the structural scanner and parsed alone, so
+// memory is bounded by the largest element. Any other JSON document is one
+// record. JSON Lines files are read line by line.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "api/bigjson/io.hpp"
+#include "api/bigjson/pysink.hpp"
+#include "binding/ref.hpp"
+#include "scan/scan.hpp"
+
+namespace quarn::api::bigjson {
+
+using binding::Ref;
+
+class RecordReader {
+ public:
+  [[nodiscard]] static Result<std::unique_ptr<RecordReader>> open(std::string_view path,
+                                                                  InputFormat format);
+
+  // The next record (a new reference), an empty Ref at the end, or an error.
+  // After an error the reader stays usable and goes on after the bad record.
+  [[nodiscard]] Result<Ref> next_record();
+
+  [[nodiscard]] std::uint64_t bytes_read() const { return bytes_read_; }
+  [[nodiscard]] std::uint64_t total_bytes() const { return total_bytes_; }
+
+ private:
+  RecordReader(File file, InputFormat format);
+
+  Result<Ref> next_line_record();
+  Result<Ref> next_json();
+  // Parses one record text (trimmed here); an empty Ref when it is blank.
+  // `prefix` starts the message of a parse error.
+  Result<Ref> finalize(std::string_view text);
+  Result<Ref> after_array();
+  Error error_at(std::uint64_t file_index, std::string_view message);
+
+  static constexpr std::size_t kBlock = 1 << 16;
+
+  InputFormat format_;
+  LineReader lines_;  // owns the file
+  std::unique_ptr<std::uint8_t[]> block_;
+  std::string element_;
+  KeyCache keys_;
+  PySink sink_;
+  std::uint64_t bytes_read_ = 0;
+  std::uint64_t total_bytes_ = 0;
+  std::size_t block_len_ = 0;
+  std::size_t block_pos_ = 0;
+  scan::ArrayScan scan_;
+  bool started_ = false;
+  bool in_array_ = false;
+  bool array_closed_ = false;
+  bool finished_ = false;
+};
+
+// Parses `text` into a Python object with `sink`. Invalid UTF-8 in the text
+// is reported as a read error; a parse error as `prefix` + the parser's
+// message, positions counted within `text`.
+[[nodiscard]] Result<Ref> parse_to_python(std::string_view text, PySink& sink,
+                                          std::string_view prefix);
+
+}  // namespace quarn::api::bigjson
