@@ -54,7 +54,8 @@ Result<Ref> load_json(std::string_view path) {
   }();
   if (!text.ok()) return std::move(text).error();
   KeyCache keys;
-  PySink sink(keys);
+  ShapeCache shapes;
+  PySink sink(keys, shapes);
   GcPause pause;
   return parse_to_python(text.value(), sink, "invalid JSON: ");
 }

@@ -27,6 +27,28 @@ std::uint64_t key_hash(const char* p, std::size_t n) {
   return h ^ (h >> 31);
 }
 
+// Byte equality of short keys without a library call: two overlapping loads
+// cover any length from 4 to 16 without reading outside either buffer.
+inline bool bytes_equal(const char* a, const char* b, std::size_t n) {
+  if (n >= 4 && n <= 16) {
+    std::uint64_t x0, y0, x1, y1;
+    if (n >= 8) {
+      std::memcpy(&x0, a, 8);
+      std::memcpy(&y0, b, 8);
+      std::memcpy(&x1, a + n - 8, 8);
+      std::memcpy(&y1, b + n - 8, 8);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    std::uint32_t u0, v0, u1, v1;
+    std::memcpy(&u0, a, 4);
+    std::memcpy(&v0, b, 4);
+    std::memcpy(&u1, a + n - 4, 4);
+    std::memcpy(&v1, b + n - 4, 4);
+    return ((u0 ^ v0) | (u1 ^ v1)) == 0;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+
 // Code point order of two str objects; equal strings compare equal.
 int compare_keys(PyObject* a, PyObject* b) {
   if (a == b) return 0;
@@ -52,7 +74,7 @@ PyObject* KeyCache::get(const char* p, std::size_t n) {
   Slot& slot = slots_[h & (kSlots - 1)];
   if (slot.str != nullptr && slot.hash == h &&
       static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot.str)) == n &&
-      std::memcmp(PyUnicode_1BYTE_DATA(slot.str), p, n) == 0) {
+      bytes_equal(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(slot.str)), p, n)) {
     return Py_NewRef(slot.str);
   }
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
@@ -94,44 +116,105 @@ bool PySink::end_array(std::size_t count) {
   return true;
 }
 
+ShapeCache::~ShapeCache() {
+  if (!slots_) return;
+  for (std::size_t i = 0; i < kSlots; ++i) {
+    for (std::size_t k = 0; k < slots_[i].count; ++k) Py_DECREF(slots_[i].keys[k]);
+  }
+}
+
+std::uint64_t ShapeCache::hash(PyObject* const* members, std::size_t count) {
+  std::uint64_t h = count;
+  for (std::size_t i = 0; i < count; ++i) {
+    h = (h ^ reinterpret_cast<std::uintptr_t>(members[2 * i])) * 0x9E3779B97F4A7C15ull;
+  }
+  return h ^ (h >> 29);
+}
+
+const std::uint8_t* ShapeCache::find(PyObject* const* members, std::size_t count,
+                                     std::uint64_t hash) const {
+  if (!slots_) return nullptr;
+  const Slot& slot = slots_[hash & (kSlots - 1)];
+  if (slot.hash != hash || slot.count != count) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (slot.keys[i] != members[2 * i]) return nullptr;
+  }
+  return slot.order;
+}
+
+void ShapeCache::store(PyObject* const* members, std::size_t count, std::uint64_t hash,
+                       const std::uint8_t* order) {
+  if (!slots_) slots_.reset(new Slot[kSlots]);
+  Slot& slot = slots_[hash & (kSlots - 1)];
+  for (std::size_t k = 0; k < slot.count; ++k) Py_DECREF(slot.keys[k]);
+  slot.hash = hash;
+  slot.count = count;
+  for (std::size_t i = 0; i < count; ++i) slot.keys[i] = Py_NewRef(members[2 * i]);
+  std::memcpy(slot.order, order, count);
+}
+
+namespace {
+
+// Stable order of the members by key (insertion sort: objects are small and
+// often nearly ordered); equal keys keep document order.
+void sort_members(PyObject* const* members, std::size_t count, std::uint8_t* order) {
+  for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t i = 1; i < count; ++i) {
+    std::uint8_t cur = order[i];
+    PyObject* key = members[2 * cur];
+    std::size_t j = i;
+    while (j > 0 && compare_keys(members[2 * order[j - 1]], key) > 0) {
+      order[j] = order[j - 1];
+      --j;
+    }
+    order[j] = cur;
+  }
+}
+
+PyObject* new_dict(std::size_t count) {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+#else
+  (void)count;
+  return PyDict_New();
+#endif
+}
+
+}  // namespace
+
 bool PySink::end_object(std::size_t count) {
   std::size_t base = stack_.size() - 2 * count;
   PyObject** members = stack_.data() + base;
-  // Stable sort of the (key, value) pairs by key; equal keys keep document
-  // order, so inserting them in sequence lets the last one win. Objects are
-  // mostly small and often already ordered: insertion sort, unless large.
-  if (count > 32) {
-    using Member = std::pair<PyObject*, PyObject*>;
-    auto* pairs = reinterpret_cast<Member*>(members);
-    static_assert(sizeof(Member) == 2 * sizeof(PyObject*));
-    std::stable_sort(pairs, pairs + count, [](const Member& a, const Member& b) {
-      return compare_keys(a.first, b.first) < 0;
-    });
+  PyObject* dict = new_dict(count);
+  if (dict == nullptr) return false;
+  // Members go in by ascending key; where a key repeats, the equal keys are
+  // adjacent in document order and the last insertion wins.
+  bool inserted = true;
+  if (count <= ShapeCache::kMaxKeys) {
+    std::uint64_t h = ShapeCache::hash(members, count);
+    const std::uint8_t* order = shapes_.find(members, count, h);
+    std::uint8_t fresh[ShapeCache::kMaxKeys];
+    if (order == nullptr) {
+      sort_members(members, count, fresh);
+      shapes_.store(members, count, h, fresh);
+      order = fresh;
+    }
+    for (std::size_t i = 0; i < count && inserted; ++i) {
+      inserted = PyDict_SetItem(dict, members[2 * order[i]], members[2 * order[i] + 1]) == 0;
+    }
   } else {
-    for (std::size_t i = 1; i < count; ++i) {
-      PyObject* k = members[2 * i];
-      PyObject* v = members[2 * i + 1];
-      std::size_t j = i;
-      while (j > 0 && compare_keys(members[2 * (j - 1)], k) > 0) {
-        members[2 * j] = members[2 * (j - 1)];
-        members[2 * j + 1] = members[2 * (j - 1) + 1];
-        --j;
-      }
-      members[2 * j] = k;
-      members[2 * j + 1] = v;
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return compare_keys(members[2 * a], members[2 * b]) < 0;
+    });
+    for (std::size_t i = 0; i < count && inserted; ++i) {
+      inserted = PyDict_SetItem(dict, members[2 * order[i]], members[2 * order[i] + 1]) == 0;
     }
   }
-#if PY_VERSION_HEX < 0x030D0000
-  PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
-#else
-  PyObject* dict = PyDict_New();
-#endif
-  if (dict == nullptr) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (PyDict_SetItem(dict, members[2 * i], members[2 * i + 1]) < 0) {
-      Py_DECREF(dict);
-      return false;
-    }
+  if (!inserted) {
+    Py_DECREF(dict);
+    return false;
   }
   for (std::size_t i = 0; i < 2 * count; ++i) Py_DECREF(members[i]);
   stack_.resize(base);

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace quarn::api::bigjson {
@@ -38,9 +39,39 @@ class KeyCache {
   Slot slots_[kSlots];
 };
 
+// Remembers the key order of recently seen object shapes. Records of one file
+// mostly share a few shapes, and their keys come from the KeyCache as the
+// same str objects, so a shape is recognised by the identity of its keys and
+// the sort is paid once per shape instead of once per object.
+class ShapeCache {
+ public:
+  ShapeCache() = default;
+  ShapeCache(const ShapeCache&) = delete;
+  ShapeCache& operator=(const ShapeCache&) = delete;
+  ~ShapeCache();
+
+  static constexpr std::size_t kMaxKeys = 64;
+
+  // The member order stored for exactly these keys, or null.
+  const std::uint8_t* find(PyObject* const* members, std::size_t count, std::uint64_t hash) const;
+  void store(PyObject* const* members, std::size_t count, std::uint64_t hash,
+             const std::uint8_t* order);
+  static std::uint64_t hash(PyObject* const* members, std::size_t count);
+
+ private:
+  static constexpr std::size_t kSlots = 256;
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::size_t count = 0;
+    PyObject* keys[kMaxKeys];  // strong references, so identity stays meaningful
+    std::uint8_t order[kMaxKeys];
+  };
+  std::unique_ptr<Slot[]> slots_;
+};
+
 class PySink {
  public:
-  explicit PySink(KeyCache& keys) : keys_(keys) {}
+  PySink(KeyCache& keys, ShapeCache& shapes) : keys_(keys), shapes_(shapes) {}
   PySink(const PySink&) = delete;
   PySink& operator=(const PySink&) = delete;
   ~PySink() { reset(); }
@@ -89,8 +120,8 @@ class PySink {
   PyObject* make_str(const char* p, std::size_t n, bool ascii);
 
   KeyCache& keys_;
+  ShapeCache& shapes_;
   std::vector<PyObject*> stack_;
-  std::vector<PyObject*> scratch_;
   bool invalid_utf8_ = false;
 };
 

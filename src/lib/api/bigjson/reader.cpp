@@ -42,7 +42,7 @@ Result<std::unique_ptr<RecordReader>> RecordReader::open(std::string_view path,
 }
 
 RecordReader::RecordReader(File file, InputFormat format)
-    : format_(format), lines_(std::move(file)), sink_(keys_) {
+    : format_(format), lines_(std::move(file)), sink_(keys_, shapes_) {
   total_bytes_ = lines_.file().size();
 }
 

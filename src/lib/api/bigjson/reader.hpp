@@ -53,6 +53,7 @@ class RecordReader {
   std::unique_ptr<std::uint8_t[]> block_;
   std::string element_;
   KeyCache keys_;
+  ShapeCache shapes_;
   PySink sink_;
   std::uint64_t bytes_read_ = 0;
   std::uint64_t total_bytes_ = 0;
