@@ -64,3 +64,16 @@ def test_render_and_infer(tmp_path):
         mine = text.lstrip("-").split("e")[0].replace(".", "").lstrip("0").rstrip("0")
         theirs = repr(value).lstrip("-").split("e")[0].replace(".", "").lstrip("0").rstrip("0")
         assert mine == theirs, (text, repr(value))
+
+
+@pytest.mark.parametrize("defines", [(), ("QUARN_PORTABLE_SCAN",)], ids=["simd", "portable"])
+def test_parser(tmp_path, defines):
+    exe = build(tmp_path, "parser", [SRC / "json/parser.cpp", NATIVE / "test_parser.cpp"], defines)
+    suite = ROOT.parent / "shared" / "data" / "jsontestsuite"
+    run(exe, *([suite] if suite.exists() else []))
+
+
+def test_scanners(tmp_path):
+    # Differential: every kernel set the CPU supports against the scalar one.
+    sources = sorted((SRC / "scan").glob("*.cpp")) + [NATIVE / "test_scan.cpp"]
+    run(build(tmp_path, "scan", sources))

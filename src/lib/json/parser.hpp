@@ -192,19 +192,20 @@ extern const std::uint64_t kPow5Table[(kPow5MaxExponent - kPow5MinExponent + 1) 
 // and the only ambiguity left, an exact tie, can occur only for small |q|
 // where the product is exact and is checked for. Returns false where the
 // result would be subnormal or infinite; from_chars settles those.
+__extension__ typedef unsigned __int128 Uint128;
+
 inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) {
   if (q < kPow5MinExponent || q > kPow5MaxExponent) return false;
   const int lz = std::countl_zero(w);
   w <<= lz;
   const std::uint64_t* pow5 = &kPow5Table[2 * (q - kPow5MinExponent)];
-  unsigned __int128 product = static_cast<unsigned __int128>(w) * pow5[0];
+  Uint128 product = static_cast<Uint128>(w) * pow5[0];
   auto upper = static_cast<std::uint64_t>(product >> 64);
   auto lower = static_cast<std::uint64_t>(product);
   // The bits below the 55 we keep are all ones: the truncated low half of
   // the power could carry into them, so add its contribution.
   if ((upper & 0x1FF) == 0x1FF) {
-    const auto second =
-        static_cast<std::uint64_t>((static_cast<unsigned __int128>(w) * pow5[1]) >> 64);
+    const auto second = static_cast<std::uint64_t>((static_cast<Uint128>(w) * pow5[1]) >> 64);
     lower += second;
     if (second > lower) ++upper;
   }

@@ -69,6 +69,8 @@ bool validate_utf8(const std::uint8_t* p, std::size_t n) {
   return detail::active_kernels().validate_utf8(p, n);
 }
 
-const char* kernel_name() { return detail::active_kernels().name; }
+const char* kernel_name() {
+  return detail::active_kernels().name;
+}
 
 }  // namespace quarn::scan

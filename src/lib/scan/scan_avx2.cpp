@@ -13,20 +13,24 @@
 namespace quarn::scan::detail {
 namespace {
 
-__m256i splat(std::uint8_t c) { return _mm256_set1_epi8(static_cast<char>(c)); }
+__m256i splat(std::uint8_t c) {
+  return _mm256_set1_epi8(static_cast<char>(c));
+}
 
 // A 16-entry byte table, the same in both 128-bit lanes. Tables are built in
 // functions rather than as globals: a global would run AVX2 code at load time,
 // before dispatch has checked the CPU.
 __m256i table16(const std::uint8_t (&t)[16]) {
   const auto c = [&t](int i) { return static_cast<char>(t[i]); };
-  return _mm256_setr_epi8(c(0), c(1), c(2), c(3), c(4), c(5), c(6), c(7), c(8), c(9), c(10),
-                          c(11), c(12), c(13), c(14), c(15), c(0), c(1), c(2), c(3), c(4), c(5),
-                          c(6), c(7), c(8), c(9), c(10), c(11), c(12), c(13), c(14), c(15));
+  return _mm256_setr_epi8(c(0), c(1), c(2), c(3), c(4), c(5), c(6), c(7), c(8), c(9), c(10), c(11),
+                          c(12), c(13), c(14), c(15), c(0), c(1), c(2), c(3), c(4), c(5), c(6),
+                          c(7), c(8), c(9), c(10), c(11), c(12), c(13), c(14), c(15));
 }
 
 // Unsigned a <= b, bytewise.
-__m256i le_u8(__m256i a, __m256i b) { return _mm256_cmpeq_epi8(_mm256_min_epu8(a, b), a); }
+__m256i le_u8(__m256i a, __m256i b) {
+  return _mm256_cmpeq_epi8(_mm256_min_epu8(a, b), a);
+}
 
 // The 32 bytes before `cur` in the stream shifted in by N: byte i is the byte N
 // positions before byte i of `cur`, `prev` being the 32 bytes before `cur`.
@@ -75,8 +79,8 @@ struct Avx2Ops {
 
   // 0xFF in byte i where bit i of m is set.
   static __m256i expand(std::uint32_t m) {
-    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2,
-                                            2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2,
+                                            2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
     const __m256i select = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
     const __m256i v = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(m)), spread);
     return _mm256_cmpeq_epi8(_mm256_and_si256(v, select), select);
@@ -128,10 +132,10 @@ struct Avx2Ops {
       if (high == 0) {
         // Only a sequence left open by the previous block can fail here: one of
         // its last three bytes is a lead longer than the bytes after it.
-        const __m256i open_limit = _mm256_setr_epi8(
-            -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-            -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xEF), static_cast<char>(0xDF),
-            static_cast<char>(0xBF));
+        const __m256i open_limit =
+            _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                             -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xEF),
+                             static_cast<char>(0xDF), static_cast<char>(0xBF));
         err_ = _mm256_or_si256(err_, _mm256_subs_epu8(prev_, open_limit));
         return;
       }
@@ -167,11 +171,11 @@ struct Avx2Ops {
       const __m256i p3 = previous<3>(cur, prev);
       p1_[half] = p1;
       p2_[half] = p2;
-      const __m256i prev_high =
-          _mm256_shuffle_epi8(table16(kPrevHigh), _mm256_and_si256(_mm256_srli_epi16(p1, 4), nibble));
+      const __m256i prev_high = _mm256_shuffle_epi8(
+          table16(kPrevHigh), _mm256_and_si256(_mm256_srli_epi16(p1, 4), nibble));
       const __m256i prev_low = _mm256_shuffle_epi8(table16(kPrevLow), _mm256_and_si256(p1, nibble));
-      const __m256i cur_high =
-          _mm256_shuffle_epi8(table16(kCurHigh), _mm256_and_si256(_mm256_srli_epi16(cur, 4), nibble));
+      const __m256i cur_high = _mm256_shuffle_epi8(
+          table16(kCurHigh), _mm256_and_si256(_mm256_srli_epi16(cur, 4), nibble));
       const __m256i special = _mm256_and_si256(_mm256_and_si256(prev_high, prev_low), cur_high);
       // Bit 7 set where two bytes back is E0 or more, or three bytes back F0
       // or more.
@@ -184,8 +188,8 @@ struct Avx2Ops {
     static __m256i marks_half(__m256i cur, __m256i p1, __m256i p2) {
       const auto is = [](__m256i v, std::uint8_t c) { return _mm256_cmpeq_epi8(v, splat(c)); };
       const __m256i in_e1_e3 = le_u8(_mm256_sub_epi8(cur, splat(0xE1)), splat(2));
-      const __m256i other_lead = _mm256_andnot_si256(
-          _mm256_or_si256(is(cur, 0xC2), in_e1_e3), le_u8(splat(0xC0), cur));
+      const __m256i other_lead =
+          _mm256_andnot_si256(_mm256_or_si256(is(cur, 0xC2), in_e1_e3), le_u8(splat(0xC0), cur));
       const __m256i after_c2 =
           _mm256_andnot_si256(_mm256_or_si256(is(cur, 0x85), is(cur, 0xA0)), is(p1, 0xC2));
       const __m256i cur_80 = is(cur, 0x80);

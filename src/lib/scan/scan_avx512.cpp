@@ -13,7 +13,9 @@
 namespace quarn::scan::detail {
 namespace {
 
-__m512i splat(std::uint8_t c) { return _mm512_set1_epi8(static_cast<char>(c)); }
+__m512i splat(std::uint8_t c) {
+  return _mm512_set1_epi8(static_cast<char>(c));
+}
 
 // A 16-entry byte table in every 128-bit lane. Built in a function, not as a
 // global, so no AVX-512 code runs at load time before dispatch has checked the
@@ -21,16 +23,17 @@ __m512i splat(std::uint8_t c) { return _mm512_set1_epi8(static_cast<char>(c)); }
 // pass-through operand trips -Wmaybe-uninitialized.)
 __m512i table16(const std::uint8_t (&t)[16]) {
   const auto c = [&t](int i) { return static_cast<char>(t[i & 15]); };
-  return _mm512_set_epi8(c(63), c(62), c(61), c(60), c(59), c(58), c(57), c(56), c(55), c(54),
-                         c(53), c(52), c(51), c(50), c(49), c(48), c(47), c(46), c(45), c(44),
-                         c(43), c(42), c(41), c(40), c(39), c(38), c(37), c(36), c(35), c(34),
-                         c(33), c(32), c(31), c(30), c(29), c(28), c(27), c(26), c(25), c(24),
-                         c(23), c(22), c(21), c(20), c(19), c(18), c(17), c(16), c(15), c(14),
-                         c(13), c(12), c(11), c(10), c(9), c(8), c(7), c(6), c(5), c(4), c(3),
-                         c(2), c(1), c(0));
+  return _mm512_set_epi8(
+      c(63), c(62), c(61), c(60), c(59), c(58), c(57), c(56), c(55), c(54), c(53), c(52), c(51),
+      c(50), c(49), c(48), c(47), c(46), c(45), c(44), c(43), c(42), c(41), c(40), c(39), c(38),
+      c(37), c(36), c(35), c(34), c(33), c(32), c(31), c(30), c(29), c(28), c(27), c(26), c(25),
+      c(24), c(23), c(22), c(21), c(20), c(19), c(18), c(17), c(16), c(15), c(14), c(13), c(12),
+      c(11), c(10), c(9), c(8), c(7), c(6), c(5), c(4), c(3), c(2), c(1), c(0));
 }
 
-__mmask64 is(__m512i v, std::uint8_t c) { return _mm512_cmpeq_epi8_mask(v, splat(c)); }
+__mmask64 is(__m512i v, std::uint8_t c) {
+  return _mm512_cmpeq_epi8_mask(v, splat(c));
+}
 
 // Bytes in lo..lo+span (unsigned).
 __mmask64 in_range(__m512i v, std::uint8_t lo, std::uint8_t span) {
@@ -42,7 +45,8 @@ __mmask64 in_range(__m512i v, std::uint8_t lo, std::uint8_t span) {
 // it, the byte align then shifts across that pair.
 template <int N>
 __m512i previous(__m512i cur, __m512i prev) {
-  const __m512i lane_before = _mm512_permutex2var_epi64(prev, _mm512_setr_epi64(6, 7, 8, 9, 10, 11, 12, 13), cur);
+  const __m512i lane_before =
+      _mm512_permutex2var_epi64(prev, _mm512_setr_epi64(6, 7, 8, 9, 10, 11, 12, 13), cur);
   return _mm512_alignr_epi8(cur, lane_before, 16 - N);
 }
 
@@ -103,8 +107,8 @@ struct Avx512Ops {
       if (high == 0) {
         // Only a sequence left open by the previous block can fail here: one of
         // its last three bytes is a lead longer than the bytes after it.
-        const __m512i open_limit = _mm512_set_epi64(
-            static_cast<long long>(0xBFDFEFFFFFFFFFFFull), -1, -1, -1, -1, -1, -1, -1);
+        const __m512i open_limit = _mm512_set_epi64(static_cast<long long>(0xBFDFEFFFFFFFFFFFull),
+                                                    -1, -1, -1, -1, -1, -1, -1);
         err_ = _mm512_or_si512(err_, _mm512_subs_epu8(prev_, open_limit));
         return;
       }
@@ -116,8 +120,8 @@ struct Avx512Ops {
           table16(kPrevHigh), _mm512_and_si512(_mm512_srli_epi16(p1_, 4), nibble));
       const __m512i prev_low =
           _mm512_shuffle_epi8(table16(kPrevLow), _mm512_and_si512(p1_, nibble));
-      const __m512i cur_high = _mm512_shuffle_epi8(
-          table16(kCurHigh), _mm512_and_si512(_mm512_srli_epi16(b, 4), nibble));
+      const __m512i cur_high =
+          _mm512_shuffle_epi8(table16(kCurHigh), _mm512_and_si512(_mm512_srli_epi16(b, 4), nibble));
       const __m512i special = _mm512_and_si512(_mm512_and_si512(prev_high, prev_low), cur_high);
       // Bit 7 set where two bytes back is E0 or more, or three bytes back F0
       // or more.
@@ -146,9 +150,10 @@ struct Avx512Ops {
       const __mmask64 p1_80 = is(p1_, 0x80);
       const __mmask64 general =  // U+2000..U+200A, U+2028, U+2029, U+202F
           in_range(b, 0x80, 0x0A) | is(_mm512_or_si512(b, splat(1)), 0xA9) | is(b, 0xAF);
-      const __mmask64 blank3 = (is(p2_, 0xE1) & is(p1_, 0x9A) & cur_80) |
-                               (is(p2_, 0xE2) & ((p1_80 & general) | (is(p1_, 0x81) & is(b, 0x9F)))) |
-                               (is(p2_, 0xE3) & p1_80 & cur_80);
+      const __mmask64 blank3 =
+          (is(p2_, 0xE1) & is(p1_, 0x9A) & cur_80) |
+          (is(p2_, 0xE2) & ((p1_80 & general) | (is(p1_, 0x81) & is(b, 0x9F)))) |
+          (is(p2_, 0xE3) & p1_80 & cur_80);
       return other_lead | after_c2 | (in_range(p2_, 0xE1, 2) & ~blank3);
     }
 

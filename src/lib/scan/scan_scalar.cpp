@@ -71,7 +71,9 @@ bool is_json_space(std::uint8_t c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-bool is_line_space(std::uint8_t c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+bool is_line_space(std::uint8_t c) {
+  return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
 
 bool is_multibyte_white_space(std::uint32_t cp) {
   return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||

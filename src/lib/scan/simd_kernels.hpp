@@ -30,6 +30,13 @@
 // their class is known without looking ahead (see Ops::Utf8::nonblank_marks),
 // and only when some line in the block has no ASCII content.
 //
+// UTF-8. Every byte is judged together with the one to three bytes before it
+// (the previous block's last bytes shifted in): three 16-entry lookups on the
+// previous byte's nibbles and the current byte's high nibble catch every bad
+// pair, and a lead of three or four bytes two or three positions back demands a
+// continuation byte. A block without high bytes only has to check that the
+// previous block did not end inside a sequence.
+//
 // Tails shorter than 64 bytes are copied into a stack block padded with spaces
 // (array and lines: a space changes no state and marks nothing; the UTF-8 errors
 // it provokes past the real bytes are masked off) or zeros (one-shot validation,
@@ -51,9 +58,9 @@ namespace quarn::scan::detail {
 // elsewhere matches no byte with that low nibble, and bytes of 0x80 and above
 // look up zero).
 inline constexpr std::uint8_t kJsonSpace[16] = {0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                         0xFF, 0x09, 0x0A, 0xFF, 0x0C, 0x0D, 0xFF, 0xFF};
+                                                0xFF, 0x09, 0x0A, 0xFF, 0x0C, 0x0D, 0xFF, 0xFF};
 inline constexpr std::uint8_t kLineSpace[16] = {0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                         0xFF, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0xFF, 0xFF};
+                                                0xFF, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0xFF, 0xFF};
 
 // UTF-8 error classes by lookup (one bit per class): the high nibble of the
 // previous byte, its low nibble and the high nibble of the current byte each
@@ -61,36 +68,65 @@ inline constexpr std::uint8_t kLineSpace[16] = {0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0x
 // Continuation-after-continuation (kTwoConts) is an error unless two or three
 // bytes back sits a lead of three or four bytes, so that bit is XORed with the
 // "must be a continuation" bit.
-inline constexpr std::uint8_t kTooShort = 1 << 0;     // lead then no continuation
-inline constexpr std::uint8_t kTooLong = 1 << 1;      // ASCII then continuation
-inline constexpr std::uint8_t kOverlong3 = 1 << 2;    // E0 80..9F
-inline constexpr std::uint8_t kTooLarge = 1 << 3;     // F4 90..BF, F5..FF then continuation
-inline constexpr std::uint8_t kSurrogate = 1 << 4;    // ED A0..BF
-inline constexpr std::uint8_t kOverlong2 = 1 << 5;    // C0, C1 then continuation
-inline constexpr std::uint8_t kTooLarge1000 = 1 << 6; // F5..FF 80..8F
-inline constexpr std::uint8_t kOverlong4 = 1 << 6;    // F0 80..8F
+inline constexpr std::uint8_t kTooShort = 1 << 0;      // lead then no continuation
+inline constexpr std::uint8_t kTooLong = 1 << 1;       // ASCII then continuation
+inline constexpr std::uint8_t kOverlong3 = 1 << 2;     // E0 80..9F
+inline constexpr std::uint8_t kTooLarge = 1 << 3;      // F4 90..BF, F5..FF then continuation
+inline constexpr std::uint8_t kSurrogate = 1 << 4;     // ED A0..BF
+inline constexpr std::uint8_t kOverlong2 = 1 << 5;     // C0, C1 then continuation
+inline constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5..FF 80..8F
+inline constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0 80..8F
 inline constexpr std::uint8_t kTwoConts = 1 << 7;
 inline constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
-inline constexpr std::uint8_t kPrevHigh[16] = {kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
-                                  kTooLong, kTooLong, kTwoConts, kTwoConts, kTwoConts, kTwoConts,
-                                  kTooShort | kOverlong2, kTooShort,
-                                  kTooShort | kOverlong3 | kSurrogate,
-                                  kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
-inline constexpr std::uint8_t kPrevLow[16] = {
-    kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
-    kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000 | kSurrogate, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000};
+inline constexpr std::uint8_t kPrevHigh[16] = {kTooLong,
+                                               kTooLong,
+                                               kTooLong,
+                                               kTooLong,
+                                               kTooLong,
+                                               kTooLong,
+                                               kTooLong,
+                                               kTooLong,
+                                               kTwoConts,
+                                               kTwoConts,
+                                               kTwoConts,
+                                               kTwoConts,
+                                               kTooShort | kOverlong2,
+                                               kTooShort,
+                                               kTooShort | kOverlong3 | kSurrogate,
+                                               kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+inline constexpr std::uint8_t kPrevLow[16] = {kCarry | kOverlong3 | kOverlong2 | kOverlong4,
+                                              kCarry | kOverlong2,
+                                              kCarry,
+                                              kCarry,
+                                              kCarry | kTooLarge,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+                                              kCarry | kTooLarge | kTooLarge1000,
+                                              kCarry | kTooLarge | kTooLarge1000};
 inline constexpr std::uint8_t kCurHigh[16] = {
-    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
     kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
     kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge, kTooShort, kTooShort, kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooShort,
+    kTooShort,
+    kTooShort,
     kTooShort};
 
 template <class Ops>
@@ -98,26 +134,44 @@ class SimdKernels {
  public:
   using Block = typename Ops::Block;
 
+  // The drivers work on local copies of the caller's state whose address never
+  // escapes (the scalar fallbacks get another copy), so the carries between
+  // blocks stay in registers instead of making a store-reload round trip.
   static void count_array(const std::uint8_t* p, std::size_t n, CountState& st) {
-    for (; n >= 64; p += 64, n -= 64) count_block(Ops::load(p), p, 64, st);
-    if (n == 0) return;
-    std::uint8_t buf[64];
-    std::memset(buf, ' ', sizeof buf);
-    std::memcpy(buf, p, n);
-    count_block(Ops::load(buf), buf, static_cast<unsigned>(n), st);
+    CountState s = st;
+    for (; n >= 64; p += 64, n -= 64) {
+      prefetch_ahead(p);
+      count_block(Ops::load(p), p, 64, s);
+    }
+    if (n != 0) {
+      std::uint8_t buf[64];
+      std::memset(buf, ' ', sizeof buf);
+      std::memcpy(buf, p, n);
+      count_block(Ops::load(buf), buf, static_cast<unsigned>(n), s);
+    }
+    st = s;
   }
 
   static std::size_t find_element_end(const std::uint8_t* p, std::size_t n, ArrayScan& st) {
+    ArrayScan s = st;
     std::size_t done = 0;
+    std::size_t found = n;
     for (; n - done >= 64; done += 64) {
-      const unsigned at = find_block(Ops::load(p + done), p + done, 64, st);
-      if (at < 64) return done + at;
+      prefetch_ahead(p + done);
+      const unsigned at = find_block(Ops::load(p + done), p + done, 64, s);
+      if (at < 64) {
+        found = done + at;
+        break;
+      }
     }
-    if (done == n) return n;
-    std::uint8_t buf[64];
-    std::memset(buf, ' ', sizeof buf);
-    std::memcpy(buf, p + done, n - done);
-    return done + find_block(Ops::load(buf), buf, static_cast<unsigned>(n - done), st);
+    if (found == n && done < n) {
+      std::uint8_t buf[64];
+      std::memset(buf, ' ', sizeof buf);
+      std::memcpy(buf, p + done, n - done);
+      found = done + find_block(Ops::load(buf), buf, static_cast<unsigned>(n - done), s);
+    }
+    st = s;
+    return found;
   }
 
   static void count_lines(const std::uint8_t* p, std::size_t n, LineCount& st) {
@@ -126,7 +180,10 @@ class SimdKernels {
     bool carry = st.line_has_content;
     std::uint64_t lines = 0;
     std::size_t i = 0;
-    for (; n - i >= 64; i += 64) lines += line_block(Ops::load(p + i), 64, utf8, carry);
+    for (; n - i >= 64; i += 64) {
+      prefetch_ahead(p + i);
+      lines += line_block(Ops::load(p + i), 64, utf8, carry);
+    }
     if (i < n) {
       std::uint8_t buf[64];
       std::memset(buf, ' ', sizeof buf);
@@ -146,6 +203,7 @@ class SimdKernels {
     const std::uint8_t start[3] = {0, 0, 0};
     typename Ops::Utf8 utf8(start);
     for (; n >= 64; p += 64, n -= 64) {
+      prefetch_ahead(p);
       const Block b = Ops::load(p);
       utf8.check(b, Ops::high(b), 64);
       utf8.advance(b);
@@ -153,7 +211,7 @@ class SimdKernels {
     // Always one more, zero-padded block: a sequence cut by the end of input
     // then fails on the padding.
     std::uint8_t buf[64] = {};
-    std::memcpy(buf, p, n);
+    if (n != 0) std::memcpy(buf, p, n);
     const Block b = Ops::load(buf);
     utf8.check(b, Ops::high(b), 64);
     return !utf8.failed();
@@ -162,7 +220,17 @@ class SimdKernels {
  private:
   static constexpr std::uint64_t kOddBits = 0xAAAAAAAAAAAAAAAAull;
 
-  static unsigned popcount(std::uint64_t x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
+  // The hardware prefetchers alone leave these loops waiting on memory for
+  // inputs that are not in cache; a hint 2 KiB ahead keeps them fed. A prefetch
+  // never faults, and the address is formed as an integer so that running past
+  // the end of the input is not pointer arithmetic out of bounds.
+  static void prefetch_ahead(const std::uint8_t* at) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(at) + 2048));
+  }
+
+  static unsigned popcount(std::uint64_t x) {
+    return static_cast<unsigned>(__builtin_popcountll(x));
+  }
 
   static std::uint64_t prefix_xor(std::uint64_t x) {
     const __m128i all = _mm_set1_epi8(-1);
@@ -190,10 +258,10 @@ class SimdKernels {
 
   // Per-block facts both array kernels need.
   struct Layout {
-    std::uint64_t outside;   // bytes under the outside-string rules, opening quotes excluded
-    std::uint64_t openers;   // opening quotes (value bytes too)
-    std::uint64_t closes;    // ']' and '}' outside strings
-    std::uint64_t at_depth1; // bytes whose depth before them is 1
+    std::uint64_t outside;    // bytes under the outside-string rules, opening quotes excluded
+    std::uint64_t openers;    // opening quotes (value bytes too)
+    std::uint64_t closes;     // ']' and '}' outside strings
+    std::uint64_t at_depth1;  // bytes whose depth before them is 1
   };
 
   // Classifies the block and advances `st` over its first `len` bytes; false
@@ -236,7 +304,9 @@ class SimdKernels {
   static void count_block(const Block& b, const std::uint8_t* raw, unsigned len, CountState& st) {
     Layout l;
     if (!layout(b, len, st.scan, l)) {
-      count_array_scalar(raw, len, st);
+      CountState copy = st;
+      count_array_scalar(raw, len, copy);
+      st = copy;
       return;
     }
     if (l.at_depth1 == 0) return;
@@ -248,10 +318,14 @@ class SimdKernels {
     st.has_content = (values & l.at_depth1) != 0;
   }
 
-  static unsigned find_block(const Block& b, const std::uint8_t* raw, unsigned len,
-                             ArrayScan& st) {
+  static unsigned find_block(const Block& b, const std::uint8_t* raw, unsigned len, ArrayScan& st) {
     Layout l;
-    if (!layout(b, len, st, l)) return static_cast<unsigned>(find_element_end_scalar(raw, len, st));
+    if (!layout(b, len, st, l)) {
+      ArrayScan copy = st;
+      const std::size_t at = find_element_end_scalar(raw, len, copy);
+      st = copy;
+      return static_cast<unsigned>(at);
+    }
     if (l.at_depth1 == 0) return len;
     const std::uint64_t seps = (Ops::eq(b, ',') | Ops::eq(b, ']')) & l.outside & l.at_depth1;
     if (seps == 0) return len;

@@ -90,22 +90,100 @@ PyObject* KeyCache::get(const char* p, std::size_t n) {
   return s;
 }
 
-PyObject* PySink::make_str(const char* p, std::size_t n, bool ascii) {
+namespace {
+
+// Length and validity of the UTF-8 sequence starting with lead byte `c` at
+// p[0]; 0 when the sequence is malformed (overlong, surrogate, above
+// U+10FFFF or cut short). Decodes the code point into `cp`.
+inline std::size_t decode_one(const unsigned char* p, std::size_t left, Py_UCS4& cp) {
+  unsigned char c = p[0];
+  if (c >= 0xC2 && c <= 0xDF) {
+    if (left < 2 || (p[1] & 0xC0) != 0x80) return 0;
+    cp = (Py_UCS4{c} & 0x1F) << 6 | (p[1] & 0x3F);
+    return 2;
+  }
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (left < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
+    if (c == 0xE0 && p[1] < 0xA0) return 0;
+    if (c == 0xED && p[1] > 0x9F) return 0;
+    cp = (Py_UCS4{c} & 0x0F) << 12 | Py_UCS4{p[1] & 0x3Fu} << 6 | (p[2] & 0x3F);
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (left < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) {
+      return 0;
+    }
+    if (c == 0xF0 && p[1] < 0x90) return 0;
+    if (c == 0xF4 && p[1] > 0x8F) return 0;
+    cp = (Py_UCS4{c} & 0x07) << 18 | Py_UCS4{p[1] & 0x3Fu} << 12 | Py_UCS4{p[2] & 0x3Fu} << 6 |
+         (p[3] & 0x3F);
+    return 4;
+  }
+  return 0;
+}
+
+template <class Char>
+void fill(Char* out, const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    if (p[i] < 0x80) {
+      *out++ = p[i++];
+      continue;
+    }
+    Py_UCS4 cp = 0;
+    i += decode_one(p + i, n - i, cp);
+    *out++ = static_cast<Char>(cp);
+  }
+}
+
+}  // namespace
+
+// Text with non-ASCII bytes: one pass validates and finds the length and the
+// widest character, the second writes the characters at the width the
+// interpreter stores them in (1, 2 or 4 bytes), with no resizing.
+PyObject* PySink::make_str(const char* text, std::size_t n, bool ascii) {
   if (ascii) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), p, n);
+    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), text, n);
     return s;
   }
-  PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "strict");
-  if (s == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-    // The caller decides what invalid text means (an error, or a repair).
-    PyErr_Clear();
-    invalid_utf8_ = true;
+  auto* p = reinterpret_cast<const unsigned char*>(text);
+  std::size_t length = 0;
+  Py_UCS4 widest = 0;
+  for (std::size_t i = 0; i < n;) {
+    if (p[i] < 0x80) {
+      ++i;
+      ++length;
+      continue;
+    }
+    Py_UCS4 cp = 0;
+    std::size_t k = decode_one(p + i, n - i, cp);
+    if (k == 0) {
+      // The caller decides what invalid text means (an error, or a repair).
+      invalid_utf8_ = true;
+      return nullptr;
+    }
+    widest = std::max(widest, cp);
+    i += k;
+    ++length;
+  }
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(length), widest);
+  if (s == nullptr) return nullptr;
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      fill(PyUnicode_1BYTE_DATA(s), p, n);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      fill(PyUnicode_2BYTE_DATA(s), p, n);
+      break;
+    default:
+      fill(PyUnicode_4BYTE_DATA(s), p, n);
+      break;
   }
   return s;
 }
 
-bool PySink::end_array(std::size_t count) {
+bool PySink::make_list(std::size_t count) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return false;
   PyObject** items = stack_.data() + (stack_.size() - count);
@@ -182,7 +260,7 @@ PyObject* new_dict(std::size_t count) {
 
 }  // namespace
 
-bool PySink::end_object(std::size_t count) {
+bool PySink::make_dict(std::size_t count) {
   std::size_t base = stack_.size() - 2 * count;
   PyObject** members = stack_.data() + base;
   PyObject* dict = new_dict(count);

@@ -50,7 +50,7 @@ class ShapeCache {
   ShapeCache& operator=(const ShapeCache&) = delete;
   ~ShapeCache();
 
-  static constexpr std::size_t kMaxKeys = 64;
+  static constexpr std::size_t kMaxKeys = 32;
 
   // The member order stored for exactly these keys, or null.
   const std::uint8_t* find(PyObject* const* members, std::size_t count, std::uint64_t hash) const;
@@ -59,7 +59,7 @@ class ShapeCache {
   static std::uint64_t hash(PyObject* const* members, std::size_t count);
 
  private:
-  static constexpr std::size_t kSlots = 256;
+  static constexpr std::size_t kSlots = 128;
   struct Slot {
     std::uint64_t hash = 0;
     std::size_t count = 0;
@@ -90,8 +90,8 @@ class PySink {
     if (ascii && n <= KeyCache::kMaxLength) return push(keys_.get(p, n));
     return push(make_str(p, n, ascii));
   }
-  bool end_array(std::size_t count);
-  bool end_object(std::size_t count);
+  bool end_array(std::size_t count) { return poll_signals() && make_list(count); }
+  bool end_object(std::size_t count) { return poll_signals() && make_dict(count); }
 
   // The finished top-level value (a new reference); the sink is empty after.
   PyObject* take() {
@@ -118,11 +118,20 @@ class PySink {
     return true;
   }
   PyObject* make_str(const char* p, std::size_t n, bool ascii);
+  bool make_list(std::size_t count);
+  bool make_dict(std::size_t count);
+  // Lets a signal handler (Ctrl-C) interrupt the parse of a huge document:
+  // pending signals are checked once every few thousand containers.
+  bool poll_signals() {
+    if ((++containers_ & 0xFFF) != 0) return true;
+    return PyErr_CheckSignals() == 0;
+  }
 
   KeyCache& keys_;
   ShapeCache& shapes_;
   std::vector<PyObject*> stack_;
   bool invalid_utf8_ = false;
+  std::uint32_t containers_ = 0;
 };
 
 }  // namespace quarn::api::bigjson

@@ -1,0 +1,421 @@
+// The JSON parser: message and position of each fault, number kinds, correctly
+// rounded doubles, string decoding at every block boundary, and the
+// conformance suite.
+//
+// Build and run from the repository root; do it with the default scanner, with
+// -DQUARN_PORTABLE_SCAN added, and with -O1 -g -fsanitize=address,undefined:
+//   g++ -std=c++20 -O2 -Wall -Wextra -I src/lib src/lib/json/parser.cpp
+//   tests/native/test_parser.cpp -o /tmp/test_parser
+//   && /tmp/test_parser ../shared/data/jsontestsuite
+// The argument is the folder of the conformance suite (y_, n_ and i_ files).
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/parser.hpp"
+
+using namespace quarn::json;
+using namespace std::string_view_literals;
+
+static int failures = 0;
+#define CHECK(cond, ...)                                           \
+  do {                                                             \
+    if (!(cond)) {                                                 \
+      std::fprintf(stderr, "line %d: ", __LINE__), ++failures;     \
+      std::fprintf(stderr, __VA_ARGS__), std::fputc('\n', stderr); \
+    }                                                              \
+  } while (0)
+
+// Parses a copy in an allocation of exactly the text's size, so that the
+// sanitizers see any read past its end.
+static ValueResult parse_exact(std::string_view text) {
+  const std::vector<char> copy(text.begin(), text.end());
+  return parse_value(std::string_view(copy.data(), copy.size()));
+}
+
+template <class Sink>
+static std::optional<ParseError> parse_exact(std::string_view text, Sink& sink) {
+  const std::vector<char> copy(text.begin(), text.end());
+  return parse(std::string_view(copy.data(), copy.size()), sink);
+}
+
+static std::string error_of(std::string_view text) {
+  const ValueResult r = parse_exact(text);
+  return r ? "ok" : describe(text, r.error);
+}
+
+static void test_errors() {
+  struct Case {
+    std::string_view text, expected;
+  };
+  const std::string deep_ok = std::string(127, '[') + std::string(127, ']');
+  const std::string deep_objects = [] {
+    std::string s;
+    for (int i = 0; i < 127; ++i) s += "{\"a\":";
+    return s + "1" + std::string(127, '}');
+  }();
+  const std::string too_deep = std::string(128, '[');
+  std::string too_deep_mixed(100, '[');
+  for (int i = 0; i < 28; ++i) too_deep_mixed += "{\"k\":";
+  const Case cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"   ", "EOF while parsing a value at line 1 column 3"},
+      {"[1,]", "trailing comma at line 1 column 4"},
+      {"{\"a\":1,}", "trailing comma at line 1 column 8"},
+      {"[,1]", "expected value at line 1 column 2"},
+      {"{,}", "key must be a string at line 1 column 2"},
+      {"{1:2}", "key must be a string at line 1 column 2"},
+      {"{\"a\":1, 2}", "key must be a string at line 1 column 9"},
+      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
+      {"[1}", "expected `,` or `]` at line 1 column 3"},
+      {"{\"a\" 1}", "expected `:` at line 1 column 6"},
+      {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+      {"[", "EOF while parsing a list at line 1 column 1"},
+      {"[1", "EOF while parsing a list at line 1 column 2"},
+      {"{", "EOF while parsing an object at line 1 column 1"},
+      {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+      {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+      {"[1,", "EOF while parsing a value at line 1 column 3"},
+      {"\"abc", "EOF while parsing a string at line 1 column 4"},
+      {"tru", "EOF while parsing a value at line 1 column 3"},
+      {"trux", "expected ident at line 1 column 4"},
+      {"truex", "trailing characters at line 1 column 5"},
+      {"1 2", "trailing characters at line 1 column 3"},
+      {"1.5.2", "trailing characters at line 1 column 4"},
+      {"]", "expected value at line 1 column 1"},
+      {"01", "invalid number at line 1 column 2"},
+      {"-", "EOF while parsing a value at line 1 column 1"},
+      {"-a", "invalid number at line 1 column 2"},
+      {"1.", "EOF while parsing a value at line 1 column 2"},
+      {"1.a", "invalid number at line 1 column 3"},
+      {"1ea", "invalid number at line 1 column 3"},
+      {"1e", "EOF while parsing a value at line 1 column 2"},
+      {"1e+", "EOF while parsing a value at line 1 column 3"},
+      {"1e-x", "invalid number at line 1 column 4"},
+      {"1e309", "number out of range at line 1 column 5"},
+      {"2e308", "number out of range at line 1 column 5"},
+      {"[-1.7976931348623159e308]", "number out of range at line 1 column 24"},
+      {"1e2147483648", "number out of range at line 1 column 12"},
+      {"0.001e21474836479", "number out of range at line 1 column 17"},
+      {"\"a\tb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\nb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"\"\\x\"", "invalid escape at line 1 column 3"},
+      {"\"\\", "EOF while parsing a string at line 1 column 2"},
+      {"\"\\ude00\"", "lone leading surrogate in hex escape at line 1 column 7"},
+      {"\"\\ud83d\"", "unexpected end of hex escape at line 1 column 8"},
+      {"\"\\ud83dx", "unexpected end of hex escape at line 1 column 8"},
+      {"\"\\ud83d\\x", "unexpected end of hex escape at line 1 column 9"},
+      {"\"\\ud83d", "EOF while parsing a string at line 1 column 7"},
+      {"\"\\ud83d\\", "EOF while parsing a string at line 1 column 8"},
+      {"\"\\ud83d\\u12", "EOF while parsing a string at line 1 column 11"},
+      {"\"\\ud83d\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+      {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+      {"\"\\u12\"]", "invalid escape at line 1 column 7"},
+      {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+      {"1\f", "trailing characters at line 1 column 2"},
+      {"[\"\xC3\xA9\" x]", "expected `,` or `]` at line 1 column 7"},
+      {"[\n1,\n]", "trailing comma at line 3 column 1"},
+      {"[1,\n", "EOF while parsing a value at line 2 column 0"},
+      {"\r\n [\r\n  1 x", "expected `,` or `]` at line 3 column 5"},
+      {deep_ok, "ok"},
+      {deep_objects, "ok"},
+      {too_deep, "recursion limit exceeded at line 1 column 128"},
+      {too_deep_mixed, "recursion limit exceeded at line 1 column 236"},
+  };
+  for (const Case& c : cases) {
+    const std::string got = error_of(c.text);
+    CHECK(got == c.expected, "%.40s: got '%s', want '%.*s'", std::string(c.text).c_str(),
+          got.c_str(), static_cast<int>(c.expected.size()), c.expected.data());
+  }
+}
+
+static bool same(const Number& a, const Number& b) {
+  if (a.kind != b.kind) return false;
+  return a.kind == Number::Kind::Double
+             ? std::bit_cast<std::uint64_t>(a.d) == std::bit_cast<std::uint64_t>(b.d)
+             : a.u == b.u;
+}
+
+// Expected doubles are compiler literals, which are correctly rounded.
+static void test_numbers() {
+  const auto U = Number::from_unsigned;
+  const auto S = Number::from_signed;
+  const auto D = Number::from_double;
+  struct Case {
+    std::string_view text;
+    Number expected;
+  };
+  const Case cases[] = {
+      {"0", U(0)},
+      {"-0", D(-0.0)},
+      {"-0.0", D(-0.0)},
+      {"0e999", D(0.0)},
+      {"0e2147483648", D(0.0)},
+      {"-1e-2147483649", D(-0.0)},
+      {"1e-400", D(0.0)},
+      {"-1e-400", D(-0.0)},
+      {"0.000e99999999999", D(0.0)},
+      {"1.0", D(1.0)},
+      {"1e2", D(100.0)},
+      {"9999999999999999999", U(9999999999999999999ull)},
+      {"18446744073709551615", U(18446744073709551615ull)},
+      {"18446744073709551616", D(18446744073709551616.0)},
+      {"18446744073709551615.0", D(18446744073709551615.0)},
+      {"123456789012345678901234567890", D(123456789012345678901234567890.0)},
+      {"-1", S(-1)},
+      {"-9223372036854775807", S(-9223372036854775807ll)},
+      {"-9223372036854775808", S(INT64_MIN)},
+      {"-9223372036854775809", D(-9223372036854775809.0)},
+      {"-18446744073709551615", D(-18446744073709551615.0)},
+      {"9007199254740993", U(9007199254740993ull)},
+      {"9007199254740993.0", D(9007199254740993.0)},
+      {"9007199254740995e0", D(9007199254740995e0)},
+      {"0.1", D(0.1)},
+      {"-65.613616999999977", D(-65.613616999999977)},
+      {"1e23", D(1e23)},
+      {"8.98846567431158e307", D(8.98846567431158e307)},
+      {"17976931348623157e292", D(17976931348623157e292)},
+      {"1.7976931348623158e308", D(1.7976931348623158e308)},
+      {"2.2250738585072011e-308", D(2.2250738585072011e-308)},
+      {"4.9406564584124654e-324", D(4.9406564584124654e-324)},
+      {"2.4703282292062328e-324", D(4.9406564584124654e-324)},
+      {"2.4703282292062327e-324", D(0.0)},
+      {"0.1000000000000000055511151231257827021181583404541015625", D(0.1)},
+      {"3.14159265358979323846264338327950288419716939937510",
+       D(3.14159265358979323846264338327950288419716939937510)},
+      {"1.00000000000000011102230246251565404236316680908203125", D(1.0)},
+      {"1.00000000000000011102230246251565404236316680908203126", D(1.0000000000000002)},
+      {"0.0000000000000000000000000000000000000001e40", D(1.0)},
+      {"1000000000000000000000000000000000000000e-39", D(1.0)},
+      {"1e-2147483647", D(0.0)},
+  };
+  for (const Case& c : cases) {
+    const ValueResult r = parse_exact(c.text);
+    CHECK(r && r.value->kind() == Value::Kind::Number && same(r.value->as_number(), c.expected),
+          "%.*s", static_cast<int>(c.text.size()), c.text.data());
+  }
+}
+
+// Random texts of every shape against from_chars, a separate correctly
+// rounding conversion: short and long significands, exponents across and past
+// the double range, and exact ties between neighbouring doubles.
+static void test_random_doubles() {
+  std::mt19937_64 rng(20240611);
+  int mismatches = 0;
+  for (int i = 0; i < 300000 && mismatches < 10; ++i) {
+    std::string text = rng() & 1 ? "-" : "";
+    if (i % 4 == 0) {
+      // m * 2^k with m of 54 bits: odd m lies halfway between two doubles.
+      const std::uint64_t m = (rng() >> 11) | (std::uint64_t{1} << 53) | (rng() & 1);
+      text += std::to_string(m << (rng() % 11)) + (rng() & 1 ? "e0" : "0e-1");
+    } else {
+      const int n = 1 + static_cast<int>(rng() % (i % 8 == 1 ? 40 : 20));
+      std::string digits;
+      for (int k = 0; k < n; ++k) digits += static_cast<char>('0' + rng() % 10);
+      digits[0] = static_cast<char>('1' + rng() % 9);
+      const std::size_t point = 1 + rng() % n;
+      if (i % 5 == 2) {
+        text += "0." + std::string(rng() % 25, '0') + digits;
+      } else {
+        text += digits.substr(0, point);
+        if (point < digits.size()) text += "." + digits.substr(point);
+      }
+      const int e = static_cast<int>(rng() % 700) - 350;
+      if (rng() % 4 != 0)
+        text += "e" + std::to_string(i % 3 == 0 ? e / 15 : e);
+      else if (i % 5 != 2 && point == digits.size())
+        text += ".0";
+    }
+    double want = 0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), want);
+    const ValueResult r = parse_exact(text);
+    if (ec == std::errc::result_out_of_range) {
+      // strtod tells overflow (infinity) from underflow (zero).
+      if (std::isinf(std::strtod(text.c_str(), nullptr))) {
+        CHECK(!r && r.error.code == ErrorCode::NumberOutOfRange, "%s", text.c_str());
+        continue;
+      }
+      want = text[0] == '-' ? -0.0 : 0.0;
+    }
+    const bool ok =
+        r && r.value->as_number().kind == Number::Kind::Double &&
+        std::bit_cast<std::uint64_t>(r.value->as_number().d) == std::bit_cast<std::uint64_t>(want);
+    mismatches += !ok;
+    CHECK(ok, "%s", text.c_str());
+  }
+}
+
+// Records the strings it receives.
+struct StringSink : ValueSink {
+  std::vector<std::pair<std::string, bool>> seen;
+  bool string(const char* p, std::size_t n, bool ascii) {
+    seen.emplace_back(std::string(p, n), ascii);
+    return ValueSink::string(p, n, ascii);
+  }
+};
+
+static void test_strings() {
+  struct Case {
+    std::string_view text, decoded;
+    bool ascii;
+  };
+  const Case cases[] = {
+      {R"("")", "", true},
+      {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t", true},
+      {R"("\u0000")", "\0"sv, true},
+      {R"("\u0041\u007f")", "A\x7f", true},
+      {R"("\u00e9")", "\xC3\xA9", false},
+      {R"("\u00E9x\u20AC")", "\xC3\xA9x\xE2\x82\xAC", false},
+      {R"("\ud83d\ude00")", "\xF0\x9F\x98\x80", false},
+      {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF", false},
+      {"\"\xC3\xA9\\n\"", "\xC3\xA9\n", false},
+      {"\"\x7F\"", "\x7F", true},
+  };
+  for (const Case& c : cases) {
+    StringSink sink;
+    const auto error = parse_exact(c.text, sink);
+    CHECK(!error && sink.seen.size() == 1 && sink.seen[0].first == c.decoded &&
+              sink.seen[0].second == c.ascii,
+          "%.*s", static_cast<int>(c.text.size()), c.text.data());
+  }
+  // Every length and every position of one special byte, with the text ending
+  // right at the closing quote (or before it), so the block scanners meet each
+  // boundary and each tail length.
+  const char specials[] = {'\0', '"', '\\', '\x1F', '\x80', ' '};
+  for (std::size_t len = 0; len < 48; ++len) {
+    for (std::size_t at = 0; at <= len; ++at) {
+      for (const char special : specials) {
+        std::string content(len, 'a');
+        if (at < len) content[at] = special;
+        const bool closed = at % 2 == 0;
+        const std::string text = "\"" + content + (closed ? "\"" : "");
+        StringSink sink;
+        const auto error = parse_exact(text, sink);
+        const std::size_t stop = content.find_first_of("\"\\\x1F\0"sv);
+        if (stop == std::string::npos) {
+          const bool ascii = content.find('\x80') == std::string::npos;
+          CHECK(closed ? !error && sink.seen.size() == 1 && sink.seen[0].first == content &&
+                             sink.seen[0].second == ascii
+                       : error && error->code == ErrorCode::EofWhileParsingString,
+                "len %zu at %zu special %d", len, at, special);
+        } else if (content[stop] == '"' && stop + 1 == len && !closed) {
+          CHECK(!error && sink.seen[0].first == content.substr(0, stop), "len %zu quote", len);
+        } else if (content[stop] == '"') {
+          CHECK(error && error->code == ErrorCode::TrailingCharacters && error->index == stop + 3,
+                "len %zu at %zu quote", len, at);
+        } else if (content[stop] == '\\') {
+          CHECK(error && (error->code == ErrorCode::InvalidEscape ||
+                          error->code == ErrorCode::EofWhileParsingString),
+                "len %zu at %zu backslash", len, at);
+        } else {
+          CHECK(error && error->code == ErrorCode::ControlCharacterWhileParsingString &&
+                    error->index == stop + 2,
+                "len %zu at %zu control", len, at);
+        }
+      }
+    }
+  }
+}
+
+// Fails at the n-th string, leaving built values behind.
+struct FailingSink : ValueSink {
+  int left;
+  explicit FailingSink(int n) : left(n) {}
+  bool string(const char* p, std::size_t n, bool ascii) {
+    return --left > 0 && ValueSink::string(p, n, ascii);
+  }
+};
+
+static void test_structure() {
+  ValueResult r = parse_value(R"({"b":1,"a":[true,false,null],"a":{"B":"x","ab":2,"a":3}})");
+  CHECK(r && r.value->as_object().size() == 2, "duplicate key kept twice");
+  if (r) {
+    const Map& top = r.value->as_object();
+    CHECK(top.begin()->first == "a" && top.find("b") != nullptr, "key order");
+    const Value* inner = top.find("a");
+    CHECK(inner && inner->kind() == Value::Kind::Object, "last duplicate wins");
+    if (inner && inner->kind() == Value::Kind::Object) {
+      std::string order;
+      for (const auto& [key, value] : inner->as_object()) order += key + ",";
+      CHECK(order == "B,a,ab,", "byte order: %s", order.c_str());
+    }
+  }
+  r = parse_value(" [1, -2, 3.5, \"s\", [], {}] ");
+  CHECK(r && r.value->as_array().size() == 6 && r.value->as_array()[1].as_number().i == -2 &&
+            r.value->as_array()[4].as_array().empty() && r.value->as_array()[5].as_object().empty(),
+        "array content");
+  FailingSink sink(3);
+  const auto error = parse(R"([{"k":["a",["b",{"x":"c"}]]}])", sink);
+  CHECK(error && error->code == ErrorCode::SinkFailed, "sink failure ends the parse");
+}
+
+static bool valid_utf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80         ? 1
+                          : (c >> 5) == 6  ? 2
+                          : (c >> 4) == 14 ? 3
+                          : (c >> 3) == 30 ? 4
+                                           : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+      const auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    const std::uint32_t min[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+static void test_suite(const char* folder) {
+  int counts[3] = {};
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".json") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const ValueResult r = parse_exact(text);
+    if (name[0] == 'y') {
+      CHECK(r, "%s: %s", name.c_str(), describe(text, r.error).c_str());
+      ++counts[0];
+    } else if (name[0] == 'n' && valid_utf8(text)) {
+      CHECK(!r, "%s accepted", name.c_str());
+      ++counts[1];
+    } else if (name[0] == 'i') {
+      ++counts[2];
+    }
+  }
+  CHECK(!ec && counts[0] > 90 && counts[1] > 150 && counts[2] > 30, "suite at %s: %d y, %d n, %d i",
+        folder, counts[0], counts[1], counts[2]);
+}
+
+int main(int argc, char** argv) {
+  test_errors();
+  test_numbers();
+  test_random_doubles();
+  test_strings();
+  test_structure();
+  test_suite(argc > 1 ? argv[1] : "../shared/data/jsontestsuite");
+  std::printf("%s\n", failures == 0 ? "all parser tests passed" : "parser tests FAILED");
+  return failures == 0 ? 0 : 1;
+}
