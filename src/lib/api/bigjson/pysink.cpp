@@ -69,13 +69,22 @@ KeyCache::~KeyCache() {
   for (Slot& s : slots_) Py_XDECREF(s.str);
 }
 
+bool KeyCache::matches(const Slot& slot, std::uint64_t h, const char* p, std::size_t n) {
+  return slot.str != nullptr && slot.hash == h &&
+         static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot.str)) == n &&
+         bytes_equal(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(slot.str)), p, n);
+}
+
+// Two-way sets with the most recently used key first: two hot keys that share
+// a set both stay, so a key keeps its identity across records (which the
+// shape cache relies on).
 PyObject* KeyCache::get(const char* p, std::size_t n) {
   std::uint64_t h = key_hash(p, n);
-  Slot& slot = slots_[h & (kSlots - 1)];
-  if (slot.str != nullptr && slot.hash == h &&
-      static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot.str)) == n &&
-      bytes_equal(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(slot.str)), p, n)) {
-    return Py_NewRef(slot.str);
+  Slot* set = &slots_[h & (kSlots - 2)];
+  if (matches(set[0], h, p, n)) return Py_NewRef(set[0].str);
+  if (matches(set[1], h, p, n)) {
+    std::swap(set[0], set[1]);
+    return Py_NewRef(set[0].str);
   }
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
   if (s == nullptr) return nullptr;
@@ -85,8 +94,9 @@ PyObject* KeyCache::get(const char* p, std::size_t n) {
     Py_DECREF(s);
     return nullptr;
   }
-  Py_XSETREF(slot.str, Py_NewRef(s));
-  slot.hash = h;
+  Py_XDECREF(set[1].str);
+  set[1] = set[0];
+  set[0] = Slot{Py_NewRef(s), h};
   return s;
 }
 
@@ -122,8 +132,10 @@ inline std::size_t decode_one(const unsigned char* p, std::size_t left, Py_UCS4&
   return 0;
 }
 
+// Writes the characters of UTF-8 text at width Char; false at the first
+// malformed sequence.
 template <class Char>
-void fill(Char* out, const unsigned char* p, std::size_t n) {
+bool fill(Char* out, const unsigned char* p, std::size_t n) {
   std::size_t i = 0;
   while (i < n) {
     if (p[i] < 0x80) {
@@ -131,16 +143,21 @@ void fill(Char* out, const unsigned char* p, std::size_t n) {
       continue;
     }
     Py_UCS4 cp = 0;
-    i += decode_one(p + i, n - i, cp);
+    std::size_t k = decode_one(p + i, n - i, cp);
+    if (k == 0) return false;
+    i += k;
     *out++ = static_cast<Char>(cp);
   }
+  return true;
 }
 
 }  // namespace
 
-// Text with non-ASCII bytes: one pass validates and finds the length and the
-// widest character, the second writes the characters at the width the
-// interpreter stores them in (1, 2 or 4 bytes), with no resizing.
+// Text with non-ASCII bytes. The length is the number of bytes that do not
+// continue a sequence, and the widest lead byte fixes the storage width
+// exactly (C2-C3: at most U+00FF; C4-EF: U+0100-U+FFFF; F0 and up: beyond),
+// so a cheap vectorisable pass sizes the string and one decoding pass
+// validates and fills it.
 PyObject* PySink::make_str(const char* text, std::size_t n, bool ascii) {
   if (ascii) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
@@ -149,36 +166,31 @@ PyObject* PySink::make_str(const char* text, std::size_t n, bool ascii) {
   }
   auto* p = reinterpret_cast<const unsigned char*>(text);
   std::size_t length = 0;
-  Py_UCS4 widest = 0;
-  for (std::size_t i = 0; i < n;) {
-    if (p[i] < 0x80) {
-      ++i;
-      ++length;
-      continue;
-    }
-    Py_UCS4 cp = 0;
-    std::size_t k = decode_one(p + i, n - i, cp);
-    if (k == 0) {
-      // The caller decides what invalid text means (an error, or a repair).
-      invalid_utf8_ = true;
-      return nullptr;
-    }
-    widest = std::max(widest, cp);
-    i += k;
-    ++length;
+  unsigned char widest = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    length += (p[i] & 0xC0) != 0x80;
+    widest = std::max(widest, p[i]);
   }
-  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(length), widest);
+  Py_UCS4 maxchar = widest >= 0xF0 ? 0x10FFFF : widest >= 0xC4 ? 0xFFFF : 0xFF;
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar);
   if (s == nullptr) return nullptr;
+  bool ok;
   switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
-      fill(PyUnicode_1BYTE_DATA(s), p, n);
+      ok = fill(PyUnicode_1BYTE_DATA(s), p, n);
       break;
     case PyUnicode_2BYTE_KIND:
-      fill(PyUnicode_2BYTE_DATA(s), p, n);
+      ok = fill(PyUnicode_2BYTE_DATA(s), p, n);
       break;
     default:
-      fill(PyUnicode_4BYTE_DATA(s), p, n);
+      ok = fill(PyUnicode_4BYTE_DATA(s), p, n);
       break;
+  }
+  if (!ok) {
+    // The caller decides what invalid text means (an error, or a repair).
+    Py_DECREF(s);
+    invalid_utf8_ = true;
+    return nullptr;
   }
   return s;
 }
@@ -195,9 +207,8 @@ bool PySink::make_list(std::size_t count) {
 }
 
 ShapeCache::~ShapeCache() {
-  if (!slots_) return;
-  for (std::size_t i = 0; i < kSlots; ++i) {
-    for (std::size_t k = 0; k < slots_[i].count; ++k) Py_DECREF(slots_[i].keys[k]);
+  for (Slot& slot : slots_) {
+    for (std::size_t k = 0; k < slot.count; ++k) Py_DECREF(slot.keys[k]);
   }
 }
 
@@ -211,32 +222,43 @@ std::uint64_t ShapeCache::hash(PyObject* const* members, std::size_t count) {
 
 const std::uint8_t* ShapeCache::find(PyObject* const* members, std::size_t count,
                                      std::uint64_t hash) const {
-  if (!slots_) return nullptr;
   const Slot& slot = slots_[hash & (kSlots - 1)];
-  if (slot.hash != hash || slot.count != count) return nullptr;
+  if (slot.hash != hash || slot.count != count || count == 0) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     if (slot.keys[i] != members[2 * i]) return nullptr;
   }
-  return slot.order;
+  return slot.order.get();
 }
 
 void ShapeCache::store(PyObject* const* members, std::size_t count, std::uint64_t hash,
                        const std::uint8_t* order) {
-  if (!slots_) slots_.reset(new Slot[kSlots]);
   Slot& slot = slots_[hash & (kSlots - 1)];
   for (std::size_t k = 0; k < slot.count; ++k) Py_DECREF(slot.keys[k]);
+  slot.count = 0;
+  if (!slot.keys || slot.capacity < count) {
+    slot.keys.reset(new PyObject*[count]);
+    slot.order.reset(new std::uint8_t[count]);
+    slot.capacity = count;
+  }
   slot.hash = hash;
   slot.count = count;
   for (std::size_t i = 0; i < count; ++i) slot.keys[i] = Py_NewRef(members[2 * i]);
-  std::memcpy(slot.order, order, count);
+  std::memcpy(slot.order.get(), order, count);
 }
 
 namespace {
 
-// Stable order of the members by key (insertion sort: objects are small and
-// often nearly ordered); equal keys keep document order.
+// Stable order of the members by key; equal keys keep document order.
+// Objects are mostly small and often nearly ordered: insertion sort, unless
+// large.
 void sort_members(PyObject* const* members, std::size_t count, std::uint8_t* order) {
   for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint8_t>(i);
+  if (count > 24) {
+    std::stable_sort(order, order + count, [&](std::uint8_t a, std::uint8_t b) {
+      return compare_keys(members[2 * a], members[2 * b]) < 0;
+    });
+    return;
+  }
   for (std::size_t i = 1; i < count; ++i) {
     std::uint8_t cur = order[i];
     PyObject* key = members[2 * cur];

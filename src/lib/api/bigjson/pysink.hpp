@@ -31,11 +31,12 @@ class KeyCache {
   static constexpr std::size_t kMaxLength = 64;
 
  private:
-  static constexpr std::size_t kSlots = 2048;
+  static constexpr std::size_t kSlots = 4096;
   struct Slot {
     PyObject* str = nullptr;
     std::uint64_t hash = 0;
   };
+  static bool matches(const Slot& slot, std::uint64_t h, const char* p, std::size_t n);
   Slot slots_[kSlots];
 };
 
@@ -50,7 +51,7 @@ class ShapeCache {
   ShapeCache& operator=(const ShapeCache&) = delete;
   ~ShapeCache();
 
-  static constexpr std::size_t kMaxKeys = 32;
+  static constexpr std::size_t kMaxKeys = 255;
 
   // The member order stored for exactly these keys, or null.
   const std::uint8_t* find(PyObject* const* members, std::size_t count, std::uint64_t hash) const;
@@ -59,14 +60,15 @@ class ShapeCache {
   static std::uint64_t hash(PyObject* const* members, std::size_t count);
 
  private:
-  static constexpr std::size_t kSlots = 128;
+  static constexpr std::size_t kSlots = 1024;
   struct Slot {
     std::uint64_t hash = 0;
     std::size_t count = 0;
-    PyObject* keys[kMaxKeys];  // strong references, so identity stays meaningful
-    std::uint8_t order[kMaxKeys];
+    std::size_t capacity = 0;
+    std::unique_ptr<PyObject*[]> keys;  // strong references: identity stays meaningful
+    std::unique_ptr<std::uint8_t[]> order;
   };
-  std::unique_ptr<Slot[]> slots_;
+  Slot slots_[kSlots];
 };
 
 class PySink {
