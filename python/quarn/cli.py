@@ -1,0 +1,343 @@
+"""The ``quarn`` command line: count, schema, head and validate for JSON / JSON Lines files.
+
+Exit status: 0 on success, 1 for bad data or a file that cannot be read, 2 for a
+usage error. Every failure is one line on stderr, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import itertools
+import json
+import os
+import signal
+import sys
+import time
+from collections.abc import Callable, Sequence
+from types import TracebackType
+from typing import Any, NoReturn, Self, TextIO
+
+from quarn import bigjson
+from quarn._version import __version__
+
+PROG = "quarn"
+EXIT_OK = 0
+EXIT_BAD_DATA = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
+
+# head and count are usually over in a blink; a bar that flashes for a moment is noise, so
+# theirs appears only once the work has run this long. validate always reads the whole file.
+QUICK_WORK_DELAY = 1.0
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # argparse prints the whole usage block first; one line keeps the failure readable
+        # in logs, and the usage is a --help away.
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+def _non_negative(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def _build_parser() -> _Parser:
+    common = _Parser(add_help=False)
+    common.add_argument(
+        "--format",
+        type=str.lower,
+        choices=("json", "jsonl", "auto"),
+        default="auto",
+        help="record format; auto (the default) goes by the file name, then by the first byte",
+    )
+    common.add_argument(
+        "--no-progress",
+        dest="progress",
+        action="store_false",
+        help="never show a progress bar (shown on a terminal when tqdm is installed)",
+    )
+
+    parser = _Parser(
+        prog=PROG,
+        description="Fast, memory-conscious tools for large JSON and JSON Lines files.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(
+        dest="command", metavar="COMMAND", required=True, parser_class=_Parser
+    )
+
+    count = commands.add_parser(
+        "count",
+        parents=[common],
+        help="print the number of records of each file",
+        description="Print the number of records of FILE. For several files, print one line "
+        "per file (count, tab, path) and a total line.",
+    )
+    count.add_argument("files", nargs="+", metavar="FILE")
+    count.set_defaults(run=_run_count)
+
+    schema = commands.add_parser(
+        "schema",
+        parents=[common],
+        help="describe the structure of the first records",
+        description="Print an indented JSON description of the merged structure of the "
+        "first records.",
+    )
+    schema.add_argument("file", metavar="FILE")
+    schema.add_argument(
+        "--sample",
+        type=_non_negative,
+        default=100,
+        metavar="N",
+        help="records to sample (default: 100)",
+    )
+    schema.set_defaults(run=_run_schema)
+
+    head = commands.add_parser(
+        "head",
+        parents=[common],
+        help="print the first records as JSON Lines",
+        description="Print the first N records as JSON Lines.",
+    )
+    head.add_argument("file", metavar="FILE")
+    head.add_argument(
+        "-n", type=_non_negative, default=10, metavar="N", help="records to print (default: 10)"
+    )
+    head.set_defaults(run=_run_head)
+
+    validate = commands.add_parser(
+        "validate",
+        parents=[common],
+        help="read every record and report the first bad one",
+        description="Read every record; report the first bad one with its record number, "
+        "the file offset reached and the message. Exit status 1 when the file is bad.",
+    )
+    validate.add_argument("file", metavar="FILE")
+    validate.set_defaults(run=_run_validate)
+    return parser
+
+
+def _tqdm_class() -> Callable[..., Any] | None:
+    try:
+        module = importlib.import_module("tqdm")
+    except ImportError:
+        return None
+    bar: Callable[..., Any] = module.tqdm
+    return bar
+
+
+class _Progress:
+    """A byte-count bar on stderr, or nothing.
+
+    There is a bar only when it was asked for, stderr is a terminal, tqdm can be imported
+    and the work has gone on for `delay` seconds; otherwise every method is a no-op.
+    """
+
+    def __init__(self, total: int, desc: str, *, wanted: bool, delay: float) -> None:
+        self._factory = _tqdm_class() if wanted and total > 0 and sys.stderr.isatty() else None
+        self._total = total
+        self._desc = desc
+        self._due = time.monotonic() + delay
+        self._bar: Any = None
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+        self._factory = None
+
+    def update(self, done: int) -> None:
+        if self._factory is None:
+            return
+        if self._bar is None:
+            if time.monotonic() < self._due:
+                return
+            # Starting at `done`: the work before the bar appeared would inflate the rate.
+            self._bar = self._factory(
+                total=self._total,
+                initial=done,
+                desc=self._desc,
+                unit="B",
+                unit_scale=True,
+                unit_divisor=1024,
+                leave=False,
+                dynamic_ncols=True,
+                file=sys.stderr,
+            )
+        self._bar.update(done - self._bar.n)
+
+    def write(self, text: str, stream: TextIO) -> None:
+        """Writes a line to `stream` without tearing the bar when both share a terminal."""
+        if self._bar is None:
+            print(text, file=stream)
+            return
+        self._bar.clear()
+        print(text, file=stream)
+        stream.flush()
+        self._bar.refresh()
+
+
+def _fail(message: str) -> int:
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return EXIT_BAD_DATA
+
+
+def _file_message(path: str, exc: Exception) -> str:
+    message = str(exc)
+    # The opening and detection errors carry the path already.
+    if message.startswith(("cannot open ", "cannot read ")):
+        return message
+    return f"{path}: {message}"
+
+
+def _bad_record(path: str, number: int, records: bigjson.RecordIterator, exc: Exception) -> int:
+    return _fail(f"{path}: record {number}, read up to byte {records.bytes_read}: {exc}")
+
+
+def _format_arg(args: argparse.Namespace) -> str | None:
+    return None if args.format == "auto" else str(args.format)
+
+
+def _file_size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except (OSError, ValueError):
+        return 0
+
+
+def _run_count(args: argparse.Namespace) -> int:
+    paths: list[str] = args.files
+    fmt = _format_arg(args)
+    status = EXIT_OK
+    total = 0
+    sizes = [_file_size(path) for path in paths]
+    with _Progress(sum(sizes), "count", wanted=args.progress, delay=QUICK_WORK_DELAY) as progress:
+        done = 0
+        for path, size in zip(paths, sizes, strict=True):
+            try:
+                records = bigjson.count(path, fmt)
+            except (ValueError, RuntimeError) as exc:
+                progress.write(f"{PROG}: {_file_message(path, exc)}", sys.stderr)
+                status = EXIT_BAD_DATA
+            else:
+                total += records
+                progress.write(f"{records}\t{path}" if len(paths) > 1 else str(records), sys.stdout)
+            done += size
+            progress.update(done)
+    if len(paths) > 1:
+        print(f"{total}\ttotal")
+    return status
+
+
+def _run_schema(args: argparse.Namespace) -> int:
+    try:
+        text = bigjson.schema(args.file, args.sample, _format_arg(args))
+    except (ValueError, RuntimeError) as exc:
+        return _fail(_file_message(args.file, exc))
+    print(text)
+    return EXIT_OK
+
+
+def _json_line(record: Any) -> bytes:
+    # The parser only produces valid UTF-8 strings and finite numbers, so this always encodes.
+    return json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode() + b"\n"
+
+
+def _run_head(args: argparse.Namespace) -> int:
+    try:
+        records = bigjson.iter_records(args.file, _format_arg(args))
+    except (ValueError, RuntimeError) as exc:
+        return _fail(_file_message(args.file, exc))
+    out = sys.stdout.buffer
+    # Records printed to the same terminal would interleave with the bar.
+    wanted = args.progress and not sys.stdout.isatty()
+    written = 0
+    with _Progress(
+        records.total_bytes, args.file, wanted=wanted, delay=QUICK_WORK_DELAY
+    ) as progress:
+        try:
+            for record in itertools.islice(records, args.n):
+                out.write(_json_line(record))
+                written += 1
+                progress.update(records.bytes_read)
+        except (ValueError, RuntimeError) as exc:
+            out.flush()
+            return _bad_record(args.file, written + 1, records, exc)
+    out.flush()
+    return EXIT_OK
+
+
+def _read_to_end(
+    records: bigjson.RecordIterator, progress: _Progress
+) -> tuple[int, Exception | None]:
+    """Reads every record; returns how many were good and the error that stopped the reading."""
+    good = 0
+    # A bar cannot show steps finer than a per mille; updating it for every small record
+    # would cost more than parsing it.
+    step = max(records.total_bytes // 1000, 1)
+    mark = step
+    try:
+        for _ in records:
+            good += 1
+            if records.bytes_read >= mark:
+                progress.update(records.bytes_read)
+                mark = records.bytes_read + step
+    except (ValueError, RuntimeError) as exc:
+        return good, exc
+    return good, None
+
+
+def _run_validate(args: argparse.Namespace) -> int:
+    try:
+        records = bigjson.iter_records(args.file, _format_arg(args))
+    except (ValueError, RuntimeError) as exc:
+        return _fail(_file_message(args.file, exc))
+    with _Progress(records.total_bytes, args.file, wanted=args.progress, delay=0.0) as progress:
+        good, error = _read_to_end(records, progress)
+    if error is not None:
+        return _bad_record(args.file, good + 1, records, error)
+    print(f"{args.file}: ok, {good} records")
+    return EXIT_OK
+
+
+def _silence_stdout() -> None:
+    # The reader went away (`quarn head big.jsonl | head -1`); point stdout at /dev/null so
+    # the interpreter's final flush does not fail a second time.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line with `argv` (default: ``sys.argv[1:]``) and returns the exit status."""
+    args = _build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
+    try:
+        status = run(args)
+        # Flushed here, a closed pipe is handled below rather than at interpreter exit.
+        sys.stdout.flush()
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        _silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as exc:
+        return _fail(f"cannot write output: {exc}")
+    return status

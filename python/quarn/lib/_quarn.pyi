@@ -1,0 +1,5 @@
+"""The native extension module. Compiled as ``quarn.lib._quarn``."""
+
+from quarn import bigjson as bigjson
+
+__all__ = ["bigjson"]

@@ -1,0 +1,139 @@
+import inspect
+import json
+import multiprocessing
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
+
+import pytest
+import quarn
+from quarn import bigjson
+
+FUNCTIONS = ["count", "load", "iter_records", "schema"]
+RECORDS = [
+    {"id": 1, "tags": ["a", "b"]},
+    {"id": 2, "name": "é😀", "score": 2.5},
+    {"id": 3, "nested": {"deep": [None, True]}},
+]
+
+
+@pytest.fixture
+def files(tmp_path):
+    """Three JSON Lines files of different lengths, and the first one as a JSON array."""
+    paths = {}
+    for name, records in [("a", RECORDS), ("b", RECORDS[:1]), ("c", RECORDS * 4)]:
+        path = tmp_path / f"{name}.jsonl"
+        path.write_text("".join(json.dumps(r) + "\n" for r in records), encoding="utf-8")
+        paths[name] = str(path)
+    array = tmp_path / "a.json"
+    array.write_text(json.dumps(RECORDS, indent=1), encoding="utf-8")
+    paths["array"] = str(array)
+    return paths
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_pickle_by_reference(name):
+    function = getattr(quarn, name)
+    assert pickle.loads(pickle.dumps(function)) is function
+    assert inspect.signature(function).parameters.keys() == (
+        inspect.signature(getattr(bigjson, name)).parameters.keys()
+    )
+    defaults = [p.default for p in inspect.signature(function).parameters.values()]
+    native = [p.default for p in inspect.signature(getattr(bigjson, name)).parameters.values()]
+    assert defaults == native
+
+
+def outcome(function, args, kwargs):
+    try:
+        result = function(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome to compare
+        return type(exc), str(exc)
+    return list(result) if isinstance(result, bigjson.RecordIterator) else result
+
+
+@pytest.mark.parametrize(
+    "name, args, kwargs",
+    [
+        ("count", ("a",), {}),
+        ("count", ("array",), {"format": "JSON"}),
+        ("load", ("array",), {}),
+        ("load", ("c",), {"format": "ndjson"}),
+        ("iter_records", ("array",), {}),
+        ("iter_records", ("a", "auto"), {}),
+        ("schema", ("c",), {}),
+        ("schema", ("a", 1), {}),
+        ("schema", ("array",), {"sample": 0, "format": "json"}),
+        ("count", ("/no/such.json",), {}),
+        ("load", ("a", "xml"), {}),
+        ("schema", ("a", None), {}),
+        ("schema", ("a", -1), {}),
+        ("iter_records", (), {"path": "a", "fmt": "json"}),
+        ("count", (Path("a.json"),), {}),
+    ],
+)
+def test_functions_behave_as_native(files, name, args, kwargs):
+    args = tuple(files.get(a, a) if isinstance(a, str) else a for a in args)
+    kwargs = {k: files.get(v, v) if isinstance(v, str) else v for k, v in kwargs.items()}
+    wrapped = outcome(getattr(quarn, name), args, kwargs)
+    assert wrapped == outcome(getattr(bigjson, name), args, kwargs)
+
+
+def test_process_pool(files):
+    paths = [files[n] for n in ("a", "b", "c", "array")]
+    # spawn: the workers import quarn afresh and receive the functions only through pickle
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=2, mp_context=context) as pool:
+        assert list(pool.map(quarn.count, paths)) == [3, 1, 12, 3]
+        assert pool.submit(quarn.load, files["array"]).result() == RECORDS
+        assert pool.submit(quarn.schema, files["c"], 2).result() == quarn.schema(files["c"], 2)
+        with pytest.raises(ValueError, match="^cannot open "):
+            pool.submit(quarn.count, files["a"] + ".missing").result()
+
+
+def test_dask_partitions_stream(files, monkeypatch):
+    pytest.importorskip("dask.bag")
+    from quarn.dask import read_records
+
+    events = []
+    native = quarn.iter_records
+
+    def logged(path, format=None):
+        for record in native(path, format):
+            events.append(("read", record["id"]))
+            yield record
+
+    monkeypatch.setattr(quarn, "iter_records", logged)
+    bag = read_records(files["a"]).map(lambda r: events.append(("map", r["id"])) or r)
+    assert bag.npartitions == 1
+    assert bag.count().compute(scheduler="sync") == 3
+    # one record at a time: each is mapped before the next is read
+    assert events == [(step, i) for i in (1, 2, 3) for step in ("read", "map")]
+
+
+def test_dask_on_local_cluster(files, tmp_path):
+    dask = pytest.importorskip("dask")
+    dask_bag = pytest.importorskip("dask.bag")
+    distributed = pytest.importorskip("distributed")
+    from quarn.dask import read_records
+
+    paths = [files[n] for n in ("a", "b", "c")]
+    bad = Path(files["a"]).with_name("bad.jsonl")
+    bad.write_text('{"id": 1}\n{"id": \n', encoding="utf-8")
+    with (
+        dask.config.set({"temporary-directory": str(tmp_path)}),
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster),
+    ):
+        bag = read_records(paths)
+        expected = dask_bag.read_text(paths).map(json.loads)
+        assert bag.npartitions == len(paths)
+        assert bag.compute() == expected.compute()
+        assert bag.pluck("id").frequencies().compute() == (
+            expected.pluck("id").frequencies().compute()
+        )
+        assert read_records([files["array"]], format="json").compute() == RECORDS
+        assert read_records([]).compute() == []
+        with pytest.raises(ValueError, match="^invalid JSONL line: "):
+            read_records([str(bad)]).count().compute()

@@ -1,0 +1,184 @@
+import fcntl
+import json
+import os
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+import termios
+
+import pytest
+import quarn
+
+RECORDS = [{"id": 1, "name": "a"}, {"id": 2}, {"id": 3, "name": "ü"}]
+JSONL = "".join(json.dumps(r, ensure_ascii=False) + "\n" for r in RECORDS)
+FILES = {
+    "good.jsonl": JSONL,
+    "good.json": json.dumps(RECORDS[:2]),
+    "lines.json": JSONL,
+    "bad.jsonl": '{"id": 1}\n\n{"id": \n{"id": 3}\n',
+    "bad.json": "[1, {x}, 3]",
+    "utf8.jsonl": b'{"id": 1}\n\xff\n',
+}
+SCRIPT = shutil.which("quarn", path=os.path.dirname(sys.executable))
+
+
+@pytest.fixture
+def workdir(tmp_path):
+    for name, content in FILES.items():
+        data = content.encode() if isinstance(content, str) else content
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "folder").mkdir()
+    return tmp_path
+
+
+def quarn_cli(cwd, *args):
+    return subprocess.run(
+        [sys.executable, "-m", "quarn", *args], cwd=cwd, capture_output=True, check=False
+    )
+
+
+def lines(*records):
+    return "".join(json.dumps(r, ensure_ascii=False, separators=(",", ":")) + "\n" for r in records)
+
+
+@pytest.mark.parametrize(
+    "args, status, stdout, stderr",
+    [
+        (["count", "good.jsonl"], 0, "3\n", ""),
+        (["count", "good.jsonl", "good.json"], 0, "3\tgood.jsonl\n2\tgood.json\n5\ttotal\n", ""),
+        (
+            ["count", "no.json", "good.jsonl"],
+            1,
+            "3\tgood.jsonl\n3\ttotal\n",
+            "quarn: cannot open no.json: ",
+        ),
+        (["count", "folder"], 1, "", "quarn: cannot read folder: "),
+        (["count", "--format", "json", "folder"], 1, "", "quarn: folder: read error: "),
+        (["schema", "good.jsonl"], 0, '{\n  "id": "int",\n  "name?": "str"\n}\n', ""),
+        (
+            ["schema", "good.jsonl", "--sample", "1"],
+            0,
+            '{\n  "id": "int",\n  "name": "str"\n}\n',
+            "",
+        ),
+        (["schema", "bad.json"], 1, "", "quarn: bad.json: invalid JSON element: "),
+        (["head", "good.jsonl"], 0, lines(*RECORDS), ""),
+        (["head", "-n", "2", "good.json"], 0, lines(*RECORDS[:2]), ""),
+        (["head", "-n", "0", "good.jsonl"], 0, "", ""),
+        (["head", "--format", "JSONL", "lines.json", "-n1"], 0, lines(RECORDS[0]), ""),
+        (["head", "bad.jsonl"], 1, lines({"id": 1}), "quarn: bad.jsonl: record 2, read up to "),
+        (["head", "no.jsonl"], 1, "", "quarn: cannot open no.jsonl: "),
+        (["validate", "good.jsonl"], 0, "good.jsonl: ok, 3 records\n", ""),
+        (["validate", "--format", "jsonl", "lines.json"], 0, "lines.json: ok, 3 records\n", ""),
+        (
+            ["validate", "bad.jsonl"],
+            1,
+            "",
+            "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: "
+            + "EOF while parsing a value at line 1 column 6\n",
+        ),
+        (
+            ["validate", "bad.json"],
+            1,
+            "",
+            "quarn: bad.json: record 2, read up to byte 11: invalid JSON element: ",
+        ),
+        (["validate", "lines.json"], 1, "", "quarn: lines.json: record 1, read up to byte "),
+        (["validate", "utf8.jsonl"], 1, "", "quarn: utf8.jsonl: record 2, read up to byte "),
+        ([], 2, "", "quarn: error: the following arguments are required: COMMAND"),
+        (["frobnicate", "good.jsonl"], 2, "", "quarn: error: argument COMMAND: invalid choice"),
+        (["count"], 2, "", "quarn count: error: the following arguments are required: FILE"),
+        (["head", "-n", "-1", "good.jsonl"], 2, "", "quarn head: error: argument -n: must not"),
+        (["head", "-n", "ten", "good.jsonl"], 2, "", "quarn head: error: argument -n: not a who"),
+        (["schema", "--sample", "-5", "good.jsonl"], 2, "", "quarn schema: error: argument --s"),
+        (["validate", "--format", "xml", "good.jsonl"], 2, "", "quarn validate: error: argument"),
+        (["validate", "good.jsonl", "bad.jsonl"], 2, "", "quarn: error: unrecognized arguments"),
+    ],
+)
+def test_commands(workdir, args, status, stdout, stderr):
+    done = quarn_cli(workdir, *args)
+    out, err = done.stdout.decode(), done.stderr.decode()
+    assert (done.returncode, out) == (status, stdout)
+    # a failure is one line, never a traceback; success says nothing on stderr, and no
+    # progress bar appears when stderr is not a terminal
+    assert err.startswith(stderr)
+    assert err.count("\n") == (status != 0) == err.endswith("\n")
+    assert "%|" not in err
+
+
+@pytest.mark.parametrize(
+    "launcher",
+    [
+        [sys.executable, "-m", "quarn"],
+        pytest.param([SCRIPT], marks=pytest.mark.skipif(not SCRIPT, reason="no quarn script")),
+    ],
+)
+@pytest.mark.parametrize(
+    "args, stdout",
+    [(["--version"], f"quarn {quarn.__version__}\n"), (["count", "good.json"], "2\n")],
+)
+def test_launchers(workdir, launcher, args, stdout):
+    done = subprocess.run(
+        [*launcher, *args], cwd=workdir, capture_output=True, text=True, check=False
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, stdout, "")
+
+
+def test_closed_pipe_is_quiet(workdir):
+    big = workdir / "big.jsonl"
+    big.write_text(JSONL * 20000)
+    with subprocess.Popen(
+        [sys.executable, "-m", "quarn", "head", "-n", "60000", str(big)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    ) as process:
+        assert json.loads(process.stdout.readline()) == RECORDS[0]
+        process.stdout.close()
+        assert process.wait() == 141
+        assert process.stderr.read() == b""
+
+
+def run_with_terminal_stderr(cwd, *args, hide_tqdm=False):
+    controller, terminal = pty.openpty()
+    # a fresh pty is 0 columns wide, which tqdm would draw as an empty bar
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    prelude = "import sys; sys.modules['tqdm'] = None; " if hide_tqdm else ""
+    code = f"{prelude}from quarn.cli import main; raise SystemExit(main({list(args)!r}))"
+    process = subprocess.Popen(
+        [sys.executable, "-c", code], cwd=cwd, stdout=subprocess.PIPE, stderr=terminal
+    )
+    os.close(terminal)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(controller, 4096)
+        except OSError:  # EIO once the child has closed the terminal
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(controller)
+    process.stdout.close()
+    return process.wait(), output.decode()
+
+
+@pytest.mark.parametrize(
+    "args, hide_tqdm, bar",
+    [
+        (["validate", "good.jsonl"], False, True),
+        (["validate", "bad.jsonl"], False, True),
+        (["validate", "--no-progress", "good.jsonl"], False, False),
+        (["validate", "good.jsonl"], True, False),
+        (["head", "good.jsonl"], False, False),
+        (["count", "good.jsonl", "good.json"], False, False),
+    ],
+)
+def test_progress_on_terminal(workdir, args, hide_tqdm, bar):
+    if bar:
+        pytest.importorskip("tqdm")
+    status, stderr = run_with_terminal_stderr(workdir, *args, hide_tqdm=hide_tqdm)
+    assert status == (1 if "bad.jsonl" in args else 0)
+    assert ("%|" in stderr) == bar
+    assert "Traceback" not in stderr
