@@ -86,7 +86,10 @@ PyObject* iter_next(PyObject* self) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-PyObject* iter_self(PyObject* self) noexcept {
+// Runs `read` with shared use of the reader, refused while a __next__ holds
+// it.
+template <class F>
+PyObject* with_shared_access(PyObject* self, F&& read) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
         Shared access(as_iterator(self));
@@ -94,23 +97,20 @@ PyObject* iter_self(PyObject* self) noexcept {
           PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
           return nullptr;
         }
-        return Py_NewRef(self);
+        return read();
       },
       static_cast<PyObject*>(nullptr));
 }
 
+PyObject* iter_self(PyObject* self) noexcept {
+  return with_shared_access(self, [&] { return Py_NewRef(self); });
+}
+
 template <std::uint64_t (RecordReader::*Counter)() const>
 PyObject* get_counter(PyObject* self, void*) noexcept {
-  return binding::guarded(
-      [&]() -> PyObject* {
-        Shared access(as_iterator(self));
-        if (!access.held()) {
-          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-          return nullptr;
-        }
-        return PyLong_FromUnsignedLongLong((as_iterator(self)->reader->*Counter)());
-      },
-      static_cast<PyObject*>(nullptr));
+  return with_shared_access(self, [&] {
+    return PyLong_FromUnsignedLongLong((as_iterator(self)->reader->*Counter)());
+  });
 }
 
 void iter_dealloc(PyObject* self) noexcept {

@@ -106,16 +106,24 @@ Result<Ref> RecordReader::after_array() {
         return error_at(offset + 1, json::message(json::ErrorCode::TrailingCharacters));
       }
     }
-    auto got = lines_.file().read(block_.get(), kBlock);
-    if (!got.ok()) return read_error(std::move(got).error());
-    block_len_ = got.value();
-    block_pos_ = 0;
-    bytes_read_ += block_len_;
+    auto refilled = refill();
+    if (!refilled.ok()) return std::move(refilled).error();
     if (block_len_ == 0) {
       finished_ = true;
       return Ref();
     }
   }
+}
+
+// One read into the block; a failed read leaves every field as it was, so
+// the next call reads again.
+Status RecordReader::refill() {
+  auto got = lines_.file().read(block_.get(), kBlock);
+  if (!got.ok()) return read_error(std::move(got).error());
+  block_len_ = got.value();
+  block_pos_ = 0;
+  bytes_read_ += block_len_;
+  return binding::ok_status();
 }
 
 Result<Ref> RecordReader::next_json() {
@@ -124,11 +132,8 @@ Result<Ref> RecordReader::next_json() {
   for (;;) {
     if (array_closed_) return after_array();
     if (block_pos_ == block_len_) {
-      auto got = lines_.file().read(block_.get(), kBlock);
-      if (!got.ok()) return read_error(std::move(got).error());
-      block_len_ = got.value();
-      block_pos_ = 0;
-      bytes_read_ += block_len_;
+      auto refilled = refill();
+      if (!refilled.ok()) return std::move(refilled).error();
       if (block_len_ == 0) {
         finished_ = true;
         if (!started_) return Ref();

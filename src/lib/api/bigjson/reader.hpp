@@ -40,10 +40,11 @@ class RecordReader {
 
   Result<Ref> next_line_record();
   Result<Ref> next_json();
-  // Parses one record text (trimmed here); an empty Ref when it is blank.
-  // `prefix` starts the message of a parse error.
+  // Parses one array element or document (trimmed here); an empty Ref when
+  // it is blank.
   Result<Ref> finalize(std::string_view text);
   Result<Ref> after_array();
+  Status refill();
   Error error_at(std::uint64_t file_index, std::string_view message);
 
   static constexpr std::size_t kBlock = 1 << 16;
