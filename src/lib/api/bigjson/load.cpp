@@ -53,8 +53,8 @@ Result<Ref> load_json(std::string_view path) {
     return read_all(file);
   }();
   if (!text.ok()) return std::move(text).error();
-  KeyCache keys;
-  ShapeCache shapes;
+  KeyCache keys(text.value().size());
+  ShapeCache shapes(text.value().size());
   PySink sink(keys, shapes);
   GcPause pause;
   return parse_to_python(text.value(), sink, "invalid JSON: ");

@@ -65,8 +65,23 @@ int compare_keys(PyObject* a, PyObject* b) {
 
 }  // namespace
 
+namespace {
+
+// A power of two between `low` and `high`, near bytes / per.
+std::size_t table_size(std::size_t bytes, std::size_t per, std::size_t low, std::size_t high) {
+  std::size_t n = low;
+  while (n < high && n * per < bytes) n *= 2;
+  return n;
+}
+
+}  // namespace
+
+KeyCache::KeyCache(std::size_t text_bytes)
+    : mask_(table_size(text_bytes, 64, 64, 4096) - 2),
+      slots_(new Slot[mask_ + 2]) {}
+
 KeyCache::~KeyCache() {
-  for (Slot& s : slots_) Py_XDECREF(s.str);
+  for (std::size_t i = 0; i < mask_ + 2; ++i) Py_XDECREF(slots_[i].str);
 }
 
 bool KeyCache::matches(const Slot& slot, std::uint64_t h, const char* p, std::size_t n) {
@@ -80,7 +95,7 @@ bool KeyCache::matches(const Slot& slot, std::uint64_t h, const char* p, std::si
 // shape cache relies on).
 PyObject* KeyCache::get(const char* p, std::size_t n) {
   std::uint64_t h = key_hash(p, n);
-  Slot* set = &slots_[h & (kSlots - 2)];
+  Slot* set = &slots_[h & mask_];
   if (matches(set[0], h, p, n)) return Py_NewRef(set[0].str);
   if (matches(set[1], h, p, n)) {
     std::swap(set[0], set[1]);
@@ -139,7 +154,15 @@ bool fill(Char* out, const unsigned char* p, std::size_t n) {
   std::size_t i = 0;
   while (i < n) {
     if (p[i] < 0x80) {
-      *out++ = p[i++];
+      // ASCII runs inside mostly non-ASCII text (spaces, digits, markup)
+      // move eight characters at a time.
+      std::uint64_t word;
+      while (i + 8 <= n && (std::memcpy(&word, p + i, 8), (word & 0x8080808080808080ull) == 0)) {
+        for (int k = 0; k < 8; ++k) out[k] = p[i + k];
+        out += 8;
+        i += 8;
+      }
+      while (i < n && p[i] < 0x80) *out++ = p[i++];
       continue;
     }
     Py_UCS4 cp = 0;
@@ -206,8 +229,12 @@ bool PySink::make_list(std::size_t count) {
   return true;
 }
 
+ShapeCache::ShapeCache(std::size_t text_bytes)
+    : mask_(table_size(text_bytes, 1024, 16, 1024) - 1), slots_(new Slot[mask_ + 1]) {}
+
 ShapeCache::~ShapeCache() {
-  for (Slot& slot : slots_) {
+  for (std::size_t i = 0; i <= mask_; ++i) {
+    const Slot& slot = slots_[i];
     for (std::size_t k = 0; k < slot.count; ++k) Py_DECREF(slot.keys[k]);
   }
 }
@@ -222,7 +249,7 @@ std::uint64_t ShapeCache::hash(PyObject* const* members, std::size_t count) {
 
 const std::uint8_t* ShapeCache::find(PyObject* const* members, std::size_t count,
                                      std::uint64_t hash) const {
-  const Slot& slot = slots_[hash & (kSlots - 1)];
+  const Slot& slot = slots_[hash & mask_];
   if (slot.hash != hash || slot.count != count || count == 0) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     if (slot.keys[i] != members[2 * i]) return nullptr;
@@ -232,7 +259,7 @@ const std::uint8_t* ShapeCache::find(PyObject* const* members, std::size_t count
 
 void ShapeCache::store(PyObject* const* members, std::size_t count, std::uint64_t hash,
                        const std::uint8_t* order) {
-  Slot& slot = slots_[hash & (kSlots - 1)];
+  Slot& slot = slots_[hash & mask_];
   for (std::size_t k = 0; k < slot.count; ++k) Py_DECREF(slot.keys[k]);
   slot.count = 0;
   if (!slot.keys || slot.capacity < count) {

@@ -19,7 +19,9 @@ namespace quarn::api::bigjson {
 
 class KeyCache {
  public:
-  KeyCache() = default;
+  // Sized for about `text_bytes` of input: a small document should not pay
+  // for clearing a table made for a file of gigabytes.
+  explicit KeyCache(std::size_t text_bytes = SIZE_MAX);
   KeyCache(const KeyCache&) = delete;
   KeyCache& operator=(const KeyCache&) = delete;
   ~KeyCache();
@@ -31,13 +33,13 @@ class KeyCache {
   static constexpr std::size_t kMaxLength = 64;
 
  private:
-  static constexpr std::size_t kSlots = 4096;
   struct Slot {
     PyObject* str = nullptr;
     std::uint64_t hash = 0;
   };
   static bool matches(const Slot& slot, std::uint64_t h, const char* p, std::size_t n);
-  Slot slots_[kSlots];
+  std::size_t mask_;  // of the first slot of a set
+  std::unique_ptr<Slot[]> slots_;
 };
 
 // Remembers the key order of recently seen object shapes. Records of one file
@@ -46,7 +48,7 @@ class KeyCache {
 // the sort is paid once per shape instead of once per object.
 class ShapeCache {
  public:
-  ShapeCache() = default;
+  explicit ShapeCache(std::size_t text_bytes = SIZE_MAX);
   ShapeCache(const ShapeCache&) = delete;
   ShapeCache& operator=(const ShapeCache&) = delete;
   ~ShapeCache();
@@ -60,7 +62,6 @@ class ShapeCache {
   static std::uint64_t hash(PyObject* const* members, std::size_t count);
 
  private:
-  static constexpr std::size_t kSlots = 1024;
   struct Slot {
     std::uint64_t hash = 0;
     std::size_t count = 0;
@@ -68,7 +69,8 @@ class ShapeCache {
     std::unique_ptr<PyObject*[]> keys;  // strong references: identity stays meaningful
     std::unique_ptr<std::uint8_t[]> order;
   };
-  Slot slots_[kSlots];
+  std::size_t mask_;
+  std::unique_ptr<Slot[]> slots_;
 };
 
 class PySink {

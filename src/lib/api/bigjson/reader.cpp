@@ -42,9 +42,12 @@ Result<std::unique_ptr<RecordReader>> RecordReader::open(std::string_view path,
 }
 
 RecordReader::RecordReader(File file, InputFormat format)
-    : format_(format), lines_(std::move(file)), sink_(keys_, shapes_) {
-  total_bytes_ = lines_.file().size();
-}
+    : format_(format),
+      lines_(std::move(file)),
+      total_bytes_(lines_.file().size()),
+      keys_(total_bytes_ ? total_bytes_ : SIZE_MAX),
+      shapes_(total_bytes_ ? total_bytes_ : SIZE_MAX),
+      sink_(keys_, shapes_) {}
 
 Result<Ref> RecordReader::next_record() {
   return format_ == InputFormat::Jsonl ? next_line_record() : next_json();

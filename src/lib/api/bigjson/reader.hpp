@@ -51,13 +51,13 @@ class RecordReader {
 
   InputFormat format_;
   LineReader lines_;  // owns the file
-  std::unique_ptr<std::uint8_t[]> block_;
-  std::string element_;
+  std::uint64_t total_bytes_;
+  std::uint64_t bytes_read_ = 0;
   KeyCache keys_;
   ShapeCache shapes_;
   PySink sink_;
-  std::uint64_t bytes_read_ = 0;
-  std::uint64_t total_bytes_ = 0;
+  std::unique_ptr<std::uint8_t[]> block_;
+  std::string element_;
   std::size_t block_len_ = 0;
   std::size_t block_pos_ = 0;
   scan::ArrayScan scan_;
