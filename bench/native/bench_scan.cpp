@@ -9,7 +9,7 @@
 //   g++ $F $X -mavx512f -mavx512bw -mavx512vl -mavx512dq -c src/lib/scan/scan_avx512.cpp
 //     -o /tmp/scan_avx512.o &&
 //   g++ $F src/lib/scan/scan_scalar.cpp src/lib/scan/dispatch.cpp /tmp/scan_avx2.o
-//     /tmp/scan_avx512.o tests/native/bench_scan.cpp -o /tmp/bench_scan &&
+//     /tmp/scan_avx512.o bench/native/bench_scan.cpp -o /tmp/bench_scan &&
 //   /tmp/bench_scan [path/to/twitter.json] [MiB]
 #include <chrono>
 #include <cstdint>
