@@ -122,3 +122,72 @@ def test_order_independence(tmp_path, records, seed):
         path.write_text("\n".join(json.dumps(r) for r in recs))
         out.append(bigjson.schema(str(path)))
     assert out[0] == out[1]
+
+
+def describe(values):
+    """The merged description, computed the plain way: all values at a place at once."""
+    objects = [v for v in values if isinstance(v, dict)]
+    arrays = [v for v in values if isinstance(v, list)]
+    names = {scalar_name(v) for v in values if not isinstance(v, (dict, list))}
+    alternatives = ["|".join(sorted(names))] if names else []
+    if arrays:
+        elements = [e for a in arrays for e in a]
+        alternatives.append([describe(elements)] if elements else [])
+    if objects:
+        keys = []
+        for o in objects:
+            keys += [k for k in sorted(o, key=str.encode) if k not in keys]
+        fields = {}
+        for k in keys:
+            present = [o[k] for o in objects if k in o]
+            fields[k if len(present) == len(objects) else k + "?"] = describe(present)
+        alternatives.append(fields)
+    return alternatives[0] if len(alternatives) == 1 else {"__oneof__": alternatives}
+
+
+def scalar_name(v):
+    if v is None or isinstance(v, bool):
+        return "null" if v is None else "bool"
+    if isinstance(v, int):
+        return "int" if -(2**63) <= v < 2**64 else "float"
+    return "float" if isinstance(v, float) else "str"
+
+
+def expected_text(records):
+    return json.dumps(describe(records), indent=2, sort_keys=True, ensure_ascii=False)
+
+
+# Keys that share long prefixes, collide once a "?" is added, or sort
+# differently as bytes than as a prefix would suggest.
+KEYS = ["", "a", "a?", "a??", "B", "a_b", "ab", "\x00", "é", "€", "profile_background_color",
+        "profile_background_image_url", "profile_background_image_url_https", "k" * 17]
+keyed_docs = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.sampled_from(KEYS), inner,
+                                                                max_size=6),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(records=st.lists(keyed_docs, max_size=10))
+def test_matches_plain_merge(tmp_path, records):
+    path = tmp_path / "r.jsonl"
+    path.write_text("\n".join(json.dumps(r) for r in records))
+    assert bigjson.schema(str(path)) == (expected_text(records) if records else '"unknown"')
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "json"])
+def test_many_keys_and_shapes(write, fmt):
+    # Hundreds of distinct keys, wide objects and recurring shapes among new
+    # ones, over more records than the default sample.
+    rng = random.Random(5)
+    pool = [f"{p}{i}" for i in range(300) for p in ("", "field_with_a_long_prefix_")][::3]
+    shapes = [rng.sample(pool, rng.randrange(45)) for _ in range(60)]
+    records = []
+    for n in range(250):
+        keys = shapes[rng.randrange(len(shapes))]
+        records.append({k: rng.choice([n, "s" * (n % 20), None, [n], {k: n}]) for k in keys})
+    text = "\n".join(map(json.dumps, records)) if fmt == "jsonl" else json.dumps(records)
+    path = write(text, "m." + fmt)
+    assert bigjson.schema(path, sample=200) == expected_text(records[:200])

@@ -767,40 +767,98 @@ bool decimal_overflows(const char* first, const char* last) {
   return order > 0;
 }
 
+std::string_view KeyTable::insert(Slot& slot, std::uint64_t hash, std::string_view key) {
+  char* data = static_cast<char*>(bytes_.allocate(key.size()));
+  std::memcpy(data, key.data(), key.size());
+  slot = {hash, data, key.size()};
+  ++used_;
+  return {data, key.size()};
+}
+
+void KeyTable::grow() {
+  std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()), Slot{0, nullptr, 0});
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.data == nullptr) continue;
+    std::size_t i = slot.hash & mask;
+    while (slots_[i].data != nullptr) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+std::span<const std::uint32_t> ShapeCache::order(std::span<const std::string_view> keys) {
+  if (keys.size() <= 1) {
+    order_.assign(keys.size(), 0);
+    return order_;
+  }
+  std::uint64_t hash = keys.size();
+  for (const std::string_view key : keys) {
+    hash = (hash ^ reinterpret_cast<std::uintptr_t>(key.data())) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
+  }
+  Shape& shape = shapes_[hash % kShapes];
+  if (shape.hash == hash && shape.keys.size() == keys.size() &&
+      std::equal(keys.begin(), keys.end(), shape.keys.begin(),
+                 [](std::string_view key, const char* known) { return key.data() == known; })) {
+    return shape.order;
+  }
+  shape.hash = hash;
+  shape.keys.clear();
+  for (const std::string_view key : keys) shape.keys.push_back(key.data());
+  unique_key_order(keys, scratch_, shape.order);
+  return shape.order;
+}
+
 }  // namespace detail
 
 bool ValueSink::end_array(std::size_t count) {
   const auto first = values_.end() - static_cast<std::ptrdiff_t>(count);
-  std::vector<Value> items(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
+  Value array = Value::array_of(std::span<Value>(first, values_.end()), arena_);
   values_.erase(first, values_.end());
-  values_.push_back(Value::array(std::move(items)));
+  values_.push_back(std::move(array));
   return true;
 }
 
 bool ValueSink::end_object(std::size_t count) {
-  const auto first_value = values_.end() - static_cast<std::ptrdiff_t>(count);
-  const auto first_key = keys_.end() - static_cast<std::ptrdiff_t>(count);
-  std::vector<Map::Entry> members;
-  members.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    members.emplace_back(std::move(first_key[static_cast<std::ptrdiff_t>(i)]),
-                         std::move(first_value[static_cast<std::ptrdiff_t>(i)]));
+  const std::span<const std::string_view> keys(keys_.data() + (keys_.size() - count), count);
+  const std::span<const std::uint32_t> order = shapes_.order(keys);
+  // Each surviving value moves once, straight into the map; the losers of
+  // repeated keys are still on the stack and die with it.
+  Value* values = values_.data() + (values_.size() - count);
+  MapPtr map;
+  if (arena_ != nullptr) {
+    Map::Builder builder(order.size(), 0, arena_);
+    for (const std::uint32_t i : order) builder.append_borrowed(keys[i], std::move(values[i]));
+    map = builder.finish();
+  } else {
+    std::size_t key_bytes = 0;
+    for (const std::uint32_t i : order) key_bytes += keys[i].size();
+    Map::Builder builder(order.size(), key_bytes);
+    for (const std::uint32_t i : order) builder.append(keys[i], std::move(values[i]));
+    map = builder.finish();
   }
-  values_.erase(first_value, values_.end());
-  keys_.erase(first_key, keys_.end());
-  values_.push_back(Value::object(Map::from_members(std::move(members))));
+  values_.resize(values_.size() - count);
+  keys_.resize(keys_.size() - count);
+  values_.push_back(Value::object(std::move(map)));
   return true;
 }
 
-ValueResult parse_value(std::string_view text) {
-  ValueSink sink;
+ValueResult parse_value(std::string_view text, ValueSink& sink) {
+  sink.clear();
   ValueResult result;
   if (auto error = parse(text, sink)) {
     result.error = *error;
   } else {
     result.value = sink.take();
   }
+  sink.clear();
   return result;
+}
+
+ValueResult parse_value(std::string_view text) {
+  ValueSink sink;
+  return parse_value(text, sink);
 }
 
 }  // namespace quarn::json

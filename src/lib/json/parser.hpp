@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -801,11 +802,113 @@ template <class Sink>
   return detail::Parser<Sink>(text, sink).run();
 }
 
-// The sink that builds Value trees.
+namespace detail {
+
+// Keys are interned: each distinct key is stored once, and every map built by
+// one sink views that copy. Equal keys then have equal data pointers, which
+// lets object shapes be recognised by pointer and keys be compared by
+// pointer before bytes.
+class KeyTable {
+ public:
+  // The interned copy of key, valid as long as the table.
+  [[nodiscard]] std::string_view intern(std::string_view key) {
+    if (key.empty()) return {kEmptyKey, 0};
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    const std::uint64_t hash = hash_key(key);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.data == nullptr) return insert(slot, hash, key);
+      if (slot.hash == hash && slot.size == key.size() &&
+          std::memcmp(slot.data, key.data(), key.size()) == 0) {
+        return {slot.data, slot.size};
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash;
+    const char* data;  // null while free
+    std::size_t size;
+  };
+
+  static constexpr char kEmptyKey[1] = "";
+
+  static std::uint64_t hash_key(std::string_view key) {
+    const char* p = key.data();
+    const std::size_t n = key.size();
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    std::size_t i = 0;
+    for (; i + 8 < n; i += 8) {
+      h = (h ^ load_le64(p + i)) * 0xBF58476D1CE4E5B9ull;
+      h ^= h >> 31;
+    }
+    // The last 1 to 8 bytes, read without a call: overlapping loads are fine
+    // for a hash, which mixes in the length anyway.
+    std::uint64_t tail;
+    if (n >= 8) {
+      tail = load_le64(p + n - 8);
+    } else if (n >= 4) {
+      std::uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + n - 4, 4);
+      tail = lo | (std::uint64_t{hi} << 32);
+    } else {
+      const auto b = [p](std::size_t k) { return std::uint64_t{static_cast<unsigned char>(p[k])}; };
+      tail = b(0) | (b(n / 2) << 8) | (b(n - 1) << 16);
+    }
+    h = (h ^ tail) * 0x94D049BB133111EBull;
+    return h ^ (h >> 29);
+  }
+
+  std::string_view insert(Slot& slot, std::uint64_t hash, std::string_view key);
+  void grow();
+
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
+  std::size_t used_ = 0;
+  Arena bytes_;
+};
+
+// The key order of recently seen objects, by the interned keys in document
+// order. Records of one file mostly share a few shapes, so the sort is paid
+// once per shape instead of once per object.
+class ShapeCache {
+ public:
+  // unique_key_order of these interned keys; valid until the next call.
+  [[nodiscard]] std::span<const std::uint32_t> order(std::span<const std::string_view> keys);
+
+ private:
+  struct Shape {
+    std::uint64_t hash = 0;
+    std::vector<const char*> keys;
+    std::vector<std::uint32_t> order;
+  };
+
+  static constexpr std::size_t kShapes = 64;  // direct mapped by hash
+
+  std::vector<Shape> shapes_ = std::vector<Shape>(kShapes);
+  std::vector<SortKey> scratch_;
+  std::vector<std::uint32_t> order_;
+};
+
+}  // namespace detail
+
+// The sink that builds Value trees. One sink can build many documents in
+// turn (see parse_value below), keeping its buffers, interned keys and known
+// object shapes between them.
+//
+// Without an arena every document owns its blocks and is independent of the
+// sink. Given an arena, the sink builds every string, array and map block
+// there, and maps view the sink's interned keys instead of copying them:
+// such documents cost a pointer bump per block and nothing to free, and are
+// valid while both the arena (until its reset) and the sink live.
 class ValueSink {
  public:
+  explicit ValueSink(Arena* arena = nullptr) : arena_(arena) {}
+
   bool null() {
-    values_.push_back(Value::null());
+    values_.emplace_back();
     return true;
   }
   bool boolean(bool b) {
@@ -825,11 +928,11 @@ class ValueSink {
     return true;
   }
   bool string(const char* p, std::size_t n, bool /*ascii*/) {
-    values_.push_back(Value::string(std::string(p, n)));
+    values_.push_back(Value::string(std::string_view(p, n), arena_));
     return true;
   }
   bool key(const char* p, std::size_t n, bool /*ascii*/) {
-    keys_.emplace_back(p, n);
+    keys_.push_back(key_table_.intern(std::string_view(p, n)));
     return true;
   }
   bool end_array(std::size_t count);
@@ -838,9 +941,19 @@ class ValueSink {
   // The finished document; only after a successful parse.
   [[nodiscard]] Value take() { return std::move(values_.back()); }
 
+  // Drops whatever the last parse left behind, keeping the capacity.
+  void clear() {
+    values_.clear();
+    keys_.clear();
+  }
+
  private:
+  Arena* arena_;
+  detail::KeyTable key_table_;
+  detail::ShapeCache shapes_;
   std::vector<Value> values_;
-  std::vector<std::string> keys_;
+  // The keys of the objects still open, each waiting for its value.
+  std::vector<std::string_view> keys_;
 };
 
 struct ValueResult {
@@ -851,5 +964,9 @@ struct ValueResult {
 };
 
 [[nodiscard]] ValueResult parse_value(std::string_view text);
+
+// The same with a sink that the caller keeps for the next text: parsing many
+// small documents then allocates only for the documents themselves.
+[[nodiscard]] ValueResult parse_value(std::string_view text, ValueSink& sink);
 
 }  // namespace quarn::json

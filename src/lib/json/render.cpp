@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
-#include <vector>
 
 namespace quarn::json {
 namespace {
@@ -216,7 +216,7 @@ void format_escaped_str(std::string_view s, Serializer& ser) {
 
 void serialize(const Value& v, Serializer& ser);
 
-void collect_seq(const std::vector<Value>& items, Serializer& ser) {
+void collect_seq(std::span<const Value> items, Serializer& ser) {
   ser.begin('[');
   bool first = true;
   for (const Value& item : items) {

@@ -1,12 +1,8 @@
 #include "api/bigjson/infer.hpp"
 
 #include <array>
-#include <cstdint>
 #include <string>
-#include <string_view>
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 namespace quarn::api::bigjson {
 namespace {
@@ -41,83 +37,117 @@ Value scalar_value(NameSet names) {
     if (!joined.empty()) joined.push_back('|');
     joined.append(TYPE_NAMES[i]);
   }
-  return Value::string(std::move(joined));
+  return Value::string(joined);
 }
 
-Value infer_array(std::span<const std::vector<Value>* const> arrays) {
-  std::vector<const Value*> elements;
-  for (const auto* array : arrays) {
-    for (const Value& element : *array) elements.push_back(&element);
-  }
-  std::vector<Value> description;
-  if (!elements.empty()) description.push_back(infer(elements));
-  return Value::array(std::move(description));
-}
-
-Value infer_object(std::span<const Map* const> objects) {
-  // Keys are views into the sampled documents, which outlive this call.
-  std::vector<std::string_view> keys;
-  std::unordered_set<std::string_view> seen;
-  for (const Map* object : objects) {
-    for (const auto& entry : *object) {
-      if (seen.insert(entry.first).second) keys.push_back(entry.first);
-    }
-  }
-
-  // Entries go in key-list order; from_members sorts them and lets the later
-  // of two equal names win, which settles "k?" colliding with an optional "k".
-  std::vector<Map::Entry> entries;
-  entries.reserve(keys.size());
-  std::vector<const Value*> present;
-  for (std::string_view key : keys) {
-    present.clear();
-    for (const Map* object : objects) {
-      if (const Value* v = object->find(key)) present.push_back(v);
-    }
-    std::string name(key);
-    if (present.size() != objects.size()) name.push_back('?');
-    entries.emplace_back(std::move(name), infer(present));
-  }
-  return Value::object(Map::from_members(std::move(entries)));
+// Three-way byte order; interned keys settle equality by pointer.
+int compare_keys(std::string_view a, std::string_view b) {
+  if (a.data() == b.data() && a.size() == b.size()) return 0;
+  return a.compare(b);
 }
 
 }  // namespace
 
-json::Value infer(std::span<const json::Value* const> values) {
-  if (values.empty()) return Value::string("unknown");
-
-  std::vector<const Map*> objects;
-  std::vector<const std::vector<Value>*> arrays;
-  NameSet names = 0;
-  for (const Value* v : values) {
-    switch (v->kind()) {
-      case Value::Kind::Object:
-        objects.push_back(&v->as_object());
-        break;
-      case Value::Kind::Array:
-        arrays.push_back(&v->as_array());
-        break;
-      default:
-        names |= scalar_type(*v);
-        break;
+void StructureMerger::merge(Place& place, const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::Object:
+      merge_object(place, v.as_object());
+      return;
+    case Value::Kind::Array: {
+      place.arrays = true;
+      const std::span<const Value> elements = v.as_array();
+      if (elements.empty()) return;
+      if (place.elements == nullptr) place.elements = new_place();
+      for (const Value& element : elements) merge(*place.elements, element);
+      return;
     }
+    default:
+      place.names |= scalar_type(v);
+      return;
+  }
+}
+
+void StructureMerger::merge_object(Place& p, const Map& map) {
+  ++p.objects;
+  // Both the map and p.sorted are in key order, so one walk finds every
+  // entry's key. Objects at one place mostly share their keys, making it one
+  // comparison per entry; a new key switches to building a merged order, so
+  // even objects made of many new keys cost linear time.
+  const std::size_t base = entry_places_.size();
+  bool merging = false;
+  std::size_t at = 0;
+  for (const auto& [name, value] : map) {
+    constexpr std::uint32_t kNone = UINT32_MAX;
+    std::uint32_t key = kNone;
+    while (at < p.sorted.size()) {
+      const int order = compare_keys(p.keys[p.sorted[at]].name, name);
+      if (order == 0) key = p.sorted[at];
+      if (order >= 0) break;
+      if (merging) merged_.push_back(p.sorted[at]);
+      ++at;
+    }
+    if (key != kNone) {
+      ++at;
+    } else {
+      if (!merging) {
+        merging = true;
+        merged_.assign(p.sorted.begin(), p.sorted.begin() + static_cast<std::ptrdiff_t>(at));
+      }
+      key = static_cast<std::uint32_t>(p.keys.size());
+      p.keys.push_back({name, 0, new_place()});
+    }
+    if (merging) merged_.push_back(key);
+    ++p.keys[key].count;
+    entry_places_.push_back(p.keys[key].place);
+  }
+  if (merging) {
+    merged_.insert(merged_.end(), p.sorted.begin() + static_cast<std::ptrdiff_t>(at),
+                   p.sorted.end());
+    p.sorted.swap(merged_);
   }
 
-  const int groups = (names != 0) + !arrays.empty() + !objects.empty();
-  if (groups == 1) {
-    if (!objects.empty()) return infer_object(objects);
-    if (!arrays.empty()) return infer_array(arrays);
-    return scalar_value(names);
-  }
+  // Only now the level below: it reuses merged_, and grows entry_places_.
+  std::size_t i = base;
+  for (const auto& field : map) merge(*entry_places_[i++], field.second);
+  entry_places_.resize(base);
+}
 
+Value StructureMerger::describe() const {
+  if (records_ == 0) return Value::string("unknown");
+  return describe(places_.front());
+}
+
+Value StructureMerger::describe(const Place& p) const {
   std::vector<Value> alternatives;
-  alternatives.reserve(3);
-  if (names != 0) alternatives.push_back(scalar_value(names));
-  if (!arrays.empty()) alternatives.push_back(infer_array(arrays));
-  if (!objects.empty()) alternatives.push_back(infer_object(objects));
+  if (p.names != 0) alternatives.push_back(scalar_value(p.names));
+  if (p.arrays) {
+    std::vector<Value> element;
+    if (p.elements != nullptr) element.push_back(describe(*p.elements));
+    alternatives.push_back(Value::array(std::move(element)));
+  }
+  if (p.objects != 0) {
+    // Entries go in key-list order; from_members sorts them and lets the
+    // later of two equal names win, which settles "k?" colliding with an
+    // optional "k".
+    std::vector<Map::Entry> entries;
+    entries.reserve(p.keys.size());
+    for (const Key& key : p.keys) {
+      std::string name(key.name);
+      if (key.count != p.objects) name.push_back('?');
+      entries.emplace_back(std::move(name), describe(*key.place));
+    }
+    alternatives.push_back(Value::object(Map::from_members(std::move(entries))));
+  }
+  if (alternatives.size() == 1) return std::move(alternatives.front());
   std::vector<Map::Entry> oneof;
   oneof.emplace_back("__oneof__", Value::array(std::move(alternatives)));
   return Value::object(Map::from_members(std::move(oneof)));
+}
+
+json::Value infer(std::span<const json::Value* const> values) {
+  StructureMerger merger;
+  for (const json::Value* v : values) merger.add(*v);
+  return merger.describe();
 }
 
 }  // namespace quarn::api::bigjson

@@ -11,11 +11,66 @@
 // An empty sample gives the string "unknown".
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <span>
+#include <string_view>
+#include <vector>
 
 #include "json/value.hpp"
 
 namespace quarn::api::bigjson {
+
+// Merges records one at a time into a summary of each place (what kinds of
+// values it saw, which keys in which order of first appearance, how often),
+// which is all a description depends on: describe() gives the description of
+// every record added, in the order added, and no record needs to be kept.
+//
+// Keys are kept as views: their bytes must stay valid until describe(). The
+// keys of documents built by one json::ValueSink live as long as the sink;
+// keys that the sink interned also compare by pointer, the fast path here.
+class StructureMerger {
+ public:
+  StructureMerger() : places_(1) {}
+
+  void add(const json::Value& record) {
+    ++records_;
+    merge(places_.front(), record);
+  }
+
+  // A new value; the merger can go on adding afterwards.
+  [[nodiscard]] json::Value describe() const;
+
+ private:
+  struct Place;
+  struct Key {
+    std::string_view name;
+    std::size_t count;  // objects at the place that have it
+    Place* place;
+  };
+  struct Place {
+    std::uint8_t names = 0;  // scalar type names, a bit each
+    bool arrays = false;
+    Place* elements = nullptr;  // the place of all array elements
+    std::size_t objects = 0;
+    std::vector<Key> keys;              // in order of first appearance
+    std::vector<std::uint32_t> sorted;  // the same, as indices in key order
+  };
+
+  void merge(Place& place, const json::Value& v);
+  void merge_object(Place& place, const json::Map& map);
+  Place* new_place() { return &places_.emplace_back(); }
+  [[nodiscard]] json::Value describe(const Place& place) const;
+
+  std::size_t records_ = 0;
+  // A deque never moves its elements, so places can point to each other.
+  std::deque<Place> places_;
+  // The place of each entry of the objects being merged, a stack across the
+  // recursion; and a merge buffer for a place's key order.
+  std::vector<Place*> entry_places_;
+  std::vector<std::uint32_t> merged_;
+};
 
 // values borrow the sampled documents, which must outlive the call; the
 // result shares nothing with them.

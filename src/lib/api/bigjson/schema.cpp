@@ -1,9 +1,13 @@
 // schema: samples the first records of a file, merges their structure and
 // renders it. The samplers stop at the byte that completes the sample, so the
 // cost depends on the sample, not on the file.
+//
+// Each record is merged as soon as it is parsed and then dropped: the merger
+// keeps everything the description needs, so the call holds one record at a
+// time, built in an arena that every record reuses.
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "api/bigjson/format.hpp"
 #include "api/bigjson/infer.hpp"
@@ -17,7 +21,16 @@
 namespace quarn::api::bigjson {
 namespace {
 
-using Sample = std::vector<json::Value>;
+// The merged records so far and what parses them. The sink owns the keys
+// that the merger refers to, so it lives as long as the merger.
+struct Sample {
+  json::Arena arena;
+  json::ValueSink sink{&arena};
+  StructureMerger merger;
+  std::uint64_t records = 0;
+
+  [[nodiscard]] std::uint64_t size() const { return records; }
+};
 
 bool valid_utf8(std::string_view text) {
   return scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -27,9 +40,11 @@ bool valid_utf8(std::string_view text) {
 Status add_record(std::string_view text, Sample& sample, std::string_view prefix) {
   text = json::trim_unicode_whitespace(text);
   if (text.empty()) return binding::ok_status();
-  auto parsed = json::parse_value(text);
+  sample.arena.reset();
+  auto parsed = json::parse_value(text, sample.sink);
   if (!parsed) return Error::value(std::string(prefix) + json::describe(text, parsed.error));
-  sample.push_back(std::move(*parsed.value));
+  sample.merger.add(*parsed.value);
+  ++sample.records;
   return binding::ok_status();
 }
 
@@ -114,10 +129,7 @@ binding::Result<Ref> schema(const CallArgs& args) {
                      ? sample_jsonl(std::move(opened).value(), args.sample, sample)
                      : sample_json(std::move(opened).value(), args.sample, sample);
   if (!sampled.ok()) return std::move(sampled).error();
-  std::vector<const json::Value*> refs;
-  refs.reserve(sample.size());
-  for (const auto& v : sample) refs.push_back(&v);
-  std::string text = json::to_pretty_string(infer(refs));
+  std::string text = json::to_pretty_string(sample.merger.describe());
   Ref result = Ref::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
   if (!result) return Error::python();
