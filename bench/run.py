@@ -1,6 +1,6 @@
 """Side-by-side benchmarks of quarn against its peers.
 
-    python bench/run.py [count|load|iter|schema|all] [--size 1G] [--quick] [--keep DIR]
+    python bench/run.py [count|load|iter|schema|dask|all] [--size 1G] [--quick] [--keep DIR]
 
 See bench/README.md for what each case measures.
 """
@@ -15,12 +15,19 @@ import sys
 import time
 
 import bench_count
+import bench_dask
 import bench_iter
 import bench_load
 import bench_schema
 from harness import Context, Files
 
-CASES = {"count": bench_count, "load": bench_load, "iter": bench_iter, "schema": bench_schema}
+CASES = {
+    "count": bench_count,
+    "load": bench_load,
+    "iter": bench_iter,
+    "schema": bench_schema,
+    "dask": bench_dask,
+}
 PEERS = ["orjson", "msgspec", "ijson", "genson"]
 
 
