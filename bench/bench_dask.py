@@ -21,9 +21,8 @@ def _timed(make_bag, scheduler, repeat):
 def run(ctx):
     try:
         import dask.bag
-        from distributed import Client, LocalCluster
-
         import quarn.dask
+        from distributed import Client, LocalCluster
     except ImportError as e:
         print(f"  skipped: {e} (pip install 'quarn[dask]')")
         return
@@ -31,7 +30,9 @@ def run(ctx):
     paths = [ctx.files.get("jsonl", ctx.load_size)] * 4
     rows = []
     results = {}
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    cluster = LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
     client = Client(cluster)
     for scheduler in ("sync", client):
         q, nq = _timed(lambda: quarn.dask.read_records(paths), scheduler, ctx.repeat)
