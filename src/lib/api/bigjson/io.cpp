@@ -43,21 +43,26 @@ Result<File> File::open(std::string_view path) {
   if (text.find('\0') != std::string::npos) {
     return Error::value("cannot open " + text + ": file name contained an unexpected NUL byte");
   }
+  // Opening a pipe waits for its writer, possibly for ever: a signal that
+  // interrupts the wait gets its handlers run, so Ctrl-C ends it.
   int fd;
-  do {
+  for (;;) {
     fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    if (PyErr_CheckSignals() < 0) return Error::python();
+  }
   if (fd < 0) return Error::value("cannot open " + text + ": " + os_error_text(errno));
   return File(fd);
 }
 
 Result<std::size_t> File::read(void* buf, std::size_t n) {
+  // Signals are checked before the read, never after it: an exception raised
+  // by a handler must not throw away bytes already taken from the file, or a
+  // caller that goes on after the exception (an iterator) would skip them.
+  if (PyErr_CheckSignals() < 0) return Error::python();
   for (;;) {
     ssize_t got = ::read(fd_, buf, n);
-    if (got >= 0) {
-      if (PyErr_CheckSignals() < 0) return Error::python();
-      return static_cast<std::size_t>(got);
-    }
+    if (got >= 0) return static_cast<std::size_t>(got);
     int err = errno;
     if (err != EINTR) return Error::runtime(os_error_text(err));
     if (PyErr_CheckSignals() < 0) return Error::python();
@@ -78,8 +83,12 @@ Result<std::size_t> File::read_full(void* buf, std::size_t n) {
 
 std::uint64_t File::size() const {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) return 0;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   return st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+bool File::seekable() const {
+  return ::lseek(fd_, 0, SEEK_CUR) >= 0;
 }
 
 Result<File::Position> File::position_of(std::uint64_t index) const {
@@ -113,7 +122,10 @@ Result<File::Position> File::position_of(std::uint64_t index) const {
 LineReader::LineReader(File file) : file_(std::move(file)), buf_(new char[kBufferSize]) {}
 
 Result<std::string_view> LineReader::next_line() {
-  long_line_.clear();
+  // After a failed read the part of the line gathered so far stays, and this
+  // call goes on with it.
+  if (!resume_) long_line_.clear();
+  resume_ = false;
   for (;;) {
     if (pos_ < len_) {
       const char* start = buf_.get() + pos_;
@@ -129,7 +141,10 @@ Result<std::string_view> LineReader::next_line() {
       pos_ = len_;
     }
     auto got = file_.read(buf_.get(), kBufferSize);
-    if (!got.ok()) return std::move(got).error();
+    if (!got.ok()) {
+      resume_ = true;
+      return std::move(got).error();
+    }
     pos_ = 0;
     len_ = got.value();
     if (len_ == 0) return std::string_view(long_line_);

@@ -38,20 +38,27 @@ class File {
   File& operator=(File&& other) noexcept;
   ~File();
 
-  // Opens `path` for reading: "cannot open <path>: <os text>" (ValueError).
+  // Opens `path` for reading: "cannot open <path>: <os text>" (ValueError). A
+  // pipe without a writer is waited for; a signal handler's exception ends the
+  // wait.
   [[nodiscard]] static Result<File> open(std::string_view path);
 
-  // One read of up to `n` bytes; 0 at the end of the file. An interrupted
-  // read runs the pending signal handlers (their exception propagates) and
-  // is retried; pending signals are also checked after every read, so long
-  // scans stop promptly. Errors carry the bare OS text (kind RuntimeError).
+  // One read of up to `n` bytes; 0 at the end of the file. Pending signal
+  // handlers run first (their exception propagates, and then nothing has been
+  // read), so long scans stop promptly; an interrupted read runs them too and
+  // is retried. Errors carry the bare OS text (kind RuntimeError).
   [[nodiscard]] Result<std::size_t> read(void* buf, std::size_t n);
 
   // Reads until `n` bytes or the end of the file.
   [[nodiscard]] Result<std::size_t> read_full(void* buf, std::size_t n);
 
-  // Size from the file status, 0 when it cannot be had.
+  // Size of a regular file from its status; 0 for anything else (a pipe, a
+  // directory, a device) and when the status cannot be had.
   [[nodiscard]] std::uint64_t size() const;
+
+  // Whether the file can be read again from any offset (position_of needs
+  // that); pipes and sockets cannot.
+  [[nodiscard]] bool seekable() const;
 
   // Line and column of byte `index`, counted over the file from its start
   // by line feeds (cold: used to place errors only).
@@ -76,7 +83,8 @@ class LineReader {
 
   // The next line including its line feed, if it has one; an empty view at
   // the end of the file. The view stays valid until the next call. At the end
-  // of the file a later call reads again (the file may have grown).
+  // of the file a later call reads again (the file may have grown). After an
+  // error nothing is lost: the next call goes on with the same line.
   [[nodiscard]] Result<std::string_view> next_line();
 
   [[nodiscard]] File& file() { return file_; }
@@ -88,6 +96,7 @@ class LineReader {
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   std::string long_line_;
+  bool resume_ = false;
 };
 
 }  // namespace quarn::api::bigjson

@@ -1,5 +1,6 @@
 // Whole-file loading: one parse of the whole text for JSON, the record
 // reader for JSON Lines; objects are built straight from the parser.
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -31,8 +32,10 @@ Result<std::string> read_all(File& file) {
   std::string text;
   std::uint64_t size = file.size();
   // One byte more than the size, so that the end of the file shows without a
-  // second round trip through a growing buffer.
-  text.resize(static_cast<std::size_t>(size) + 1);
+  // second round trip through a growing buffer. Never less than a block: a
+  // file whose size is unknown (a pipe, a /proc file) may hand its content
+  // only to a first read that is large enough to take all of it.
+  text.resize(std::max<std::size_t>(static_cast<std::size_t>(size) + 1, 1 << 16));
   std::size_t have = 0;
   for (;;) {
     if (have == text.size()) text.resize(text.size() * 2 + (1 << 16));

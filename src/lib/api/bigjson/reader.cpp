@@ -47,7 +47,8 @@ RecordReader::RecordReader(File file, InputFormat format)
       total_bytes_(lines_.file().size()),
       keys_(total_bytes_ ? total_bytes_ : SIZE_MAX),
       shapes_(total_bytes_ ? total_bytes_ : SIZE_MAX),
-      sink_(keys_, shapes_) {}
+      sink_(keys_, shapes_),
+      rereadable_(lines_.file().seekable()) {}
 
 Result<Ref> RecordReader::next_record() {
   return format_ == InputFormat::Jsonl ? next_line_record() : next_json();
@@ -91,11 +92,38 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
 }
 
 Error RecordReader::error_at(std::uint64_t file_index, std::string_view message) {
-  auto pos = lines_.file().position_of(file_index);
-  if (!pos.ok()) return read_error(std::move(pos).error());
+  File::Position pos;
+  if (rereadable_) {
+    auto found = lines_.file().position_of(file_index);
+    if (!found.ok()) return read_error(std::move(found).error());
+    pos = found.value();
+  } else {
+    // The index lies in the current block (or just past its end).
+    const std::uint64_t block_start = bytes_read_ - block_len_;
+    const auto* p = block_.get();
+    const std::size_t n = static_cast<std::size_t>(file_index - block_start);
+    std::uint64_t line_start = line_start_before_block_;
+    pos.line = lines_before_block_ + 1;
+    for (std::size_t i = 0; i < n && i < block_len_; ++i) {
+      if (p[i] == '\n') {
+        ++pos.line;
+        line_start = block_start + i + 1;
+      }
+    }
+    pos.column = file_index - line_start;
+  }
   return Error::value("invalid JSON: " + std::string(message) + " at line " +
-                      std::to_string(pos.value().line) + " column " +
-                      std::to_string(pos.value().column));
+                      std::to_string(pos.line) + " column " + std::to_string(pos.column));
+}
+
+void RecordReader::count_lines_of_block() {
+  const std::uint64_t block_start = bytes_read_ - block_len_;
+  for (std::size_t i = 0; i < block_len_; ++i) {
+    if (block_[i] == '\n') {
+      ++lines_before_block_;
+      line_start_before_block_ = block_start + i + 1;
+    }
+  }
 }
 
 // After the closing bracket only whitespace may follow; anything else is
@@ -121,6 +149,13 @@ Result<Ref> RecordReader::after_array() {
 // One read into the block; a failed read leaves every field as it was, so
 // the next call reads again.
 Status RecordReader::refill() {
+  if (!rereadable_) {
+    count_lines_of_block();
+    // The block is used up either way; emptied, it is not counted twice when
+    // the read below fails and the next call comes back here.
+    block_len_ = 0;
+    block_pos_ = 0;
+  }
   auto got = lines_.file().read(block_.get(), kBlock);
   if (!got.ok()) return read_error(std::move(got).error());
   block_len_ = got.value();
@@ -172,6 +207,17 @@ Result<Ref> RecordReader::next_json() {
                       block_len_ - block_pos_);
       block_pos_ = block_len_;
       continue;
+    }
+    if (element_.empty()) {
+      // Between elements the scanner is outside strings, and whitespace there
+      // is trimmed from the element anyway: skipping it keeps a long run of
+      // padding out of memory.
+      std::size_t i = 0;
+      while (i < n && json::is_ascii_whitespace(p[i])) ++i;
+      block_pos_ += i;
+      if (i == n) continue;
+      p += i;
+      n -= i;
     }
     std::size_t end = scan::find_element_end(p, n, scan_);
     if (end == n) {

@@ -46,6 +46,9 @@ class RecordReader {
   Result<Ref> after_array();
   Status refill();
   Error error_at(std::uint64_t file_index, std::string_view message);
+  // Line feeds of the block about to be replaced, for error_at on a file that
+  // cannot be read a second time.
+  void count_lines_of_block();
 
   static constexpr std::size_t kBlock = 1 << 16;
 
@@ -61,6 +64,12 @@ class RecordReader {
   std::size_t block_len_ = 0;
   std::size_t block_pos_ = 0;
   scan::ArrayScan scan_;
+  // A pipe cannot be read again to place an error in it, so its line feeds
+  // are counted as its blocks go by: how many came before the current block,
+  // and the file offset just after the last of them.
+  bool rereadable_;
+  std::uint64_t lines_before_block_ = 0;
+  std::uint64_t line_start_before_block_ = 0;
   bool started_ = false;
   bool in_array_ = false;
   bool array_closed_ = false;
