@@ -223,7 +223,7 @@ bool PySink::make_list(std::size_t count) {
   if (list == nullptr) return false;
   PyObject** items = stack_.data() + (stack_.size() - count);
   // The list steals the element references.
-  std::memcpy(PySequence_Fast_ITEMS(list), items, count * sizeof(PyObject*));
+  if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), items, count * sizeof(PyObject*));
   stack_.resize(stack_.size() - count);
   stack_.push_back(list);
   return true;

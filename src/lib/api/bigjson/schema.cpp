@@ -99,6 +99,15 @@ Status sample_json(File file, std::uint64_t wanted, Sample& sample) {
       continue;
     }
     while (n > 0) {
+      if (element.empty()) {
+        // Between elements the scanner is outside strings and the element is
+        // trimmed anyway: skipping the padding keeps it out of memory.
+        while (n > 0 && json::is_ascii_whitespace(*p)) {
+          ++p;
+          --n;
+        }
+        if (n == 0) break;
+      }
       std::size_t end = scan::find_element_end(p, n, state);
       element.append(reinterpret_cast<const char*>(p), end);
       if (end == n) break;
