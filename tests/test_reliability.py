@@ -1,0 +1,290 @@
+"""Leaks, interrupts and the inputs the fuzzers and sanitizers found: every call, on good
+input and on every error path, leaves memory and descriptors as it found them; a signal
+handler's exception stops every function promptly and an iterator loses nothing to it."""
+
+import contextlib
+import gc
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from conftest import open_fds
+from quarn import bigjson
+from test_hostile import drain, feed
+
+ROOT = Path(__file__).resolve().parents[1]
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+PAD = "p" * 8000  # makes a leaked record or buffer big enough to see in the resident size
+RECORDS = [{"a": [1, 2.5, "x", None], "b": {"c": True, "pad": PAD}}, [1, [2, [3]]], "s", 7]
+
+
+@pytest.fixture
+def files(tmp_path):
+    def put(name, data):
+        path = tmp_path / name
+        if name.endswith("/"):
+            path.mkdir()
+        else:
+            path.write_bytes(data.encode() if isinstance(data, str) else data)
+        return str(path)
+
+    lines = "\n".join(json.dumps(r) for r in RECORDS) + "\n"
+    return {
+        "json": put("good.json", json.dumps(RECORDS)),
+        "jsonl": put("good.jsonl", lines),
+        "bad_element": put("be.json", '[{"a": 1}, {"a": [1, {"b": "' + PAD + '", "c": tru}]}, 3]'),
+        "bad_doc": put("bd.json", '{"a": [1, {"b": "' + PAD + '"}, [true, fals]]}'),
+        "deep": put("deep.json", "[" * 200 + "]" * 200),
+        "range": put("range.json", '[{"a": "' + PAD + '"}, 1e999]'),
+        "utf8": put("u.json", b'[{"a": "' + PAD.encode() + b'"}, "\xff"]'),
+        "bad_line": put("bl.jsonl", lines + '{"a": [1, 2,\n'),
+        "utf8_line": put("ul.jsonl", lines.encode() + b'"\xff"\n'),
+        "trailing": put("t.json", json.dumps(RECORDS) + " x"),
+        "unclosed": put("uc.json", json.dumps(RECORDS)[:-1]),
+        "dir": put("d/", None),
+        "dir_json": put("d.json/", None),
+        "missing": str(tmp_path / "missing.json"),
+    }
+
+
+def calls(f):
+    """Every function on good input and on each of its error paths."""
+    b = bigjson
+    out = [lambda: b.count(f["json"]), lambda: b.count(f["jsonl"]), lambda: b.count(f["dir"]),
+           lambda: b.count(f["missing"]), lambda: b.count(f["utf8_line"]), lambda: b.count(5),
+           lambda: b.count(f["json"], "xml"), lambda: b.count(f["json"], format=3),
+           lambda: b.schema(f["json"]), lambda: b.schema(f["jsonl"], 2),
+           lambda: b.schema(f["json"], -1), lambda: b.schema(f["json"], 2.5),
+           lambda: b.count(f["json"], bad_keyword=1), lambda: b.load(),
+           lambda: b.iter_records(f["missing"]), lambda: b.iter_records(f["dir"]),
+           lambda: list(b.iter_records(f["json"])), lambda: list(b.iter_records(f["jsonl"]))]
+    for key in ("json", "jsonl", "bad_element", "bad_doc", "deep", "range", "utf8", "bad_line",
+                "utf8_line", "trailing", "unclosed", "dir_json", "missing"):
+        out.append(lambda key=key: b.load(f[key]))
+        if key not in ("json", "jsonl"):
+            out.append(lambda key=key: b.schema(f[key]))
+        if key not in ("missing",):
+            out.append(lambda key=key: drain(b.iter_records(f[key])))
+    # Dropped half-way: the iterator closes its file.
+    out.append(lambda: next(b.iter_records(f["json"])))
+    out.append(lambda: next(b.iter_records(f["jsonl"])))
+    return out
+
+
+def run_all(work):
+    for fn in work:
+        try:
+            fn()
+        except (ValueError, RuntimeError, TypeError, OverflowError):
+            pass
+
+
+def test_no_leaks(files):
+    work = calls(files)
+    for _ in range(20):  # warm up caches, interned strings, allocator pools
+        run_all(work)
+    # The interpreter's free lists move the block count by up to a few hundred at first
+    # and less and less after; a leak of one object per call grows it by `rounds` or
+    # more in every round.
+    rounds, growth = 100 if SANITIZED else 300, []
+    for _ in range(3):
+        gc.collect()
+        fds, blocks, resident = open_fds(), sys.getallocatedblocks(), rss()
+        for _ in range(rounds):
+            run_all(work)
+        gc.collect()
+        assert open_fds() == fds
+        growth.append((sys.getallocatedblocks() - blocks, rss() - resident))
+    assert min(g[0] for g in growth) < rounds / 4, growth
+    assert min(g[1] for g in growth) < 1 << 20, growth
+
+
+LSAN_CHILD = """
+import ctypes, json, sys
+sys.path.insert(0, sys.argv[1])
+import test_reliability as t
+work = t.calls(json.loads(sys.argv[2]))
+check = ctypes.CDLL(None).__lsan_do_recoverable_leak_check
+t.run_all(work)
+for rounds in (0, 50):
+    for _ in range(rounds):
+        t.run_all(work)
+    sys.stderr.write("--- leak check\\n")
+    sys.stderr.flush()
+    check()
+"""
+
+
+@pytest.mark.skipif(not SANITIZED, reason="needs the sanitizer runtime: scripts/sanitize.sh")
+def test_no_leaks_by_leak_sanitizer(files):
+    # Objects the collector tracks stay reachable through its lists, so this sees leaked
+    # native buffers and strings, numbers and other untracked objects; the block count
+    # above sees the containers.
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0")
+    result = subprocess.run([sys.executable, "-c", LSAN_CHILD, str(ROOT / "tests"),
+                             json.dumps(files)], capture_output=True, text=True, env=env,
+                            check=False)
+    assert result.returncode == 0, result.stderr[-3000:]
+    checks = result.stderr.split("--- leak check")[1:]
+    summaries = [c.split("SUMMARY:")[1].splitlines()[0] if "SUMMARY:" in c else "" for c in checks]
+    assert len(summaries) == 2 and summaries[0] == summaries[1], result.stderr[-6000:]
+
+
+def test_many_live_iterators(files):
+    fds = open_fds()
+    its = [bigjson.iter_records(files["json" if i % 2 else "jsonl"]) for i in range(300)]
+    assert [next(it) for it in its] == [RECORDS[0]] * 300
+    assert len(open_fds() - fds) == 300
+    del its
+    assert open_fds() == fds
+
+
+class Boom(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def alarm(delay, interval=0.0):
+    """Raises Boom from a timer signal after `delay` seconds (then every `interval`, each
+    time the caller has set armed[0] again)."""
+    armed = [True]
+
+    def handler(signum, frame):
+        if armed[0]:
+            armed[0] = False
+            raise Boom
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, delay, interval)
+    try:
+        yield armed
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("fn", ["count", "load", "schema", "next"])
+@pytest.mark.parametrize("name, head, unit", [("p.json", b"[1,", b" "), ("p.jsonl", b"1\n", b"\n")])
+def test_interrupt_endless_input(tmp_path, fn, name, head, unit):
+    # The pipe never ends: only the handler's exception can end the call.
+    fifo = tmp_path / name
+    writer = feed(fifo, head=head, unit=unit, width=1 << 16, count=5000, pause=0.001)
+    fds = open_fds()
+    try:
+        if fn == "next":
+            it = bigjson.iter_records(str(fifo))
+            target = lambda: list(it)
+        else:
+            target = lambda: getattr(bigjson, fn)(str(fifo))
+        with alarm(0.2):
+            start = time.monotonic()
+            with pytest.raises(Boom):
+                target()
+            assert time.monotonic() - start < 2
+        if fn == "next":
+            del it
+        assert open_fds() == fds
+    finally:
+        writer.kill()
+        writer.wait()
+
+
+@pytest.mark.parametrize("fn", ["count", "load", "schema", "iter_records"])
+def test_interrupt_waiting_for_a_writer(tmp_path, fn):
+    fifo = tmp_path / "nobody.json"
+    os.mkfifo(fifo)
+    # Should the wait not end, a late writer ends it and the test fails instead of hanging.
+    late_writer = "import os, sys, time; time.sleep(5); os.close(os.open(sys.argv[1], os.O_WRONLY))"
+    rescue = subprocess.Popen([sys.executable, "-c", late_writer, str(fifo)])
+    fds = open_fds()
+    try:
+        with alarm(0.1):
+            start = time.monotonic()
+            with pytest.raises(Boom):
+                getattr(bigjson, fn)(str(fifo))
+            assert time.monotonic() - start < 2
+        assert open_fds() == fds
+    finally:
+        rescue.kill()
+        rescue.wait()
+
+
+def test_interrupt_while_building_objects(tmp_path):
+    path = tmp_path / "big.json"
+    path.write_text(json.dumps([{"id": i, "tags": ["a", "b"], "v": i / 3} for i in range(300_000)]))
+    start = time.monotonic()
+    bigjson.load(str(path))
+    full = time.monotonic() - start
+    gc.collect()
+    fds, blocks = open_fds(), sys.getallocatedblocks()
+    for _ in range(3):
+        with alarm(full / 10):
+            start = time.monotonic()
+            with pytest.raises(Boom):
+                bigjson.load(str(path))
+            assert time.monotonic() - start < full / 2
+    gc.collect()
+    assert open_fds() == fds
+    assert sys.getallocatedblocks() - blocks < 100
+
+
+@pytest.mark.parametrize("fmt", ["json", "jsonl"])
+def test_iterator_loses_nothing_to_interrupts(tmp_path, fmt):
+    n = 300_000
+    items = [str(i) + " " * 10 for i in range(n)] + ['"' + "z" * 20_000_000 + '"']
+    path = tmp_path / f"r.{fmt}"
+    path.write_text("\n".join(items) if fmt == "jsonl" else "[" + ",".join(items) + "]")
+    it = bigjson.iter_records(str(path))
+    got, booms = [], 0
+    with alarm(0.001, 0.001) as armed:
+        while True:
+            try:
+                armed[0] = True
+                # list.extend runs next() in C: the handler can only run inside the
+                # reader, never between a record leaving it and reaching the list.
+                got.extend(it)
+                break
+            except Boom:
+                booms += 1
+        armed[0] = False
+    assert booms > 0
+    assert got[:n] == list(range(n)) and got[n:] == ["z" * 20_000_000]
+
+
+def sanitizer_run(code):
+    """Runs `code` in a child interpreter with this one's environment (and so under the
+    sanitizers when scripts/sanitize.sh runs the suite)."""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=False)
+
+
+@pytest.mark.parametrize("text", ["[]", '{"a": []}', "[[], {}]"])
+def test_empty_containers_under_sanitizers(tmp_path, text):
+    path = tmp_path / "e.json"
+    path.write_text(text)
+    result = sanitizer_run(f"from quarn import bigjson; print(bigjson.load({str(path)!r}))")
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
+REGRESSIONS = sorted((ROOT / "fuzz" / "regressions" / "api").glob("*"))
+
+
+@pytest.mark.parametrize("path", REGRESSIONS, ids=[p.name for p in REGRESSIONS])
+def test_fuzz_regressions(path):
+    sys.path.insert(0, str(ROOT / "fuzz"))
+    try:
+        import api_fuzz
+    finally:
+        sys.path.pop(0)
+    api_fuzz.test_one_input(path.read_bytes())

@@ -1,0 +1,139 @@
+"""Threads: every function at once on threads of their own, and many threads on one
+iterator. The access flag may refuse a call only where calls really overlap, which
+needs an interpreter without the global lock."""
+
+import json
+import signal
+import sys
+import threading
+
+import pytest
+from quarn import bigjson
+
+GIL = getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+def run_threads(target, n):
+    errors = []
+
+    def guard(i):
+        try:
+            target(i)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=guard, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def test_every_function_on_many_threads(tmp_path):
+    files = {}
+    for i in range(8):
+        records = [{"thread": i, "k": list(range(i)), "s": "é" * i}] * (50 + i)
+        files[i] = (str(tmp_path / f"t{i}.json"), str(tmp_path / f"t{i}.jsonl"), records)
+        (tmp_path / f"t{i}.json").write_text(json.dumps(records))
+        (tmp_path / f"t{i}.jsonl").write_text("\n".join(map(json.dumps, records)))
+    expected = {i: bigjson.schema(files[i][0]) for i in files}
+    barrier = threading.Barrier(len(files))
+
+    def work(i):
+        as_json, as_lines, records = files[i]
+        barrier.wait()
+        for _ in range(40):
+            for path in (as_json, as_lines):
+                assert bigjson.count(path) == len(records)
+                assert bigjson.load(path) == records
+                assert list(bigjson.iter_records(path)) == records
+                assert bigjson.schema(path) == expected[i]
+            with pytest.raises(ValueError):
+                bigjson.load(as_json + ".missing")
+
+    run_threads(work, len(files))
+
+
+@pytest.mark.parametrize("name", ["shared.json", "shared.jsonl"])
+def test_one_iterator_many_threads(tmp_path, name):
+    n = 40_000
+    path = tmp_path / name
+    path.write_text("\n".join(map(str, range(n))) if name.endswith("l") else
+                    json.dumps(list(range(n))))
+    it = bigjson.iter_records(str(path))
+    seen = [[] for _ in range(6)]
+    refusals = []
+    done = threading.Event()
+
+    def reader(i):
+        while True:
+            try:
+                seen[i].append(next(it))
+            except StopIteration:
+                return
+            except RuntimeError as e:
+                refusals.append(str(e))
+
+    def watcher(i):
+        # Properties and iter() take shared use while next() may hold the reader.
+        last = 0
+        while not done.is_set():
+            try:
+                assert iter(it) is it
+                now = it.bytes_read
+                assert last <= now <= it.total_bytes
+                last = now
+            except RuntimeError as e:
+                refusals.append(str(e))
+
+    watchers = [threading.Thread(target=watcher, args=(i,)) for i in range(2)]
+    for t in watchers:
+        t.start()
+    try:
+        run_threads(reader, len(seen))
+    finally:
+        done.set()
+        for t in watchers:
+            t.join()
+    everything = sorted(x for part in seen for x in part)
+    assert everything == list(range(n))  # nothing lost, nothing twice
+    for part in seen:
+        assert part == sorted(part)  # each thread sees the file's order
+    assert set(refusals) <= {"Already borrowed", "Already mutably borrowed"}
+    if GIL:
+        assert refusals == []  # calls hold the lock: they never overlap
+    assert it.bytes_read == it.total_bytes
+
+
+def test_overlapping_call_is_refused(tmp_path):
+    # Even with the global lock a call can overlap another on the same thread: a signal
+    # handler runs inside next() while it reads. The handler's own calls are refused and
+    # the next() it interrupted goes on undisturbed.
+    big = "z" * 50_000_000
+    path = tmp_path / "big.json"
+    path.write_text(json.dumps([big, 1, 2]))
+    it = bigjson.iter_records(str(path))
+    seen = []
+
+    def handler(signum, frame):
+        for probe in (lambda: next(it), lambda: it.bytes_read, lambda: iter(it)):
+            try:
+                probe()
+                seen.append("ran")
+            except RuntimeError as e:
+                seen.append(str(e))
+            except StopIteration:
+                seen.append("end")
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.001)
+    try:
+        records = list(it)  # a C loop: handlers run only inside the reader, or after it
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert records == [big, 1, 2]
+    assert {"Already borrowed", "Already mutably borrowed"} <= set(seen)
+    assert set(seen) <= {"Already borrowed", "Already mutably borrowed", "end", "ran"}
