@@ -3,26 +3,44 @@ from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
 
 # Properties reuse tmp_path across examples: each one rewrites its own file.
 settings.register_profile("quarn", suppress_health_check=[HealthCheck.function_scoped_fixture])
 settings.load_profile("quarn")
 
-SHARED = Path(__file__).resolve().parents[2] / "shared"
-SHARED_DATA = SHARED / "data"
+SHARED_DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+
+TEXT = st.text()
+SCALARS = st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats(
+    allow_nan=False, allow_infinity=False) | TEXT
+
+
+def documents(keys=TEXT, scalars=SCALARS, size=5, leaves=12):
+    """JSON documents whose integers all fit the parser's 64-bit kinds."""
+    return st.recursive(scalars, lambda inner: st.lists(inner, max_size=size)
+                        | st.dictionaries(keys, inner, max_size=size), max_leaves=leaves)
 
 
 def open_fds():
     return set(os.listdir("/proc/self/fd"))
 
 
-@pytest.fixture
-def no_fd_leak():
-    """Fails the test when it leaves a file descriptor open."""
-    before = open_fds()
-    yield
-    leaked = open_fds() - before
-    assert not leaked, f"descriptors left open: {leaked}"
+def drain(it, limit=10**7):
+    """Records and "Kind: text" errors until the end, going on after bad records; a read
+    error that repeats (a failed read that the next call would only retry) ends it."""
+    out = []
+    for _ in range(limit):
+        try:
+            out.append(next(it))
+        except StopIteration:
+            return out
+        except (ValueError, RuntimeError) as e:
+            text = f"{type(e).__name__}: {e}"
+            if out and out[-1] == text and isinstance(e, RuntimeError):
+                return out
+            out.append(text)
+    raise AssertionError("the iterator does not end")
 
 
 @pytest.fixture

@@ -33,12 +33,6 @@ def workdir(tmp_path):
     return tmp_path
 
 
-def quarn_cli(cwd, *args):
-    return subprocess.run(
-        [sys.executable, "-m", "quarn", *args], cwd=cwd, capture_output=True, check=False
-    )
-
-
 def lines(*records):
     return "".join(json.dumps(r, ensure_ascii=False, separators=(",", ":")) + "\n" for r in records)
 
@@ -48,21 +42,13 @@ def lines(*records):
     [
         (["count", "good.jsonl"], 0, "3\n", ""),
         (["count", "good.jsonl", "good.json"], 0, "3\tgood.jsonl\n2\tgood.json\n5\ttotal\n", ""),
-        (
-            ["count", "no.json", "good.jsonl"],
-            1,
-            "3\tgood.jsonl\n3\ttotal\n",
-            "quarn: cannot open no.json: ",
-        ),
+        (["count", "no.json", "good.jsonl"], 1, "3\tgood.jsonl\n3\ttotal\n",
+         "quarn: cannot open no.json: "),
         (["count", "folder"], 1, "", "quarn: cannot read folder: "),
         (["count", "--format", "json", "folder"], 1, "", "quarn: folder: read error: "),
         (["schema", "good.jsonl"], 0, '{\n  "id": "int",\n  "name?": "str"\n}\n', ""),
-        (
-            ["schema", "good.jsonl", "--sample", "1"],
-            0,
-            '{\n  "id": "int",\n  "name": "str"\n}\n',
-            "",
-        ),
+        (["schema", "good.jsonl", "--sample", "1"], 0, '{\n  "id": "int",\n  "name": "str"\n}\n',
+         ""),
         (["schema", "bad.json"], 1, "", "quarn: bad.json: invalid JSON element: "),
         (["head", "good.jsonl"], 0, lines(*RECORDS), ""),
         (["head", "-n", "2", "good.json"], 0, lines(*RECORDS[:2]), ""),
@@ -72,19 +58,10 @@ def lines(*records):
         (["head", "no.jsonl"], 1, "", "quarn: cannot open no.jsonl: "),
         (["validate", "good.jsonl"], 0, "good.jsonl: ok, 3 records\n", ""),
         (["validate", "--format", "jsonl", "lines.json"], 0, "lines.json: ok, 3 records\n", ""),
-        (
-            ["validate", "bad.jsonl"],
-            1,
-            "",
-            "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: "
-            + "EOF while parsing a value at line 1 column 6\n",
-        ),
-        (
-            ["validate", "bad.json"],
-            1,
-            "",
-            "quarn: bad.json: record 2, read up to byte 11: invalid JSON element: ",
-        ),
+        (["validate", "bad.jsonl"], 1, "", "quarn: bad.jsonl: record 2, read up to byte 19: "
+         + "invalid JSONL line: EOF while parsing a value at line 1 column 6\n"),
+        (["validate", "bad.json"], 1, "",
+         "quarn: bad.json: record 2, read up to byte 11: invalid JSON element: "),
         (["validate", "lines.json"], 1, "", "quarn: lines.json: record 1, read up to byte "),
         (["validate", "utf8.jsonl"], 1, "", "quarn: utf8.jsonl: record 2, read up to byte "),
         ([], 2, "", "quarn: error: the following arguments are required: COMMAND"),
@@ -98,8 +75,9 @@ def lines(*records):
     ],
 )
 def test_commands(workdir, args, status, stdout, stderr):
-    done = quarn_cli(workdir, *args)
-    out, err = done.stdout.decode(), done.stderr.decode()
+    done = subprocess.run([sys.executable, "-m", "quarn", *args], cwd=workdir,
+                          capture_output=True, text=True, check=False)
+    out, err = done.stdout, done.stderr
     assert (done.returncode, out) == (status, stdout)
     # a failure is one line, never a traceback; success says nothing on stderr, and no
     # progress bar appears when stderr is not a terminal
@@ -110,30 +88,24 @@ def test_commands(workdir, args, status, stdout, stderr):
 
 @pytest.mark.parametrize(
     "launcher",
-    [
-        [sys.executable, "-m", "quarn"],
-        pytest.param([SCRIPT], marks=pytest.mark.skipif(not SCRIPT, reason="no quarn script")),
-    ],
+    [[sys.executable, "-m", "quarn"],
+     pytest.param([SCRIPT], marks=pytest.mark.skipif(not SCRIPT, reason="no quarn script"))],
 )
 @pytest.mark.parametrize(
     "args, stdout",
     [(["--version"], f"quarn {quarn.__version__}\n"), (["count", "good.json"], "2\n")],
 )
 def test_launchers(workdir, launcher, args, stdout):
-    done = subprocess.run(
-        [*launcher, *args], cwd=workdir, capture_output=True, text=True, check=False
-    )
+    done = subprocess.run([*launcher, *args], cwd=workdir, capture_output=True, text=True,
+                          check=False)
     assert (done.returncode, done.stdout, done.stderr) == (0, stdout, "")
 
 
 def test_closed_pipe_is_quiet(workdir):
     big = workdir / "big.jsonl"
     big.write_text(JSONL * 20000)
-    with subprocess.Popen(
-        [sys.executable, "-m", "quarn", "head", "-n", "60000", str(big)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    ) as process:
+    with subprocess.Popen([sys.executable, "-m", "quarn", "head", "-n", "60000", str(big)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
         assert json.loads(process.stdout.readline()) == RECORDS[0]
         process.stdout.close()
         assert process.wait() == 141
@@ -146,9 +118,8 @@ def run_with_terminal_stderr(cwd, *args, hide_tqdm=False):
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
     prelude = "import sys; sys.modules['tqdm'] = None; " if hide_tqdm else ""
     code = f"{prelude}from quarn.cli import main; raise SystemExit(main({list(args)!r}))"
-    process = subprocess.Popen(
-        [sys.executable, "-c", code], cwd=cwd, stdout=subprocess.PIPE, stderr=terminal
-    )
+    process = subprocess.Popen([sys.executable, "-c", code], cwd=cwd, stdout=subprocess.PIPE,
+                               stderr=terminal)
     os.close(terminal)
     output = b""
     while True:
@@ -166,14 +137,10 @@ def run_with_terminal_stderr(cwd, *args, hide_tqdm=False):
 
 @pytest.mark.parametrize(
     "args, hide_tqdm, bar",
-    [
-        (["validate", "good.jsonl"], False, True),
-        (["validate", "bad.jsonl"], False, True),
-        (["validate", "--no-progress", "good.jsonl"], False, False),
-        (["validate", "good.jsonl"], True, False),
-        (["head", "good.jsonl"], False, False),
-        (["count", "good.jsonl", "good.json"], False, False),
-    ],
+    [(["validate", "good.jsonl"], False, True), (["validate", "bad.jsonl"], False, True),
+     (["validate", "--no-progress", "good.jsonl"], False, False),
+     (["validate", "good.jsonl"], True, False), (["head", "good.jsonl"], False, False),
+     (["count", "good.jsonl", "good.json"], False, False)],
 )
 def test_progress_on_terminal(workdir, args, hide_tqdm, bar):
     if bar:

@@ -11,6 +11,7 @@ import sys
 import textwrap
 
 import pytest
+from conftest import drain
 from quarn import bigjson
 
 FUNCTIONS = ["count", "load", "schema", "iter"]
@@ -24,22 +25,6 @@ def call(fn, path, fmt=None):
 
 def os_text(err):
     return f"{os.strerror(err)} (os error {err})"
-
-
-def drain(it, limit=10**7):
-    """Records and error texts until the end, going on after bad records; a failed read
-    (which the next call would only retry) ends it too."""
-    out = []
-    for _ in range(limit):
-        try:
-            out.append(next(it))
-        except StopIteration:
-            return out
-        except ValueError as e:
-            out.append(f"ValueError: {e}")
-        except RuntimeError as e:
-            return out + [f"RuntimeError: {e}"]
-    raise AssertionError("the iterator does not end")
 
 
 # Writes head, then unit (repeated `width` times) `count` times (-1: until the reader goes
@@ -74,7 +59,8 @@ def feed(path, head=b"", unit=b"", count=0, tail=b"", pause=0.0, width=1):
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize(
     "name, fmt, exc, prefix",
-    [("d.json", None, RuntimeError, "read error: "), ("d.jsonl", None, RuntimeError, "read error: "),
+    [("d.json", None, RuntimeError, "read error: "),
+     ("d.jsonl", None, RuntimeError, "read error: "),
      ("d", "json", RuntimeError, "read error: "), ("d", None, ValueError, "cannot read {path}: ")],
 )
 def test_directory(tmp_path, fn, name, fmt, exc, prefix):
@@ -142,7 +128,8 @@ def test_fifo(tmp_path, fn, name):
 
 @pytest.mark.parametrize(
     "data, records",
-    [(b"[1,\n2,\n 3", [1, 2, "ValueError: invalid JSON: EOF while parsing a list at line 3 column 2"]),
+    [(b"[1,\n2,\n 3", [1, 2,
+      "ValueError: invalid JSON: EOF while parsing a list at line 3 column 2"]),
      (b"[1,\n2]\n x", [1, 2, "ValueError: invalid JSON: trailing characters at line 3 column 2"]),
      (b"[1, 2]  \n", [1, 2])],
 )

@@ -1,7 +1,8 @@
+import importlib
 import sys
+from pathlib import Path
 
 import pytest
-
 import quarn
 from quarn.lib import _quarn
 
@@ -11,7 +12,7 @@ bigjson = _quarn.bigjson
 def test_module_tree():
     assert sys.modules["quarn.bigjson"] is bigjson
     assert quarn.bigjson is bigjson
-    assert _quarn.__name__ == "quarn.lib._quarn" or _quarn.__name__.endswith("_quarn")
+    assert _quarn.__name__.endswith("_quarn")
     assert _quarn.__all__ == ["bigjson"]
     assert bigjson.__name__ == "bigjson"
     assert bigjson.__all__ == ["count", "schema", "load", "iter_records", "RecordIterator"]
@@ -20,19 +21,13 @@ def test_module_tree():
     assert _quarn.__doc__.splitlines()[0] == (
         "The native extension module. Compiled as `quarn.lib._quarn`."
     )
-    import quarn.bigjson as via_import
-
-    assert via_import is bigjson
+    assert importlib.import_module("quarn.bigjson") is bigjson
 
 
 @pytest.mark.parametrize(
     "name, signature",
-    [
-        ("count", "(path, format=None)"),
-        ("schema", "(path, sample=100, format=None)"),
-        ("load", "(path, format=None)"),
-        ("iter_records", "(path, format=None)"),
-    ],
+    [("count", "(path, format=None)"), ("schema", "(path, sample=100, format=None)"),
+     ("load", "(path, format=None)"), ("iter_records", "(path, format=None)")],
 )
 def test_signatures(name, signature):
     fn = getattr(bigjson, name)
@@ -80,6 +75,8 @@ def test_binding_errors(call, message):
         ({"path": 5}, TypeError, "'int' object is not an instance of 'str'", "path"),
         ({"path": None}, TypeError, "'None' is not an instance of 'str'", "path"),
         ({"path": b"x.json"}, TypeError, "'bytes' object is not an instance of 'str'", "path"),
+        ({"path": Path("x.json")}, TypeError, "'PosixPath' object is not an instance of 'str'",
+         "path"),
         ({"path": "x.json", "format": 3}, TypeError,
          "'int' object is not an instance of 'str'", "format"),
         ({"path": "x.json", "sample": -1}, OverflowError, None, "sample"),
@@ -95,11 +92,6 @@ def test_conversion_errors(kwargs, exc, message, param):
     if message is not None:
         assert str(info.value) == message
     assert info.value.__notes__ == [f"while processing '{param}'"]
-
-
-def test_path_object_rejected(tmp_path):
-    with pytest.raises(TypeError, match="'PosixPath' object is not an instance of 'str'"):
-        bigjson.count(tmp_path / "x.json")
 
 
 def test_sample_accepts_index_objects(write):

@@ -6,6 +6,7 @@ import json
 import signal
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from quarn import bigjson
@@ -14,21 +15,10 @@ GIL = getattr(sys, "_is_gil_enabled", lambda: True)()
 
 
 def run_threads(target, n):
-    errors = []
-
-    def guard(i):
-        try:
-            target(i)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=guard, args=(i,)) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
+    """target(0) ... target(n - 1) at once, each on a thread of its own; raises the first
+    failure."""
+    with ThreadPoolExecutor(n) as pool:
+        list(pool.map(target, range(n)))
 
 
 def test_every_function_on_many_threads(tmp_path):

@@ -1,13 +1,8 @@
 // The JSON parser: message and position of each fault, number kinds, correctly
-// rounded doubles, string decoding at every block boundary, and the
-// conformance suite.
-//
-// Build and run from the repository root; do it with the default scanner, with
-// -DQUARN_PORTABLE_SCAN added, and with -O1 -g -fsanitize=address,undefined:
-//   g++ -std=c++20 -O2 -Wall -Wextra -I src/lib src/lib/json/parser.cpp
-//   tests/native/test_parser.cpp -o /tmp/test_parser
-//   && /tmp/test_parser ../shared/data/jsontestsuite
-// The argument is the folder of the conformance suite (y_, n_ and i_ files).
+// rounded doubles, string decoding at every block boundary, reused sinks, and
+// the conformance suite (its folder is the argument, or "--no-suite").
+// tests/test_native.py builds it with sanitizers, with and without
+// -DQUARN_PORTABLE_SCAN.
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -25,19 +20,12 @@
 #include <string_view>
 #include <vector>
 
+#include "check.hpp"
 #include "json/parser.hpp"
 
 using namespace quarn::json;
 using namespace std::string_view_literals;
-
-static int failures = 0;
-#define CHECK(cond, ...)                                           \
-  do {                                                             \
-    if (!(cond)) {                                                 \
-      std::fprintf(stderr, "line %d: ", __LINE__), ++failures;     \
-      std::fprintf(stderr, __VA_ARGS__), std::fputc('\n', stderr); \
-    }                                                              \
-  } while (0)
+using quarn::test::failures;
 
 // Parses a copy in an allocation of exactly the text's size, so that the
 // sanitizers see any read past its end.
@@ -59,8 +47,11 @@ static std::string error_of(std::string_view text) {
 
 static void test_errors() {
   struct Case {
-    std::string_view text, expected;
+    std::string_view text, message;
+    int line = 0, column = 0;
   };
+  constexpr std::string_view kControl =
+      "control character (\\u0000-\\u001F) found while parsing a string";
   const std::string deep_ok = std::string(127, '[') + std::string(127, ']');
   const std::string deep_objects = [] {
     std::string s;
@@ -71,77 +62,54 @@ static void test_errors() {
   std::string too_deep_mixed(100, '[');
   for (int i = 0; i < 28; ++i) too_deep_mixed += "{\"k\":";
   const Case cases[] = {
-      {"", "EOF while parsing a value at line 1 column 0"},
-      {"   ", "EOF while parsing a value at line 1 column 3"},
-      {"[1,]", "trailing comma at line 1 column 4"},
-      {"{\"a\":1,}", "trailing comma at line 1 column 8"},
-      {"[,1]", "expected value at line 1 column 2"},
-      {"{,}", "key must be a string at line 1 column 2"},
-      {"{1:2}", "key must be a string at line 1 column 2"},
-      {"{\"a\":1, 2}", "key must be a string at line 1 column 9"},
-      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
-      {"[1}", "expected `,` or `]` at line 1 column 3"},
-      {"{\"a\" 1}", "expected `:` at line 1 column 6"},
-      {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
-      {"[", "EOF while parsing a list at line 1 column 1"},
-      {"[1", "EOF while parsing a list at line 1 column 2"},
-      {"{", "EOF while parsing an object at line 1 column 1"},
-      {"{\"a\"", "EOF while parsing an object at line 1 column 4"},
-      {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
-      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
-      {"[1,", "EOF while parsing a value at line 1 column 3"},
-      {"\"abc", "EOF while parsing a string at line 1 column 4"},
-      {"tru", "EOF while parsing a value at line 1 column 3"},
-      {"trux", "expected ident at line 1 column 4"},
-      {"truex", "trailing characters at line 1 column 5"},
-      {"1 2", "trailing characters at line 1 column 3"},
-      {"1.5.2", "trailing characters at line 1 column 4"},
-      {"]", "expected value at line 1 column 1"},
-      {"01", "invalid number at line 1 column 2"},
-      {"-", "EOF while parsing a value at line 1 column 1"},
-      {"-a", "invalid number at line 1 column 2"},
-      {"1.", "EOF while parsing a value at line 1 column 2"},
-      {"1.a", "invalid number at line 1 column 3"},
-      {"1ea", "invalid number at line 1 column 3"},
-      {"1e", "EOF while parsing a value at line 1 column 2"},
-      {"1e+", "EOF while parsing a value at line 1 column 3"},
-      {"1e-x", "invalid number at line 1 column 4"},
-      {"1e309", "number out of range at line 1 column 5"},
-      {"2e308", "number out of range at line 1 column 5"},
-      {"[-1.7976931348623159e308]", "number out of range at line 1 column 24"},
-      {"1e2147483648", "number out of range at line 1 column 12"},
-      {"0.001e21474836479", "number out of range at line 1 column 17"},
-      {"\"a\tb\"",
-       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {"\"a\nb\"",
-       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
-      {"\"\\x\"", "invalid escape at line 1 column 3"},
-      {"\"\\", "EOF while parsing a string at line 1 column 2"},
-      {"\"\\ude00\"", "lone leading surrogate in hex escape at line 1 column 7"},
-      {"\"\\ud83d\"", "unexpected end of hex escape at line 1 column 8"},
-      {"\"\\ud83dx", "unexpected end of hex escape at line 1 column 8"},
-      {"\"\\ud83d\\x", "unexpected end of hex escape at line 1 column 9"},
-      {"\"\\ud83d", "EOF while parsing a string at line 1 column 7"},
-      {"\"\\ud83d\\", "EOF while parsing a string at line 1 column 8"},
-      {"\"\\ud83d\\u12", "EOF while parsing a string at line 1 column 11"},
-      {"\"\\ud83d\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
-      {"\"\\u12", "EOF while parsing a string at line 1 column 5"},
-      {"\"\\u12\"]", "invalid escape at line 1 column 7"},
-      {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-      {"1\f", "trailing characters at line 1 column 2"},
-      {"[\"\xC3\xA9\" x]", "expected `,` or `]` at line 1 column 7"},
-      {"[\n1,\n]", "trailing comma at line 3 column 1"},
-      {"[1,\n", "EOF while parsing a value at line 2 column 0"},
-      {"\r\n [\r\n  1 x", "expected `,` or `]` at line 3 column 5"},
-      {deep_ok, "ok"},
-      {deep_objects, "ok"},
-      {too_deep, "recursion limit exceeded at line 1 column 128"},
-      {too_deep_mixed, "recursion limit exceeded at line 1 column 236"},
+      {"", "EOF while parsing a value", 1, 0}, {"   ", "EOF while parsing a value", 1, 3},
+      {"[1,]", "trailing comma", 1, 4}, {"{\"a\":1,}", "trailing comma", 1, 8},
+      {"[,1]", "expected value", 1, 2}, {"{,}", "key must be a string", 1, 2},
+      {"{1:2}", "key must be a string", 1, 2}, {"{\"a\":1, 2}", "key must be a string", 1, 9},
+      {"[1 2]", "expected `,` or `]`", 1, 4}, {"[1}", "expected `,` or `]`", 1, 3},
+      {"{\"a\" 1}", "expected `:`", 1, 6}, {"{\"a\":1 \"b\":2}", "expected `,` or `}`", 1, 8},
+      {"[", "EOF while parsing a list", 1, 1}, {"[1", "EOF while parsing a list", 1, 2},
+      {"{", "EOF while parsing an object", 1, 1}, {"{\"a\"", "EOF while parsing an object", 1, 4},
+      {"{\"a\":1", "EOF while parsing an object", 1, 6},
+      {"{\"a\":", "EOF while parsing a value", 1, 5}, {"[1,", "EOF while parsing a value", 1, 3},
+      {"\"abc", "EOF while parsing a string", 1, 4}, {"tru", "EOF while parsing a value", 1, 3},
+      {"trux", "expected ident", 1, 4}, {"truex", "trailing characters", 1, 5},
+      {"1 2", "trailing characters", 1, 3}, {"1.5.2", "trailing characters", 1, 4},
+      {"]", "expected value", 1, 1}, {"01", "invalid number", 1, 2},
+      {"-", "EOF while parsing a value", 1, 1}, {"-a", "invalid number", 1, 2},
+      {"1.", "EOF while parsing a value", 1, 2}, {"1.a", "invalid number", 1, 3},
+      {"1ea", "invalid number", 1, 3}, {"1e", "EOF while parsing a value", 1, 2},
+      {"1e+", "EOF while parsing a value", 1, 3}, {"1e-x", "invalid number", 1, 4},
+      {"1e309", "number out of range", 1, 5}, {"2e308", "number out of range", 1, 5},
+      {"[-1.7976931348623159e308]", "number out of range", 1, 24},
+      {"1e2147483648", "number out of range", 1, 12},
+      {"0.001e21474836479", "number out of range", 1, 17}, {"\"a\tb\"", kControl, 1, 3},
+      {"\"a\nb\"", kControl, 2, 0}, {"\"\\x\"", "invalid escape", 1, 3},
+      {"\"\\", "EOF while parsing a string", 1, 2},
+      {"\"\\ude00\"", "lone leading surrogate in hex escape", 1, 7},
+      {"\"\\ud83d\"", "unexpected end of hex escape", 1, 8},
+      {"\"\\ud83dx", "unexpected end of hex escape", 1, 8},
+      {"\"\\ud83d\\x", "unexpected end of hex escape", 1, 9},
+      {"\"\\ud83d", "EOF while parsing a string", 1, 7},
+      {"\"\\ud83d\\", "EOF while parsing a string", 1, 8},
+      {"\"\\ud83d\\u12", "EOF while parsing a string", 1, 11},
+      {"\"\\ud83d\\u0041\"", "lone leading surrogate in hex escape", 1, 13},
+      {"\"\\u12", "EOF while parsing a string", 1, 5}, {"\"\\u12\"]", "invalid escape", 1, 7},
+      {"\xEF\xBB\xBF{}", "expected value", 1, 1}, {"1\f", "trailing characters", 1, 2},
+      {"[\"\xC3\xA9\" x]", "expected `,` or `]`", 1, 7}, {"[\n1,\n]", "trailing comma", 3, 1},
+      {"[1,\n", "EOF while parsing a value", 2, 0},
+      {"\r\n [\r\n  1 x", "expected `,` or `]`", 3, 5}, {deep_ok, "ok"}, {deep_objects, "ok"},
+      {too_deep, "recursion limit exceeded", 1, 128},
+      {too_deep_mixed, "recursion limit exceeded", 1, 236},
   };
   for (const Case& c : cases) {
     const std::string got = error_of(c.text);
-    CHECK(got == c.expected, "%.40s: got '%s', want '%.*s'", std::string(c.text).c_str(),
-          got.c_str(), static_cast<int>(c.expected.size()), c.expected.data());
+    const std::string want = c.line == 0 ? std::string(c.message)
+                                         : std::string(c.message) + " at line " +
+                                               std::to_string(c.line) + " column " +
+                                               std::to_string(c.column);
+    CHECK(got == want, "%.40s: got '%s', want '%s'", std::string(c.text).c_str(), got.c_str(),
+          want.c_str());
   }
 }
 
@@ -162,48 +130,33 @@ static void test_numbers() {
     Number expected;
   };
   const Case cases[] = {
-      {"0", U(0)},
-      {"-0", D(-0.0)},
-      {"-0.0", D(-0.0)},
-      {"0e999", D(0.0)},
-      {"0e2147483648", D(0.0)},
-      {"-1e-2147483649", D(-0.0)},
-      {"1e-400", D(0.0)},
-      {"-1e-400", D(-0.0)},
-      {"0.000e99999999999", D(0.0)},
-      {"1.0", D(1.0)},
-      {"1e2", D(100.0)},
+      {"0", U(0)}, {"-0", D(-0.0)}, {"-0.0", D(-0.0)}, {"0e999", D(0.0)}, {"0e2147483648", D(0.0)},
+      {"-1e-2147483649", D(-0.0)}, {"1e-400", D(0.0)}, {"-1e-400", D(-0.0)},
+      {"0.000e99999999999", D(0.0)}, {"1.0", D(1.0)}, {"1e2", D(100.0)},
       {"9999999999999999999", U(9999999999999999999ull)},
       {"18446744073709551615", U(18446744073709551615ull)},
       {"18446744073709551616", D(18446744073709551616.0)},
       {"18446744073709551615.0", D(18446744073709551615.0)},
-      {"123456789012345678901234567890", D(123456789012345678901234567890.0)},
-      {"-1", S(-1)},
-      {"-9223372036854775807", S(-9223372036854775807ll)},
-      {"-9223372036854775808", S(INT64_MIN)},
+      {"123456789012345678901234567890", D(123456789012345678901234567890.0)}, {"-1", S(-1)},
+      {"-9223372036854775807", S(-9223372036854775807ll)}, {"-9223372036854775808", S(INT64_MIN)},
       {"-9223372036854775809", D(-9223372036854775809.0)},
       {"-18446744073709551615", D(-18446744073709551615.0)},
-      {"9007199254740993", U(9007199254740993ull)},
-      {"9007199254740993.0", D(9007199254740993.0)},
-      {"9007199254740995e0", D(9007199254740995e0)},
-      {"0.1", D(0.1)},
-      {"-65.613616999999977", D(-65.613616999999977)},
-      {"1e23", D(1e23)},
+      {"9007199254740993", U(9007199254740993ull)}, {"9007199254740993.0", D(9007199254740993.0)},
+      {"9007199254740995e0", D(9007199254740995e0)}, {"0.1", D(0.1)},
+      {"-65.613616999999977", D(-65.613616999999977)}, {"1e23", D(1e23)},
       {"8.98846567431158e307", D(8.98846567431158e307)},
       {"17976931348623157e292", D(17976931348623157e292)},
       {"1.7976931348623158e308", D(1.7976931348623158e308)},
       {"2.2250738585072011e-308", D(2.2250738585072011e-308)},
       {"4.9406564584124654e-324", D(4.9406564584124654e-324)},
-      {"2.4703282292062328e-324", D(4.9406564584124654e-324)},
-      {"2.4703282292062327e-324", D(0.0)},
+      {"2.4703282292062328e-324", D(4.9406564584124654e-324)}, {"2.4703282292062327e-324", D(0.0)},
       {"0.1000000000000000055511151231257827021181583404541015625", D(0.1)},
       {"3.14159265358979323846264338327950288419716939937510",
        D(3.14159265358979323846264338327950288419716939937510)},
       {"1.00000000000000011102230246251565404236316680908203125", D(1.0)},
       {"1.00000000000000011102230246251565404236316680908203126", D(1.0000000000000002)},
       {"0.0000000000000000000000000000000000000001e40", D(1.0)},
-      {"1000000000000000000000000000000000000000e-39", D(1.0)},
-      {"1e-2147483647", D(0.0)},
+      {"1000000000000000000000000000000000000000e-39", D(1.0)}, {"1e-2147483647", D(0.0)},
   };
   for (const Case& c : cases) {
     const ValueResult r = parse_exact(c.text);
@@ -343,20 +296,7 @@ struct FailingSink : ValueSink {
 };
 
 static void test_structure() {
-  ValueResult r = parse_value(R"({"b":1,"a":[true,false,null],"a":{"B":"x","ab":2,"a":3}})");
-  CHECK(r && r.value->as_object().size() == 2, "duplicate key kept twice");
-  if (r) {
-    const Map& top = r.value->as_object();
-    CHECK(top.begin()->first == "a" && top.find("b") != nullptr, "key order");
-    const Value* inner = top.find("a");
-    CHECK(inner && inner->kind() == Value::Kind::Object, "last duplicate wins");
-    if (inner && inner->kind() == Value::Kind::Object) {
-      std::string order;
-      for (const auto& [key, value] : inner->as_object()) order.append(key) += ',';
-      CHECK(order == "B,a,ab,", "byte order: %s", order.c_str());
-    }
-  }
-  r = parse_value(" [1, -2, 3.5, \"s\", [], {}] ");
+  const ValueResult r = parse_value(" [1, -2, 3.5, \"s\", [], {}] ");
   CHECK(r && r.value->as_array().size() == 6 && r.value->as_array()[1].as_number().i == -2 &&
             r.value->as_array()[4].as_array().empty() && r.value->as_array()[5].as_object().empty(),
         "array content");
@@ -438,28 +378,6 @@ static void test_reused_sinks() {
   }
 }
 
-static bool valid_utf8(const std::string& s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const std::size_t n = c < 0x80         ? 1
-                          : (c >> 5) == 6  ? 2
-                          : (c >> 4) == 14 ? 3
-                          : (c >> 3) == 30 ? 4
-                                           : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
-    for (std::size_t k = 1; k < n; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    const std::uint32_t min[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n;
-  }
-  return true;
-}
-
 static void test_suite(const char* folder) {
   int counts[3] = {};
   std::error_code ec;
@@ -472,7 +390,7 @@ static void test_suite(const char* folder) {
     if (name[0] == 'y') {
       CHECK(r, "%s: %s", name.c_str(), describe(text, r.error).c_str());
       ++counts[0];
-    } else if (name[0] == 'n' && valid_utf8(text)) {
+    } else if (name[0] == 'n' && quarn::test::valid_utf8(text)) {
       CHECK(!r, "%s accepted", name.c_str());
       ++counts[1];
     } else if (name[0] == 'i') {
@@ -493,6 +411,5 @@ int main(int argc, char** argv) {
   // "--no-suite" where the shared conformance suite is not at hand.
   const char* suite = argc > 1 ? argv[1] : "../shared/data/jsontestsuite";
   if (std::strcmp(suite, "--no-suite") != 0) test_suite(suite);
-  std::printf("%s\n", failures == 0 ? "all parser tests passed" : "parser tests FAILED");
-  return failures == 0 ? 0 : 1;
+  return quarn::test::finish("parser");
 }

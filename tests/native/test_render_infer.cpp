@@ -1,25 +1,20 @@
-// Indented rendering and structure inference, checked on exact output bytes.
-//
-// Build and run from the repository root (one command):
-//   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -I src/lib src/lib/json/render.cpp
-//   src/lib/api/bigjson/infer.cpp tests/native/test_render_infer.cpp -o /tmp/test_render_infer
-//   && /tmp/test_render_infer
-// With a path argument it also writes "<bits hex> <text>" lines of the random
-// doubles, for comparison with another renderer.
+// Indented rendering and structure inference, checked on exact output bytes;
+// test documents are written as JSON text and read with the parser.
+// tests/test_native.py builds it with sanitizers.
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <cinttypes>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/bigjson/infer.hpp"
+#include "check.hpp"
+#include "json/parser.hpp"
 #include "json/render.hpp"
 
 using quarn::json::Map;
@@ -27,78 +22,11 @@ using quarn::json::Number;
 using quarn::json::Value;
 using quarn::json::to_pretty_string;
 
-static int failures = 0;
-#define CHECK(cond, ...)                                                     \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "line %d: ", __LINE__), ++failures;               \
-      std::fprintf(stderr, __VA_ARGS__), std::fputc('\n', stderr);          \
-    }                                                                        \
-  } while (0)
-
-// Just enough JSON to write test documents inline (trusted input, escapes
-// \n \t \" \\ only). Number kinds follow the real parser: integers that fit
-// 64 bits are Unsigned/Signed, "-0", fractions, exponents and overflow are
-// Double.
-struct Reader {
-  const char* p;
-  void ws() { while (*p == ' ') ++p; }
-  std::string str() {
-    std::string s;
-    for (++p; *p != '"'; ++p) {
-      if (*p == '\\') s += *++p == 'n' ? '\n' : *p == 't' ? '\t' : *p;
-      else s += *p;
-    }
-    ++p;
-    return s;
-  }
-  Value value() {
-    ws();
-    if (*p == '"') return Value::string(str());
-    if (*p == '[' || *p == '{') {
-      const char close = *p == '[' ? ']' : '}';
-      std::vector<Value> items;
-      std::vector<Map::Entry> members;
-      ++p;
-      ws();
-      while (*p != close) {
-        ws();
-        if (close == ']') {
-          items.push_back(value());
-        } else {
-          std::string key = str();
-          ws();
-          ++p;  // ':'
-          members.emplace_back(std::move(key), value());
-        }
-        ws();
-        if (*p == ',') ++p;
-      }
-      ++p;
-      return close == ']' ? Value::array(std::move(items))
-                          : Value::object(Map::from_members(std::move(members)));
-    }
-    if (std::strncmp(p, "null", 4) == 0) return p += 4, Value::null();
-    if (std::strncmp(p, "true", 4) == 0) return p += 4, Value::boolean(true);
-    if (std::strncmp(p, "false", 5) == 0) return p += 5, Value::boolean(false);
-    const char* end = p + std::strspn(p, "-+.eE0123456789");
-    const std::string text(p, end);
-    p = end;
-    errno = 0;
-    if (text.find_first_of(".eE") == std::string::npos && text != "-0") {
-      if (text[0] == '-') {
-        const long long v = std::strtoll(text.c_str(), nullptr, 10);
-        if (errno == 0) return Value::number(Number::from_signed(v));
-      } else {
-        const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-        if (errno == 0) return Value::number(Number::from_unsigned(v));
-      }
-    }
-    return Value::number(Number::from_double(std::strtod(text.c_str(), nullptr)));
-  }
-};
-
-static Value doc(const char* text) { return Reader{text}.value(); }
+static Value doc(const char* text) {
+  quarn::json::ValueResult r = quarn::json::parse_value(text);
+  CHECK(r, "test document %s", text);
+  return r ? std::move(*r.value) : Value::null();
+}
 
 static std::string infer_text(const std::vector<std::string>& records, bool reversed) {
   std::vector<Value> docs;
@@ -127,9 +55,7 @@ static void test_infer() {
        R"({"a": [{"x": "int", "y?": "str"}]})"},
       {{"[1, 2]", R"([[3], "a"])"}, R"([{"__oneof__": ["int|str", ["int"]]}])"},
       {{"[[1, 2], [3.5]]", "[]"}, R"([["float|int"]])"},
-      {{"{}", "{}"}, "{}"},
-      {{"[]", "[]"}, "[]"},
-      {{"-0", "0"}, R"("float|int")"},
+      {{"{}", "{}"}, "{}"}, {{"[]", "[]"}, "[]"}, {{"-0", "0"}, R"("float|int")"},
       {{}, R"("unknown")"},
       {{R"({"a?": 1})", R"({"a": "x", "a?": 2})"}, R"({"a?": "str"})", false},
       {{R"({"a": 1, "a?": true})", R"({"a?": false})"}, R"({"a?": "bool"})", false},
@@ -171,23 +97,14 @@ static void test_render_layout() {
     const char* text;
   };
   const Case cases[] = {
-      {"null", "null"},
-      {"true", "true"},
-      {"false", "false"},
-      {"0", "0"},
-      {R"("")", R"("")"},
-      {"[]", "[]"},
-      {"{}", "{}"},
-      {"[{}]", "[\n  {}\n]"},
+      {"null", "null"}, {"true", "true"}, {"false", "false"}, {"0", "0"}, {R"("")", R"("")"},
+      {"[]", "[]"}, {"{}", "{}"}, {"[{}]", "[\n  {}\n]"},
       {"[[], [[]]]", "[\n  [],\n  [\n    []\n  ]\n]"},
       {R"({"b": [1, {}, "x\n"], "a": null, "c": []})",
        "{\n  \"a\": null,\n  \"b\": [\n    1,\n    {},\n    \"x\\n\"\n  ],\n  \"c\": []\n}"},
       {R"({"ab": 1, "a": 2, "B": 3})", "{\n  \"B\": 3,\n  \"a\": 2,\n  \"ab\": 1\n}"},
-      {"18446744073709551615", "18446744073709551615"},
-      {"-1", "-1"},
-      {"-9223372036854775808", "-9223372036854775808"},
-      {"1234567890", "1234567890"},
-      {"[1.0, 1]", "[\n  1.0,\n  1\n]"},
+      {"18446744073709551615", "18446744073709551615"}, {"-1", "-1"}, {"1234567890", "1234567890"},
+      {"-9223372036854775808", "-9223372036854775808"}, {"[1.0, 1]", "[\n  1.0,\n  1\n]"},
   };
   for (const auto& c : cases) {
     const std::string got = to_pretty_string(doc(c.doc));
@@ -251,8 +168,9 @@ static void shortest_by_printf(double d, std::string& digits, int& exponent) {
   exponent = std::atoi(p + 1);
 }
 
-static void test_random_doubles(const char* dump_path) {
-  std::FILE* dump = dump_path ? std::fopen(dump_path, "w") : nullptr;
+// With `dump`, the first 200,000 texts are also written as "<bits hex> <text>" lines, for
+// the comparison with Python's repr in tests/test_native.py.
+static void test_random_doubles(std::FILE* dump) {
   std::mt19937_64 rng(20240611);
   std::string want_digits;
   int exponent = 0;
@@ -265,7 +183,9 @@ static void test_random_doubles(const char* dump_path) {
     if (!std::isfinite(d) || d == 0.0) continue;
     ++checked;
     const std::string text = render_double(d);
-    if (dump) std::fprintf(dump, "%016" PRIx64 " %s\n", bits, text.c_str());
+    if (dump != nullptr && checked <= 200000) {
+      std::fprintf(dump, "%016llx %s\n", static_cast<unsigned long long>(bits), text.c_str());
+    }
     CHECK(std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)) == bits,
           "%s does not read back", text.c_str());
     // Significant digits of the text: mantissa without sign, point and the
@@ -282,20 +202,16 @@ static void test_random_doubles(const char* dump_path) {
     const bool exp_form = exponent < -5 || exponent > 15;
     CHECK((text.find('e') != std::string::npos) == exp_form, "%s: wrong form", text.c_str());
     CHECK(text.find_first_of(".e") != std::string::npos, "%s reads as an integer", text.c_str());
-    if (failures > 20) break;
+    if (quarn::test::failures > 20) break;
   }
-  if (dump) std::fclose(dump);
 }
 
 int main(int argc, char** argv) {
   test_infer();
   test_render_layout();
   test_double_texts();
-  test_random_doubles(argc > 1 ? argv[1] : nullptr);
-  if (failures != 0) {
-    std::fprintf(stderr, "%d failure(s)\n", failures);
-    return 1;
-  }
-  std::puts("ok");
-  return 0;
+  std::FILE* dump = argc > 1 ? std::fopen(argv[1], "w") : nullptr;
+  test_random_doubles(dump);
+  if (dump != nullptr) std::fclose(dump);
+  return quarn::test::finish("render and infer");
 }

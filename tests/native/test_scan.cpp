@@ -1,21 +1,14 @@
 // Byte scanners: every kernel set the CPU runs against the scalar one, on nasty
-// random input cut at random points, plus hand-checked cases.
-//
-// Build and run from the repository root (x86-64; elsewhere drop the two
-// vector objects):
-//   F="-std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -I src/lib"
-//   X="-mbmi -mbmi2 -mlzcnt -mpclmul"
-//   g++ $F $X -mavx2 -c src/lib/scan/scan_avx2.cpp -o /tmp/scan_avx2.o &&
-//   g++ $F $X -mavx512f -mavx512bw -mavx512vl -mavx512dq -c src/lib/scan/scan_avx512.cpp
-//     -o /tmp/scan_avx512.o &&
-//   g++ $F src/lib/scan/scan_scalar.cpp src/lib/scan/dispatch.cpp /tmp/scan_avx2.o
-//     /tmp/scan_avx512.o tests/native/test_scan.cpp -o /tmp/test_scan && /tmp/test_scan
+// random input cut at random points, plus hand-checked cases. tests/test_native.py
+// builds it with sanitizers, each vector file with its own instruction set flags.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "scan/kernels.hpp"
 #include "scan/scan.hpp"
 
@@ -23,17 +16,6 @@ using quarn::scan::ArrayScan;
 using quarn::scan::CountState;
 using quarn::scan::LineCount;
 using quarn::scan::detail::KernelSet;
-
-static int failures = 0;
-#define CHECK(cond, ...)                                   \
-  do {                                                     \
-    if (!(cond)) {                                         \
-      ++failures;                                          \
-      std::fprintf(stderr, "%s:%d: ", __FILE__, __LINE__); \
-      std::fprintf(stderr, __VA_ARGS__);                   \
-      std::fputc('\n', stderr);                            \
-    }                                                      \
-  } while (0)
 
 namespace {
 
@@ -133,58 +115,17 @@ LineCount count_lines(const KernelSet& k, const std::string& text,
   return st;
 }
 
-// Strict UTF-8 by code point ranges, independent of the kernels' byte ranges.
-bool reference_utf8(const std::string& s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b = static_cast<std::uint8_t>(s[i]);
-    const int len = b < 0x80                ? 1
-                    : b >= 0xC0 && b < 0xE0 ? 2
-                    : b >= 0xE0 && b < 0xF0 ? 3
-                    : b >= 0xF0 && b < 0xF8 ? 4
-                                            : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    std::uint32_t cp = len == 1 ? b : b & (0x7F >> len);
-    for (int j = 1; j < len; ++j) {
-      const auto c = static_cast<std::uint8_t>(s[i + j]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (c & 0x3F);
-    }
-    const std::uint32_t min[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 void test_count_cases(const KernelSet& k) {
   struct Case {
     std::string text;
     std::uint64_t count;
   };
   std::vector<Case> cases = {
-      {"[1, 2, 3]", 3},
-      {"[]", 0},
-      {"[ ]", 0},
-      {"[[]]", 1},
-      {"[{}, {}]", 2},
-      {R"(["a,b", "c\",d"])", 2},
-      {"[1,]", 2},
-      {"[,]", 0},
-      {"[", 0},
-      {"[1", 1},
-      {R"({"a": [1, 2]})", 1},
-      {"7", 1},
-      {"", 1},
-      {" \n\f", 1},
-      {"\xEF\xBB\xBF[1,2]", 1},
-      {"[]]],1", 0},
-      {"[] [1,2]", 2},
-      {"[]\n[,]", 0},
-      {R"(["\\",1])", 2},
-      {R"(["\"",1])", 2},
-      {R"([\"a",1])", 2},
-      {R"([1\\\"],2,"\\\\\"x,]",3])", 2},
-      {"[\"\\", 1},
+      {"[1, 2, 3]", 3}, {"[]", 0}, {"[ ]", 0}, {"[[]]", 1}, {"[{}, {}]", 2},
+      {R"(["a,b", "c\",d"])", 2}, {"[1,]", 2}, {"[,]", 0}, {"[", 0}, {"[1", 1},
+      {R"({"a": [1, 2]})", 1}, {"7", 1}, {"", 1}, {" \n\f", 1}, {"\xEF\xBB\xBF[1,2]", 1},
+      {"[]]],1", 0}, {"[] [1,2]", 2}, {"[]\n[,]", 0}, {R"(["\\",1])", 2}, {R"(["\"",1])", 2},
+      {R"([\"a",1])", 2}, {R"([1\\\"],2,"\\\\\"x,]",3])", 2}, {"[\"\\", 1},
       {"[" + std::string(100, '[') + std::string(100, ']') + ",1]", 2},
       {"[" + std::string(70, '{') + "," + std::string(70, '}') + ",1,2]", 3}};
   // Backslash runs of every length ending on either side of a block boundary:
@@ -278,28 +219,15 @@ void test_line_cases(const KernelSet& k) {
   }
   std::string wide_blank;
   for (int i = 0; i < 40; ++i) wide_blank += "\xE3\x80\x80\xC2\xA0\xE2\x80\xA8";
-  const std::vector<Case> cases = {{"{}\n\n   \n{}", 2, false},
-                                   {"", 0, false},
-                                   {"x", 1, false},
-                                   {"\r\n\r\n", 0, false},
-                                   {"\xC2\xA0\n", 0, false},
-                                   {all_blank + "\n" + all_blank, 0, false},
-                                   {wide_blank + "\n" + wide_blank + "x\n" + wide_blank, 1, false},
-                                   {"\x1C\n", 1, false},
-                                   {"\xE2\x80\x8B\n", 1, false},
-                                   {"\xE2\x80\xB0\n", 1, false},
-                                   {"\xC2\xA1\n", 1, false},
-                                   {"\xE3\x80\x81\n", 1, false},
-                                   {"\xE1\x9A\x81", 1, false},
-                                   {"\xF0\x9F\x98\x80\n \n", 1, false},
-                                   {"a\xFF\n", 0, true},
-                                   {"\xC0\x80\n", 0, true},
-                                   {"\xED\xA0\x80\n", 0, true},
-                                   {"\xF4\x90\x80\x80\n", 0, true},
-                                   {"\xE3\x80", 0, true},
-                                   {"ok\n\xE3\x80\nok", 0, true},
-                                   {"\x80", 0, true},
-                                   {"\xF5", 0, true}};
+  const std::vector<Case> cases = {
+      {"{}\n\n   \n{}", 2, false}, {"", 0, false}, {"x", 1, false}, {"\r\n\r\n", 0, false},
+      {"\xC2\xA0\n", 0, false}, {all_blank + "\n" + all_blank, 0, false},
+      {wide_blank + "\n" + wide_blank + "x\n" + wide_blank, 1, false}, {"\x1C\n", 1, false},
+      {"\xE2\x80\x8B\n", 1, false}, {"\xE2\x80\xB0\n", 1, false}, {"\xC2\xA1\n", 1, false},
+      {"\xE3\x80\x81\n", 1, false}, {"\xE1\x9A\x81", 1, false}, {"\xF0\x9F\x98\x80\n \n", 1, false},
+      {"a\xFF\n", 0, true}, {"\xC0\x80\n", 0, true}, {"\xED\xA0\x80\n", 0, true},
+      {"\xF4\x90\x80\x80\n", 0, true}, {"\xE3\x80", 0, true}, {"ok\n\xE3\x80\nok", 0, true},
+      {"\x80", 0, true}, {"\xF5", 0, true}};
   for (const Case& c : cases) {
     for (std::size_t cut = 0; cut <= c.text.size(); ++cut) {
       const auto cuts = cut == 0 ? std::vector<std::size_t>{} : std::vector<std::size_t>{cut};
@@ -312,27 +240,10 @@ void test_line_cases(const KernelSet& k) {
   }
 }
 
-const std::vector<std::string> kLineAlphabet = {"\n",
-                                                "\n",
-                                                " ",
-                                                "\t",
-                                                "\x0B",
-                                                "\r",
-                                                "a",
-                                                "{}",
-                                                "\xC3\xA9",
-                                                "\xF0\x9F\x98\x80",
-                                                "\xC2\xA0",
-                                                "\xC2\x85",
-                                                "\xE3\x80\x80",
-                                                "\xE2\x80\xA8",
-                                                "\xE1\x9A\x80",
-                                                "\xE2\x81\x9F",
-                                                "\xE2\x80\x8A",
-                                                "\xE2\x80\x8B",
-                                                "\xE3\x80\x81",
-                                                "\xE2\x80\xAF",
-                                                "\xC2\xA0\xC2\xA0\xC2\xA0"};
+const std::vector<std::string> kLineAlphabet = {
+    "\n", "\n", " ", "\t", "\x0B", "\r", "a", "{}", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xC2\xA0",
+    "\xC2\x85", "\xE3\x80\x80", "\xE2\x80\xA8", "\xE1\x9A\x80", "\xE2\x81\x9F", "\xE2\x80\x8A",
+    "\xE2\x80\x8B", "\xE3\x80\x81", "\xE2\x80\xAF", "\xC2\xA0\xC2\xA0\xC2\xA0"};
 
 void test_lines_random(const KernelSet& k) {
   const KernelSet& ref = quarn::scan::detail::kScalarKernels;
@@ -377,7 +288,7 @@ void test_utf8_patterns(const std::vector<const KernelSet*>& sets) {
   for (std::size_t n = 0; n < patterns.size(); ++n) {
     const std::string text =
         std::string(lead[n % 4], 'a') + patterns[n] + std::string(trail[n / 4 % 4], 'b');
-    const bool want = reference_utf8(text);
+    const bool want = quarn::test::valid_utf8(text);
     // A cut inside the pattern, so the sequence straddles two calls.
     const auto cuts = std::vector<std::size_t>{lead[n % 4] + 1 + n % 2};
     for (const KernelSet* k : sets) {
@@ -407,10 +318,5 @@ int main() {
   }
   test_utf8_patterns(sets);
   std::printf("active: %s\n", quarn::scan::kernel_name());
-  if (failures != 0) {
-    std::printf("%d failures\n", failures);
-    return 1;
-  }
-  std::printf("all passed\n");
-  return 0;
+  return quarn::test::finish("scanners");
 }
