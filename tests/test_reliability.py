@@ -108,7 +108,10 @@ def test_no_leaks(files):
         assert open_fds() == fds
         growth.append((sys.getallocatedblocks() - blocks, rss() - resident))
     assert min(g[0] for g in growth) < rounds / 4, growth
-    assert min(g[1] for g in growth) < 1 << 20, growth
+    # Under AddressSanitizer freed memory sits in its quarantine, so resident size says
+    # nothing there; the LeakSanitizer check below stands in for it.
+    if not SANITIZED:
+        assert min(g[1] for g in growth) < 1 << 20, growth
 
 
 LSAN_CHILD = """

@@ -139,6 +139,21 @@ void finish_lines(LineCount& st) {
 }
 
 namespace detail {
+namespace {
+
+// One byte inside a string: an escaped byte is taken as it is, an unescaped
+// quote ends the string, a backslash escapes the next byte.
+inline void string_byte(ArrayScan& s, std::uint8_t c) {
+  if (s.escaped) {
+    s.escaped = false;
+  } else if (c == '"') {
+    s.in_string = false;
+  } else if (c == '\\') {
+    s.escaped = true;
+  }
+}
+
+}  // namespace
 
 void count_array_scalar(const std::uint8_t* p, std::size_t n, CountState& st) {
   ArrayScan s = st.scan;
@@ -147,13 +162,7 @@ void count_array_scalar(const std::uint8_t* p, std::size_t n, CountState& st) {
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t c = p[i];
     if (s.in_string) {
-      if (s.escaped) {
-        s.escaped = false;
-      } else if (c == '"') {
-        s.in_string = false;
-      } else if (c == '\\') {
-        s.escaped = true;
-      }
+      string_byte(s, c);
       continue;
     }
     if (is_json_space(c)) continue;
@@ -189,13 +198,7 @@ std::size_t find_element_end_scalar(const std::uint8_t* p, std::size_t n, ArrayS
   for (; i < n; ++i) {
     const std::uint8_t c = p[i];
     if (s.in_string) {
-      if (s.escaped) {
-        s.escaped = false;
-      } else if (c == '"') {
-        s.in_string = false;
-      } else if (c == '\\') {
-        s.escaped = true;
-      }
+      string_byte(s, c);
       continue;
     }
     if (c == '"') {
