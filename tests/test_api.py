@@ -86,6 +86,7 @@ def test_dask_partitions_stream(files, monkeypatch):
 
 def test_dask_across_processes(files):
     dask_bag = pytest.importorskip("dask.bag")
+    distributed = pytest.importorskip("distributed")
     from quarn.dask import read_records
 
     # Worker processes receive the partitions' tasks and send their lists back by pickle.
@@ -93,12 +94,19 @@ def test_dask_across_processes(files):
     bad = Path(files["a"]).with_name("bad.jsonl")
     bad.write_text('{"id": 1}\n{"id": \n', encoding="utf-8")
     bag, expected = read_records(paths), dask_bag.read_text(paths).map(json.loads)
-    compute = {"scheduler": "processes", "num_workers": 2}
-    assert bag.npartitions == len(paths)
-    assert bag.compute(**compute) == expected.compute(**compute)
-    assert bag.pluck("id").frequencies().compute(**compute) == (
-        expected.pluck("id").frequencies().compute(**compute))
-    assert read_records([files["array"]], format="json").compute(**compute) == RECORDS
-    assert read_records([]).compute(**compute) == []
-    with pytest.raises(ValueError, match="^invalid JSONL line: "):
-        read_records([str(bad)]).count().compute(**compute)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    client = distributed.Client(cluster)
+    compute = {"scheduler": client}
+    try:
+        assert bag.npartitions == len(paths)
+        assert bag.compute(**compute) == expected.compute(**compute)
+        assert bag.pluck("id").frequencies().compute(**compute) == (
+            expected.pluck("id").frequencies().compute(**compute))
+        assert read_records([files["array"]], format="json").compute(**compute) == RECORDS
+        assert read_records([]).compute(**compute) == []
+        with pytest.raises(ValueError, match="^invalid JSONL line: "):
+            read_records([str(bad)]).count().compute(**compute)
+    finally:
+        client.close()
+        cluster.close()
