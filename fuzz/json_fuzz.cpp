@@ -21,6 +21,7 @@
 
 #include "api/bigjson/infer.hpp"
 #include "dump.hpp"
+#include "fuzz_check.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
 
@@ -31,14 +32,6 @@ namespace {
 using quarn::json::Map;
 using quarn::json::Number;
 using quarn::json::Value;
-
-#define FUZZ_CHECK(cond)                                                            \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      __builtin_trap();                                                             \
-    }                                                                               \
-  } while (0)
 
 std::string canonical(const Value& v) {
   std::string out;

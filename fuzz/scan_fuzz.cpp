@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "json/text.hpp"
+#include "fuzz_check.hpp"
 #include "scan/kernels.hpp"
 #include "scan/scan.hpp"
 
@@ -23,14 +24,6 @@ using quarn::scan::ArrayScan;
 using quarn::scan::CountState;
 using quarn::scan::LineCount;
 using quarn::scan::detail::KernelSet;
-
-#define FUZZ_CHECK(cond)                                                            \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      __builtin_trap();                                                             \
-    }                                                                               \
-  } while (0)
 
 bool same(const ArrayScan& a, const ArrayScan& b) {
   return a.in_string == b.in_string && a.escaped == b.escaped && a.depth == b.depth;
