@@ -12,7 +12,7 @@ from quarn import bigjson
         # nothing is validated: commas count, and only value bytes make content
         ("[1,]", 2), ("[,]", 0), ("[", 0), ("[1", 1), ("[1] [2, 3]", 2), ("[1]] , 2", 1),
         ('{"a": [1, 2]}', 1), ("42", 1), ('"str"', 1), ("not json at all", 1),
-        ("\ufeff[1, 2]", 1), ("\f[1, 2]", 2),
+        ("\ufeff[1, 2]", 2), ("\f[1, 2]", 2),
         ("", 0), ("  \n\t ", 0),
     ],
 )

@@ -2,6 +2,7 @@ import errno
 import os
 
 import pytest
+from conftest import drain
 from quarn import bigjson
 
 
@@ -20,7 +21,8 @@ from quarn import bigjson
         ("data.txt", '{"a": 1}\n{"a": 2}\n', None, "jsonl"),
         ("data.txt", "\f\f[1, 2]", None, "json"),
         ("data.txt", "\v[1, 2]\n[3]", None, "jsonl"),
-        ("data.txt", "\ufeff[1, 2]\n[3]", None, "jsonl"),
+        ("data.txt", "\ufeff[1, 2, 3]", None, "json"),
+        ("data.txt", "\ufeff\n{}\n{}", None, "jsonl"),
     ],
 )
 def test_detection(write, name, content, fmt, expected):
@@ -55,3 +57,29 @@ def test_detection_cannot_open(tmp_path, name):
     with pytest.raises(ValueError) as info:
         bigjson.count(path)
     assert str(info.value) == f"cannot open {path}: {os.strerror(errno.ENOENT)} (os error 2)"
+
+
+def outcome(fn, path):
+    try:
+        return fn(path)
+    except (ValueError, RuntimeError) as e:
+        return f"{type(e).__name__}: {e}"
+
+
+@pytest.mark.parametrize(
+    "text, suffix",
+    [("[1, 2]", ".json"), (" \n[1, 2]", ""), ('{"a": 1}\n{"a": 2}\n', ".jsonl"),
+     ('{"a": 1}\n{"a": 2}\n', ""), ("[1] x", ".json"), ("[1,\n2", ".json"),
+     ('{\n"a" 1}', ".json"), ("1\n{x\n", ".jsonl"), ("{}\n\ufeff{}\n", ".jsonl"), ("", ".json"),
+     ("", ".jsonl"), ("\n", "")],
+)
+def test_byte_order_mark(write, text, suffix):
+    # One mark at the very start is skipped: every function gives what it gives on the same
+    # file without it (error positions included), and the counters still reach the size.
+    plain, marked = write(text, "plain" + suffix), write("\ufeff" + text, "marked" + suffix)
+    for fn in (bigjson.count, bigjson.load, bigjson.schema,
+               lambda p: drain(bigjson.iter_records(p))):
+        assert outcome(fn, marked) == outcome(fn, plain)
+    it = bigjson.iter_records(marked)
+    drain(it)
+    assert it.bytes_read == it.total_bytes

@@ -54,7 +54,6 @@ def test_schema_text(write, text, name, kw, result):
          "invalid JSON element: trailing characters at line 1 column 3"),
         ('{"a":1} {"b":2}', "a.json", ValueError,
          "invalid JSON: trailing characters at line 1 column 9"),
-        ("\ufeff{}", "a.json", ValueError, "invalid JSON: expected value at line 1 column 1"),
         ("[1, {x}]", "a.json", ValueError,
          "invalid JSON element: key must be a string at line 1 column 2"),
         ("1\n{x\n", "a.jsonl", ValueError,

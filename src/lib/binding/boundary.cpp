@@ -196,16 +196,16 @@ Error type_check_error(PyObject* obj, const char* expected) noexcept {
   }
   Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!qualname) return Error::python();
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
-               expected);
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
   return Error::python();
 }
 
 void add_processing_note(const char* param) noexcept {
   PyObject* exc = fetch_exception();
   if (exc == nullptr) return;
-  std::string note = std::string("while processing '") + param + "'";
-  PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note.c_str());
+  // Built by the interpreter: nothing here may throw.
+  Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
+  PyObject* r = note ? PyObject_CallMethod(exc, "add_note", "O", note.get()) : nullptr;
   if (r == nullptr) {
     PyErr_Clear();
   } else {
@@ -236,9 +236,8 @@ void raise(const Error& error) noexcept {
 void raise_panic(const char* message) noexcept {
   PyObject* type = get_panic_type();
   if (type == nullptr) return;  // the failure to build it is the exception
-  PyErr_SetString(type, message != nullptr && *message != '\0'
-                            ? message
-                            : "native code failed unrecoverably");
+  PyErr_SetString(
+      type, message != nullptr && *message != '\0' ? message : "native code failed unrecoverably");
 }
 
 PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,

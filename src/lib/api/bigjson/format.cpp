@@ -108,37 +108,46 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-Result<InputFormat> resolve_format(std::string_view path, std::optional<std::string_view> format) {
-  if (format && !format->empty()) {
-    std::string lowered = ascii_lower(*format);
-    if (lowered == "json") return InputFormat::Json;
-    if (lowered == "jsonl" || lowered == "ndjson") return InputFormat::Jsonl;
-    if (lowered != "auto") {
-      return Error::value("unknown format " + quoted(lowered) +
-                          "; expected 'json', 'jsonl' or 'auto'");
-    }
-  }
+Result<std::optional<InputFormat>> parse_format(std::optional<std::string_view> format) {
+  if (!format || format->empty()) return std::optional<InputFormat>();
+  std::string lowered = ascii_lower(*format);
+  if (lowered == "json") return std::optional(InputFormat::Json);
+  if (lowered == "jsonl" || lowered == "ndjson") return std::optional(InputFormat::Jsonl);
+  if (lowered == "auto") return std::optional<InputFormat>();
+  return Error::value("unknown format " + quoted(lowered) + "; expected 'json', 'jsonl' or 'auto'");
+}
+
+std::optional<InputFormat> format_from_name(std::string_view path) {
   std::string name = ascii_lower(path);
   if (ends_with(name, ".jsonl") || ends_with(name, ".ndjson")) return InputFormat::Jsonl;
   if (ends_with(name, ".json")) return InputFormat::Json;
+  return std::nullopt;
+}
 
-  auto opened = File::open(path);
-  if (!opened.ok()) return std::move(opened).error();
-  File file = std::move(opened).value();
-  char buf[8192];
-  for (;;) {
-    auto got = file.read(buf, sizeof buf);
-    if (!got.ok()) {
-      Error e = std::move(got).error();
-      if (e.kind == binding::ErrorKind::Python) return e;
-      return Error::value("cannot read " + std::string(path) + ": " + e.text);
-    }
-    if (got.value() == 0) return InputFormat::Jsonl;
-    for (std::size_t i = 0; i < got.value(); ++i) {
-      auto c = static_cast<unsigned char>(buf[i]);
-      if (!json::is_ascii_whitespace(c)) return c == '[' ? InputFormat::Json : InputFormat::Jsonl;
-    }
+Result<InputFormat> detect_format(RecordSource& source, std::string_view path) {
+  auto first = source.peek();
+  if (!first.ok()) {
+    Error e = std::move(first).error();
+    if (e.kind == binding::ErrorKind::Python) return e;
+    return Error::value("cannot read " + std::string(path) + ": " + e.text);
   }
+  return first.value() == '[' ? InputFormat::Json : InputFormat::Jsonl;
+}
+
+Result<RecordSource> open_records(std::string_view path, std::optional<std::string_view> format) {
+  auto named = parse_format(format);
+  if (!named.ok()) return std::move(named).error();
+  std::optional<InputFormat> chosen = named.value() ? named.value() : format_from_name(path);
+  auto opened = open_file_source(path);
+  if (!opened.ok()) return std::move(opened).error();
+  RecordSource source = std::move(opened).value();
+  if (!chosen) {
+    auto detected = detect_format(source, path);
+    if (!detected.ok()) return std::move(detected).error();
+    chosen = detected.value();
+  }
+  source.begin(*chosen);
+  return source;
 }
 
 }  // namespace quarn::api::bigjson

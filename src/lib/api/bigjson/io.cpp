@@ -69,18 +69,6 @@ Result<std::size_t> File::read(void* buf, std::size_t n) {
   }
 }
 
-Result<std::size_t> File::read_full(void* buf, std::size_t n) {
-  std::size_t total = 0;
-  auto* out = static_cast<char*>(buf);
-  while (total < n) {
-    auto got = read(out + total, n - total);
-    if (!got.ok()) return std::move(got).error();
-    if (got.value() == 0) break;
-    total += got.value();
-  }
-  return total;
-}
-
 std::uint64_t File::size() const {
   struct stat st;
   if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
@@ -91,63 +79,13 @@ bool File::seekable() const {
   return ::lseek(fd_, 0, SEEK_CUR) >= 0;
 }
 
-Result<File::Position> File::position_of(std::uint64_t index) const {
-  Position pos{1, 0};
-  std::uint64_t line_start = 0;
-  std::unique_ptr<char[]> buf(new char[1 << 16]);
-  std::uint64_t offset = 0;
-  while (offset < index) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(1 << 16, index - offset));
-    ssize_t got = ::pread(fd_, buf.get(), want, static_cast<off_t>(offset));
-    if (got < 0) {
-      if (errno == EINTR) {
-        if (PyErr_CheckSignals() < 0) return Error::python();
-        continue;
-      }
-      return Error::runtime(os_error_text(errno));
-    }
-    if (got == 0) break;
-    for (ssize_t i = 0; i < got; ++i) {
-      if (buf[i] == '\n') {
-        ++pos.line;
-        line_start = offset + static_cast<std::uint64_t>(i) + 1;
-      }
-    }
-    offset += static_cast<std::uint64_t>(got);
-  }
-  pos.column = index - line_start;
-  return pos;
-}
-
-LineReader::LineReader(File file) : file_(std::move(file)), buf_(new char[kBufferSize]) {}
-
-Result<std::string_view> LineReader::next_line() {
-  // After a failed read the part of the line gathered so far stays, and this
-  // call goes on with it.
-  if (!resume_) long_line_.clear();
-  resume_ = false;
+Result<std::size_t> File::read_at(std::uint64_t offset, void* buf, std::size_t n) const {
   for (;;) {
-    if (pos_ < len_) {
-      const char* start = buf_.get() + pos_;
-      const void* nl = std::memchr(start, '\n', len_ - pos_);
-      if (nl != nullptr) {
-        std::size_t n = static_cast<const char*>(nl) - start + 1;
-        pos_ += n;
-        if (long_line_.empty()) return std::string_view(start, n);
-        long_line_.append(start, n);
-        return std::string_view(long_line_);
-      }
-      long_line_.append(start, len_ - pos_);
-      pos_ = len_;
-    }
-    auto got = file_.read(buf_.get(), kBufferSize);
-    if (!got.ok()) {
-      resume_ = true;
-      return std::move(got).error();
-    }
-    pos_ = 0;
-    len_ = got.value();
-    if (len_ == 0) return std::string_view(long_line_);
+    ssize_t got = ::pread(fd_, buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    int err = errno;
+    if (err != EINTR) return Error::runtime(os_error_text(err));
+    if (PyErr_CheckSignals() < 0) return Error::python();
   }
 }
 

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -49,9 +48,6 @@ class File {
   // is retried. Errors carry the bare OS text (kind RuntimeError).
   [[nodiscard]] Result<std::size_t> read(void* buf, std::size_t n);
 
-  // Reads until `n` bytes or the end of the file.
-  [[nodiscard]] Result<std::size_t> read_full(void* buf, std::size_t n);
-
   // Size of a regular file from its status; 0 for anything else (a pipe, a
   // directory, a device) and when the status cannot be had.
   [[nodiscard]] std::uint64_t size() const;
@@ -60,43 +56,15 @@ class File {
   // that); pipes and sockets cannot.
   [[nodiscard]] bool seekable() const;
 
-  // Line and column of byte `index`, counted over the file from its start
-  // by line feeds (cold: used to place errors only).
-  struct Position {
-    std::uint64_t line, column;
-  };
-  [[nodiscard]] Result<Position> position_of(std::uint64_t index) const;
+  // One read of up to `n` bytes at `offset`, leaving the file position
+  // alone (cold: used to place errors only).
+  [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, void* buf, std::size_t n) const;
 
   [[nodiscard]] int fd() const { return fd_; }
 
  private:
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
-};
-
-// Reads a file line by line through one buffer; a line longer than the
-// buffer is assembled in a second one, so memory is bounded by the longest
-// line.
-class LineReader {
- public:
-  explicit LineReader(File file);
-
-  // The next line including its line feed, if it has one; an empty view at
-  // the end of the file. The view stays valid until the next call. At the end
-  // of the file a later call reads again (the file may have grown). After an
-  // error nothing is lost: the next call goes on with the same line.
-  [[nodiscard]] Result<std::string_view> next_line();
-
-  [[nodiscard]] File& file() { return file_; }
-
- private:
-  static constexpr std::size_t kBufferSize = 1 << 16;
-  File file_;
-  std::unique_ptr<char[]> buf_;
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-  std::string long_line_;
-  bool resume_ = false;
 };
 
 }  // namespace quarn::api::bigjson

@@ -19,12 +19,13 @@ using Flag = std::uintptr_t;
 constexpr Flag kExclusive = ~Flag{0};
 
 struct IteratorObject {
-  PyObject_HEAD
-  RecordReader* reader;
+  PyObject_HEAD RecordReader* reader;
   std::atomic<Flag> access;
 };
 
-IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
+IteratorObject* as_iterator(PyObject* self) {
+  return reinterpret_cast<IteratorObject*>(self);
+}
 
 class Exclusive {
  public:
@@ -108,9 +109,8 @@ PyObject* iter_self(PyObject* self) noexcept {
 
 template <std::uint64_t (RecordReader::*Counter)() const>
 PyObject* get_counter(PyObject* self, void*) noexcept {
-  return with_shared_access(self, [&] {
-    return PyLong_FromUnsignedLongLong((as_iterator(self)->reader->*Counter)());
-  });
+  return with_shared_access(
+      self, [&] { return PyLong_FromUnsignedLongLong((as_iterator(self)->reader->*Counter)()); });
 }
 
 void iter_dealloc(PyObject* self) noexcept {
@@ -146,7 +146,7 @@ PyType_Spec spec = {
     "builtins.RecordIterator",
     static_cast<int>(sizeof(IteratorObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 
@@ -170,7 +170,8 @@ binding::Result<PyObject*> record_iterator_type() {
     Py_XDECREF(t);
     Py_XDECREF(tb);
 #endif
-    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class RecordIterator");
+    PyErr_SetString(PyExc_RuntimeError,
+                    "An error occurred while initializing class RecordIterator");
     if (cause != nullptr) {
 #if PY_VERSION_HEX >= 0x030C0000
       PyObject* exc = PyErr_GetRaisedException();
@@ -195,9 +196,7 @@ binding::Result<PyObject*> record_iterator_type() {
 }
 
 binding::Result<Ref> iter_records(const CallArgs& args) {
-  auto format = resolve_format(args.path, args.format);
-  if (!format.ok()) return std::move(format).error();
-  auto opened = RecordReader::open(args.path, format.value());
+  auto opened = RecordReader::open(args.path, args.format);
   if (!opened.ok()) return std::move(opened).error();
   std::unique_ptr<RecordReader> reader = std::move(opened).value();
   auto type = record_iterator_type();

@@ -85,10 +85,10 @@ constexpr FunctionSpec kIterRecords = {
 
 template <const FunctionSpec& Spec>
 constexpr PyMethodDef method_def() {
-  return {Spec.name,
-          reinterpret_cast<PyCFunction>(
-              reinterpret_cast<void (*)()>(&binding::function_entry<Spec>)),
-          METH_FASTCALL | METH_KEYWORDS, Spec.doc};
+  return {
+      Spec.name,
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&binding::function_entry<Spec>)),
+      METH_FASTCALL | METH_KEYWORDS, Spec.doc};
 }
 
 // Registration order is the order of __all__.

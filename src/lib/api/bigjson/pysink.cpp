@@ -77,8 +77,7 @@ std::size_t table_size(std::size_t bytes, std::size_t per, std::size_t low, std:
 }  // namespace
 
 KeyCache::KeyCache(std::size_t text_bytes)
-    : mask_(table_size(text_bytes, 64, 64, 4096) - 2),
-      slots_(new Slot[mask_ + 2]) {}
+    : mask_(table_size(text_bytes, 64, 64, 4096) - 2), slots_(new Slot[mask_ + 2]) {}
 
 KeyCache::~KeyCache() {
   for (std::size_t i = 0; i < mask_ + 2; ++i) Py_XDECREF(slots_[i].str);

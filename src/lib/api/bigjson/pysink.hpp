@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace quarn::api::bigjson {
@@ -115,10 +116,21 @@ class PySink {
   // exception is set then).
   [[nodiscard]] bool invalid_utf8() const { return invalid_utf8_; }
 
+  // Whether the last parse was stopped by a signal handler's exception
+  // rather than by its text; reading it clears it.
+  [[nodiscard]] bool take_interrupted() { return std::exchange(interrupted_, false); }
+
  private:
+  // The stack owns `o` from here, even when growing it fails. (Containers
+  // replace their members on the stack, which never needs to grow for that.)
   bool push(PyObject* o) {
     if (o == nullptr) return false;
-    stack_.push_back(o);
+    try {
+      stack_.push_back(o);
+    } catch (...) {
+      Py_DECREF(o);
+      throw;
+    }
     return true;
   }
   PyObject* make_str(const char* p, std::size_t n, bool ascii);
@@ -128,13 +140,16 @@ class PySink {
   // pending signals are checked once every few thousand containers.
   bool poll_signals() {
     if ((++containers_ & 0xFFF) != 0) return true;
-    return PyErr_CheckSignals() == 0;
+    if (PyErr_CheckSignals() == 0) return true;
+    interrupted_ = true;
+    return false;
   }
 
   KeyCache& keys_;
   ShapeCache& shapes_;
   std::vector<PyObject*> stack_;
   bool invalid_utf8_ = false;
+  bool interrupted_ = false;
   std::uint32_t containers_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "api/bigjson/format.hpp"
 #include "json/parser.hpp"
 #include "json/text.hpp"
 
@@ -12,7 +13,9 @@ bool valid_utf8(std::string_view text) {
   return scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-Error invalid_utf8_error() { return Error::runtime("read error: " + std::string(kInvalidUtf8)); }
+Error invalid_utf8_error() {
+  return Error::runtime("read error: " + std::string(kInvalidUtf8));
+}
 
 // Turns a failed parse into its error; `sink` still holds what the parse left.
 Error parse_failure(std::string_view text, PySink& sink, const json::ParseError& err,
@@ -35,38 +38,18 @@ Result<Ref> parse_to_python(std::string_view text, PySink& sink, std::string_vie
 }
 
 Result<std::unique_ptr<RecordReader>> RecordReader::open(std::string_view path,
-                                                         InputFormat format) {
-  auto opened = File::open(path);
+                                                         std::optional<std::string_view> format) {
+  auto opened = open_records(path, format);
   if (!opened.ok()) return std::move(opened).error();
-  return std::unique_ptr<RecordReader>(new RecordReader(std::move(opened).value(), format));
+  return std::make_unique<RecordReader>(std::move(opened).value());
 }
 
-RecordReader::RecordReader(File file, InputFormat format)
-    : format_(format),
-      lines_(std::move(file)),
-      total_bytes_(lines_.file().size()),
-      keys_(total_bytes_ ? total_bytes_ : SIZE_MAX),
-      shapes_(total_bytes_ ? total_bytes_ : SIZE_MAX),
-      sink_(keys_, shapes_),
-      rereadable_(lines_.file().seekable()) {}
-
-Result<Ref> RecordReader::next_record() {
-  return format_ == InputFormat::Jsonl ? next_line_record() : next_json();
-}
-
-Result<Ref> RecordReader::next_line_record() {
-  for (;;) {
-    auto got = lines_.next_line();
-    if (!got.ok()) return read_error(std::move(got).error());
-    std::string_view line = got.value();
-    if (line.empty()) return Ref();
-    // Counted even when the line turns out to be bad, so that the counter
-    // reaches the file size at the end of every file.
-    bytes_read_ += line.size();
-    std::string_view text = json::trim_unicode_whitespace(line);
-    if (text.empty()) continue;
-    return parse_to_python(text, sink_, "invalid JSONL line: ");
-  }
+RecordReader::RecordReader(RecordSource source)
+    : source_(std::move(source)),
+      keys_(source_.total_bytes() ? source_.total_bytes() : SIZE_MAX),
+      shapes_(source_.total_bytes() ? source_.total_bytes() : SIZE_MAX),
+      sink_(keys_, shapes_) {
+  source_.track_lines();
 }
 
 Result<Ref> RecordReader::finalize(std::string_view raw) {
@@ -91,154 +74,36 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
   return Error::value("invalid JSON element: " + json::describe(text, *err));
 }
 
-Error RecordReader::error_at(std::uint64_t file_index, std::string_view message) {
-  File::Position pos;
-  if (rereadable_) {
-    auto found = lines_.file().position_of(file_index);
-    if (!found.ok()) return read_error(std::move(found).error());
-    pos = found.value();
-  } else {
-    // The index lies in the current block (or just past its end).
-    const std::uint64_t block_start = bytes_read_ - block_len_;
-    const auto* p = block_.get();
-    const std::size_t n = static_cast<std::size_t>(file_index - block_start);
-    std::uint64_t line_start = line_start_before_block_;
-    pos.line = lines_before_block_ + 1;
-    for (std::size_t i = 0; i < n && i < block_len_; ++i) {
-      if (p[i] == '\n') {
-        ++pos.line;
-        line_start = block_start + i + 1;
-      }
-    }
-    pos.column = file_index - line_start;
-  }
-  return Error::value("invalid JSON: " + std::string(message) + " at line " +
-                      std::to_string(pos.line) + " column " + std::to_string(pos.column));
-}
-
-void RecordReader::count_lines_of_block() {
-  const std::uint64_t block_start = bytes_read_ - block_len_;
-  for (std::size_t i = 0; i < block_len_; ++i) {
-    if (block_[i] == '\n') {
-      ++lines_before_block_;
-      line_start_before_block_ = block_start + i + 1;
-    }
-  }
-}
-
-// After the closing bracket only whitespace may follow; anything else is
-// reported where it stands, once, and the records end there.
-Result<Ref> RecordReader::after_array() {
+Result<Ref> RecordReader::next_record() {
   for (;;) {
-    for (; block_pos_ < block_len_; ++block_pos_) {
-      if (!json::is_json_whitespace(block_[block_pos_])) {
-        finished_ = true;
-        std::uint64_t offset = bytes_read_ - block_len_ + block_pos_;
-        return error_at(offset + 1, json::message(json::ErrorCode::TrailingCharacters));
-      }
+    auto got = source_.next();
+    if (!got.ok()) return std::move(got).error();
+    const RecordSource::Piece piece = got.value();
+    if (piece.cut == RecordSource::Cut::Truncated) {
+      // The file ended inside the array: the unfinished element is not a
+      // record, and the truncation is placed at the end of the file, as a
+      // whole-file parse would place it.
+      return source_.error_at(source_.offset(),
+                              json::message(json::ErrorCode::EofWhileParsingList));
     }
-    auto refilled = refill();
-    if (!refilled.ok()) return std::move(refilled).error();
-    if (block_len_ == 0) {
-      finished_ = true;
+    if (piece.cut == RecordSource::Cut::End) {
+      if (source_.layout().value() == Layout::Array) {
+        auto rest = source_.check_after_array();
+        if (!rest.ok()) return std::move(rest).error();
+      }
       return Ref();
     }
-  }
-}
-
-// One read into the block; a failed read leaves every field as it was, so
-// the next call reads again.
-Status RecordReader::refill() {
-  if (!rereadable_) {
-    count_lines_of_block();
-    // The block is used up either way; emptied, it is not counted twice when
-    // the read below fails and the next call comes back here.
-    block_len_ = 0;
-    block_pos_ = 0;
-  }
-  auto got = lines_.file().read(block_.get(), kBlock);
-  if (!got.ok()) return read_error(std::move(got).error());
-  block_len_ = got.value();
-  block_pos_ = 0;
-  bytes_read_ += block_len_;
-  return binding::ok_status();
-}
-
-Result<Ref> RecordReader::next_json() {
-  if (finished_) return Ref();
-  if (!block_) block_.reset(new std::uint8_t[kBlock]);
-  for (;;) {
-    if (array_closed_) return after_array();
-    if (block_pos_ == block_len_) {
-      auto refilled = refill();
-      if (!refilled.ok()) return std::move(refilled).error();
-      if (block_len_ == 0) {
-        finished_ = true;
-        if (!started_) return Ref();
-        if (in_array_) {
-          // The file ended inside the array: the unfinished element is not a
-          // record, and the truncation is an error, placed at the end of the
-          // file as a whole-file parse would place it.
-          element_.clear();
-          return error_at(bytes_read_, json::message(json::ErrorCode::EofWhileParsingList));
-        }
-        auto record = finalize(element_);
-        element_.clear();
-        return record;
-      }
-    }
-    const std::uint8_t* p = block_.get() + block_pos_;
-    std::size_t n = block_len_ - block_pos_;
-    if (!started_) {
-      std::size_t i = 0;
-      while (i < n && json::is_ascii_whitespace(p[i])) ++i;
-      block_pos_ += i;
-      if (i == n) continue;
-      started_ = true;
-      if (p[i] == '[') {
-        in_array_ = true;
-        ++block_pos_;
-        continue;
-      }
-    }
-    if (!in_array_) {
-      // A single document: the rest of the file is its text.
-      element_.append(reinterpret_cast<const char*>(block_.get() + block_pos_),
-                      block_len_ - block_pos_);
-      block_pos_ = block_len_;
-      continue;
-    }
-    if (element_.empty()) {
-      // Between elements the scanner is outside strings, and whitespace there
-      // is trimmed from the element anyway: skipping it keeps a long run of
-      // padding out of memory.
-      std::size_t i = 0;
-      while (i < n && json::is_ascii_whitespace(p[i])) ++i;
-      block_pos_ += i;
-      if (i == n) continue;
-      p += i;
-      n -= i;
-    }
-    std::size_t end = scan::find_element_end(p, n, scan_);
-    if (end == n) {
-      element_.append(reinterpret_cast<const char*>(p), n);
-      block_pos_ = block_len_;
-      continue;
-    }
-    block_pos_ += end + 1;
-    if (p[end] == ']') {
-      array_closed_ = true;
-      --scan_.depth;
-    }
     Result<Ref> record = Ref();
-    if (element_.empty()) {
-      // The whole element lies in this block: parse it where it stands.
-      record = finalize(std::string_view(reinterpret_cast<const char*>(p), end));
+    if (source_.layout().value() == Layout::Lines) {
+      std::string_view text = json::trim_unicode_whitespace(piece.text);
+      if (text.empty()) continue;
+      record = parse_to_python(text, sink_, "invalid JSONL line: ");
     } else {
-      element_.append(reinterpret_cast<const char*>(p), end);
-      record = finalize(element_);
-      element_.clear();
+      record = finalize(piece.text);
     }
+    // A signal handler that raised while the record's objects were built
+    // has not consumed the record: the next call builds it again.
+    if (sink_.take_interrupted()) source_.unread();
     if (!record.ok() || record.value()) return record;
   }
 }

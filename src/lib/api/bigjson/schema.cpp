@@ -11,8 +11,8 @@
 
 #include "api/bigjson/format.hpp"
 #include "api/bigjson/infer.hpp"
-#include "api/bigjson/io.hpp"
 #include "api/bigjson/ops.hpp"
+#include "api/bigjson/source.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
 #include "json/text.hpp"
@@ -55,92 +55,63 @@ Status add_element(std::string_view raw, Sample& sample, std::string_view prefix
   return add_record(json::decode_replacing(raw), sample, prefix);
 }
 
-Status sample_jsonl(File file, std::uint64_t wanted, Sample& sample) {
-  LineReader lines(std::move(file));
-  for (;;) {
-    auto got = lines.next_line();
-    // One line past the sample is read, and whatever it holds is ignored.
-    if (sample.size() >= wanted) return binding::ok_status();
-    if (!got.ok()) return read_error(std::move(got).error());
-    std::string_view line = got.value();
-    if (line.empty()) return binding::ok_status();
+Status sample_lines(RecordSource& source, std::uint64_t wanted, Sample& sample) {
+  while (sample.size() < wanted) {
+    auto got = source.next();
+    if (!got.ok()) return std::move(got).error();
+    if (got.value().cut != RecordSource::Cut::Text) return binding::ok_status();
+    std::string_view line = got.value().text;
     if (!valid_utf8(line)) return Error::runtime("read error: " + std::string(kInvalidUtf8));
     auto added = add_record(line, sample, "invalid JSONL line: ");
     if (!added.ok()) return added;
   }
+  return binding::ok_status();
 }
 
-Status sample_json(File file, std::uint64_t wanted, Sample& sample) {
-  constexpr std::size_t kBlock = 1 << 16;
-  std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[kBlock]);
-  std::string element;
-  scan::ArrayScan state;
-  bool started = false, in_array = false;
+// The count test follows each element, so a sample of 0 still takes the
+// first one; an array the file never closes ends with the records so far:
+// sampling the head of a truncated file is a legitimate use.
+Status sample_array(RecordSource& source, std::uint64_t wanted, Sample& sample) {
   for (;;) {
-    auto got = file.read(block.get(), kBlock);
-    if (!got.ok()) return read_error(std::move(got).error());
-    std::size_t n = got.value();
-    if (n == 0) break;
-    const std::uint8_t* p = block.get();
-    if (!started) {
-      std::size_t i = 0;
-      while (i < n && json::is_ascii_whitespace(p[i])) ++i;
-      if (i == n) continue;
-      started = true;
-      if (p[i] == '[') {
-        in_array = true;
-        ++i;
-      }
-      p += i;
-      n -= i;
-    }
-    if (!in_array) {
-      element.append(reinterpret_cast<const char*>(p), n);
-      continue;
-    }
-    while (n > 0) {
-      if (element.empty()) {
-        // Between elements the scanner is outside strings and the element is
-        // trimmed anyway: skipping the padding keeps it out of memory.
-        while (n > 0 && json::is_ascii_whitespace(*p)) {
-          ++p;
-          --n;
-        }
-        if (n == 0) break;
-      }
-      std::size_t end = scan::find_element_end(p, n, state);
-      element.append(reinterpret_cast<const char*>(p), end);
-      if (end == n) break;
-      bool closing = p[end] == ']';
-      auto added = add_element(element, sample, "invalid JSON element: ");
-      if (!added.ok()) return added;
-      element.clear();
-      if (closing || sample.size() >= wanted) return binding::ok_status();
-      p += end + 1;
-      n -= end + 1;
-    }
+    auto got = source.next();
+    if (!got.ok()) return std::move(got).error();
+    if (got.value().cut != RecordSource::Cut::Text) return binding::ok_status();
+    auto added = add_element(got.value().text, sample, "invalid JSON element: ");
+    if (!added.ok()) return added;
+    if (sample.size() >= wanted) return binding::ok_status();
   }
-  // An array the file never closes ends with the records so far: sampling
-  // the head of a truncated file is a legitimate use.
-  if (in_array) return binding::ok_status();
-  return add_element(element, sample, "invalid JSON: ");
+}
+
+Status sample_records(RecordSource& source, std::uint64_t wanted, Sample& sample) {
+  auto layout = source.layout();
+  if (!layout.ok()) return std::move(layout).error();
+  switch (layout.value()) {
+    case Layout::Lines:
+      return sample_lines(source, wanted, sample);
+    case Layout::Array:
+      return sample_array(source, wanted, sample);
+    case Layout::Document: {
+      auto got = source.next();
+      if (!got.ok()) return std::move(got).error();
+      return add_element(got.value().text, sample, "invalid JSON: ");
+    }
+    case Layout::Empty:
+      break;
+  }
+  return binding::ok_status();
 }
 
 }  // namespace
 
 binding::Result<Ref> schema(const CallArgs& args) {
-  auto format = resolve_format(args.path, args.format);
-  if (!format.ok()) return std::move(format).error();
-  auto opened = File::open(args.path);
+  auto opened = open_records(args.path, args.format);
   if (!opened.ok()) return std::move(opened).error();
   Sample sample;
-  auto sampled = format.value() == InputFormat::Jsonl
-                     ? sample_jsonl(std::move(opened).value(), args.sample, sample)
-                     : sample_json(std::move(opened).value(), args.sample, sample);
+  auto sampled = sample_records(opened.value(), args.sample, sample);
   if (!sampled.ok()) return std::move(sampled).error();
   std::string text = json::to_pretty_string(sample.merger.describe());
-  Ref result = Ref::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  Ref result =
+      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
   if (!result) return Error::python();
   return result;
 }

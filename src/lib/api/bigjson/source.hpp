@@ -1,0 +1,209 @@
+// Where records come from, in two layers.
+//
+// A ByteSource hands out bytes: an open file descriptor here; other kinds of
+// source (a Python stream, a decompressor) plug in beside it. A RecordSource
+// sits above any of them, reads each byte exactly once into its block, and
+// does everything that depends on the bytes alone: it skips a UTF-8
+// byte-order mark, lets the caller peek at the first significant byte to
+// detect the format (so a pipe loses nothing to detection), recognises the
+// top-level array, cuts array elements and JSON Lines lines, and places
+// errors at file positions. The reader, `count`, `load` and `schema` all
+// consume it, so none of them repeats that logic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "api/bigjson/io.hpp"
+#include "scan/scan.hpp"
+
+namespace quarn::api::bigjson {
+
+class ByteSource {
+ public:
+  ByteSource() = default;
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+  virtual ~ByteSource() = default;
+
+  // One read of up to `n` bytes into `buf`; 0 at the end. Errors carry the
+  // bare cause (RuntimeError) or an interpreter exception. A failed read
+  // takes nothing, so the caller may simply read again.
+  [[nodiscard]] virtual Result<std::size_t> read(std::uint8_t* buf, std::size_t n) = 0;
+
+  // The size in bytes when it is known up front (a regular file), else 0.
+  [[nodiscard]] virtual std::uint64_t size() const { return 0; }
+
+  // Whether bytes already read can be had again with read_at, which is
+  // how an error deep in a file is placed without counting line feeds on
+  // the way there.
+  [[nodiscard]] virtual bool rereadable() const { return false; }
+  [[nodiscard]] virtual Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
+                                                    std::size_t n);
+};
+
+// A file opened by path (or any descriptor the File owns).
+class FileSource final : public ByteSource {
+ public:
+  explicit FileSource(File file);
+  [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
+  [[nodiscard]] std::uint64_t size() const override { return size_; }
+  [[nodiscard]] bool rereadable() const override { return rereadable_; }
+  [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
+                                            std::size_t n) override;
+
+ private:
+  File file_;
+  std::uint64_t size_;
+  bool rereadable_;
+};
+
+// How the records of a source are laid out, once `begin` has looked.
+enum class Layout : unsigned char {
+  Lines,     // JSON Lines: one record per non-blank line
+  Array,     // JSON whose top level is an array: its elements
+  Document,  // any other JSON document: itself
+  Empty,     // JSON with no significant byte: nothing
+};
+
+class RecordSource {
+ public:
+  static constexpr std::size_t kBlock = 1 << 16;
+
+  explicit RecordSource(std::unique_ptr<ByteSource> bytes);
+
+  // --- Detection ---------------------------------------------------------
+  // The first byte that is not ASCII whitespace (after a byte-order mark at
+  // the very start), or nothing for a source without one. The bytes stay in
+  // the source for whatever comes next.
+  [[nodiscard]] Result<std::optional<std::uint8_t>> peek();
+
+  // --- Layout ------------------------------------------------------------
+  // Fixes the format; reads nothing (a file that cannot be read fails at the
+  // first record, not here).
+  void begin(InputFormat format);
+  [[nodiscard]] InputFormat format() const { return format_; }
+
+  // Recognises the layout on first use, reading as far as it must: JSON
+  // looks for the first significant byte, and '[' opens an array (the
+  // bracket is consumed); anything else starts a document.
+  [[nodiscard]] Result<Layout> layout();
+
+  // --- Cutting -----------------------------------------------------------
+  enum class Cut : unsigned char {
+    Text,       // `text` holds one raw element, line or document (untrimmed)
+    End,        // no more records
+    Truncated,  // the source ended inside the array (its unfinished element dropped)
+  };
+  struct Piece {
+    Cut cut;
+    std::string_view text;
+  };
+
+  // The next piece. `text` stays valid until the next call of `next` or
+  // `raw_bytes`. Elements may be blank (`[1,,2]`, `[]`), which callers skip.
+  // After an error nothing is lost: the next call goes on where this one
+  // stopped.
+  [[nodiscard]] Result<Piece> next();
+
+  // Gives the last piece back: the next call of `next` returns it again.
+  // For a caller whose work on the piece was interrupted (a signal handler
+  // raised while its objects were built), so that no record is lost.
+  void unread();
+
+  // After an array's End: only the parser's whitespace may follow it.
+  // Reports the first other byte as "trailing characters" at its file
+  // position, once.
+  [[nodiscard]] Status check_after_array();
+
+  // --- Raw access (count, load) -------------------------------------------
+  // The bytes not yet consumed, block by block: first what the buffer
+  // holds, then each new read; empty at the end.
+  [[nodiscard]] Result<std::span<const std::uint8_t>> raw_bytes();
+
+  // The whole text from its start (after a byte-order mark), leading
+  // whitespace included, so that positions count from the start of the
+  // file. Only before anything else has been consumed.
+  [[nodiscard]] Result<std::string> read_all();
+
+  // --- Counters and errors ----------------------------------------------
+  // Bytes taken from the source; for JSON Lines, the bytes of the lines
+  // handed out (counted line by line, as a reader of lines would).
+  [[nodiscard]] std::uint64_t bytes_read() const;
+  [[nodiscard]] std::uint64_t total_bytes() const { return total_bytes_; }
+
+  // Keeps what is needed to place errors in a JSON source that cannot be
+  // read twice (line feeds counted as the blocks go by). Off by default:
+  // only the reader of JSON arrays reports file positions.
+  void track_lines() { track_lines_ = true; }
+
+  // "invalid JSON: <message> at line L column C", with L and C those of byte
+  // `offset` of the source (counted after a byte-order mark).
+  [[nodiscard]] Error error_at(std::uint64_t offset, std::string_view message);
+
+  // Offset of the source's end so far: bytes taken from it.
+  [[nodiscard]] std::uint64_t offset() const { return taken_; }
+
+ private:
+  // One read appended to the block (refill replaces it). A failed read
+  // leaves every field as it was.
+  [[nodiscard]] Status refill();
+  [[nodiscard]] Status fill_head();
+  void note_lines(const std::uint8_t* p, std::size_t n, std::uint64_t start);
+  [[nodiscard]] Result<Piece> next_line();
+  [[nodiscard]] Result<Piece> next_element();
+  [[nodiscard]] Result<Piece> next_document();
+  Piece hand_out(std::string_view text, std::uint64_t bytes);
+
+  std::unique_ptr<ByteSource> bytes_;
+  std::unique_ptr<std::uint8_t[]> block_;
+  std::size_t len_ = 0;        // valid bytes in block_
+  std::size_t pos_ = 0;        // next byte to consume
+  std::uint64_t taken_ = 0;    // bytes read from the source so far
+  std::uint64_t total_bytes_;  // fixed at construction
+  bool head_ = false;          // the first bytes (and a byte-order mark) have been looked at
+  bool eof_ = false;
+  std::size_t bom_ = 0;  // 3 when the source starts with a byte-order mark
+
+  // Leading whitespace that detection dropped (whole blocks of it, so that a
+  // file of padding does not fill memory): its length, and the line and
+  // column of its first form feed, which the parser does not take as
+  // whitespace, so that `read_all` can stand in for it exactly.
+  std::uint64_t dropped_ = 0;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> dropped_form_feed_;
+
+  // Line feeds before the current block and the offset just after the last
+  // of them; kept when track_lines_ is set and the source is not rereadable.
+  bool track_lines_ = false;
+  std::uint64_t lines_before_ = 0;
+  std::uint64_t line_start_before_ = 0;
+
+  InputFormat format_ = InputFormat::Json;
+  Layout layout_ = Layout::Empty;
+  bool begun_ = false;
+  bool laid_out_ = false;
+  bool ended_ = false;       // an array or document has handed out its last piece
+  bool closed_ = false;      // the array's closing bracket has been consumed
+  bool after_done_ = false;  // check_after_array has reported or reached the end
+  scan::ArrayScan scan_;
+
+  // A piece that does not lie in one block is gathered here.
+  std::string gather_;
+  bool gathered_ = false;  // gather_ holds the last piece handed out
+  Piece last_{Cut::End, {}};
+  std::uint64_t last_bytes_ = 0;
+  bool replay_ = false;
+  std::uint64_t line_bytes_ = 0;  // JSON Lines: bytes of the lines handed out
+  std::uint64_t line_base_ = 0;   // bytes before the first line, added with it
+};
+
+// Opens `path` as a source: "cannot open <path>: ..." (ValueError).
+[[nodiscard]] Result<RecordSource> open_file_source(std::string_view path);
+
+}  // namespace quarn::api::bigjson
