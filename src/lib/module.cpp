@@ -11,14 +11,16 @@ int module_exec(PyObject* module) noexcept {
   return quarn::binding::guarded(
       [&]() -> int {
         if (!PyModule_Check(module)) {
-          quarn::binding::raise(
-              quarn::binding::type_check_error(module, PyModule_Type.tp_name));
+          quarn::binding::raise(quarn::binding::type_check_error(module, PyModule_Type.tp_name));
           return -1;
         }
-        auto registered = quarn::api::bigjson::register_area(module);
-        if (!registered.ok()) {
-          quarn::binding::raise(registered.error());
-          return -1;
+        for (auto* register_area :
+             {&quarn::api::bigjson::register_area, &quarn::api::sources::register_area}) {
+          auto registered = register_area(module);
+          if (!registered.ok()) {
+            quarn::binding::raise(registered.error());
+            return -1;
+          }
         }
         return 0;
       },
@@ -61,21 +63,18 @@ PyModuleDef_Slot export_slots[] = {
 #endif
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_quarn",
-    kModuleDoc,
-    0,
-    nullptr,
-    definition_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_quarn", kModuleDoc, 0,       nullptr,
+    definition_slots,      nullptr,  nullptr,    nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__quarn() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__quarn() {
+  return PyModuleDef_Init(&module_def);
+}
 
 #ifdef PyMODEXPORT_FUNC
-PyMODEXPORT_FUNC PyModExport__quarn(void) { return export_slots; }
+PyMODEXPORT_FUNC PyModExport__quarn(void) {
+  return export_slots;
+}
 #endif

@@ -33,7 +33,7 @@ Status publish(PyObject* module, PyObject* name, PyObject* obj) {
 
 }  // namespace
 
-Result<Ref> new_submodule(PyObject* parent, const char* name) {
+Result<Ref> new_submodule(PyObject* parent, const char* name, bool listed) {
   Ref module = Ref::steal(PyModule_New(name));
   if (!module) return Error::python();
   std::string key = std::string("quarn.") + name;
@@ -54,9 +54,13 @@ Result<Ref> new_submodule(PyObject* parent, const char* name) {
   Py_ssize_t len = PyUnicode_GetLength(full.get());
   Py_ssize_t at = PyUnicode_FindChar(full.get(), '.', 0, len, -1);
   if (at == -2) return Error::python();
-  Ref last = at < 0 ? Ref::borrow(full.get())
-                    : Ref::steal(PyUnicode_Substring(full.get(), at + 1, len));
+  Ref last =
+      at < 0 ? Ref::borrow(full.get()) : Ref::steal(PyUnicode_Substring(full.get(), at + 1, len));
   if (!last) return Error::python();
+  if (!listed) {
+    if (PyObject_SetAttr(parent, last.get(), module.get()) < 0) return Error::python();
+    return module;
+  }
   auto published = publish(parent, last.get(), module.get());
   if (!published.ok()) return std::move(published).error();
   return module;

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 #include "binding/result.hpp"
 
@@ -14,9 +15,10 @@ using binding::Result;
 using binding::Status;
 
 // Creates the module `name`, stores it in sys.modules under "quarn.<name>"
-// and attaches it to `parent` (attribute and __all__). Returns a new
-// reference. A failing step leaves the earlier ones done.
-Result<Ref> new_submodule(PyObject* parent, const char* name);
+// and attaches it to `parent` (attribute, and __all__ when `listed`: a
+// private area that only the package uses is not). Returns a new reference.
+// A failing step leaves the earlier ones done.
+Result<Ref> new_submodule(PyObject* parent, const char* name, bool listed = true);
 
 // Appends `name` to `module.__all__`, creating the list when missing.
 Status add_to_all(PyObject* module, PyObject* name);
@@ -28,8 +30,20 @@ Status add_function(PyObject* module, PyMethodDef* def);
 // Publishes `type` under `name` (attribute and __all__).
 Status add_class(PyObject* module, const char* name, PyObject* type);
 
+// The method definition of a boundary function.
+template <const binding::FunctionSpec& Spec>
+constexpr PyMethodDef method_def() {
+  return {
+      Spec.name,
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&binding::function_entry<Spec>)),
+      METH_FASTCALL | METH_KEYWORDS, Spec.doc};
+}
+
 // The feature areas.
 namespace bigjson {
+Status register_area(PyObject* parent);
+}
+namespace sources {
 Status register_area(PyObject* parent);
 }
 

@@ -14,6 +14,10 @@ const char* param_name(Param p) {
       return "sample";
     case Param::Format:
       return "format";
+    case Param::Source:
+      return "source";
+    case Param::Records:
+      return "records";
   }
   return "?";
 }
@@ -62,10 +66,10 @@ void too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
   set_type_error(text);
 }
 
-Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[3]);
+Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[kMaxParams]);
 
 bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject* slots[3]) {
+          PyObject* slots[kMaxParams]) {
   if (nargs > spec.param_count) {
     too_many_positional(spec, nargs);
     return false;
@@ -120,7 +124,7 @@ Result<std::uint64_t> count_argument(PyObject* obj) {
   return static_cast<std::uint64_t>(v);
 }
 
-Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[3]) {
+Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[kMaxParams]) {
   CallArgs out;
   for (int p = 0; p < spec.param_count; ++p) {
     PyObject* obj = slots[p];
@@ -142,6 +146,19 @@ Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[3]) {
         auto r = text_argument(obj);
         if (r.ok()) {
           out.format = r.value();
+        } else {
+          status = std::move(r).error();
+        }
+        break;
+      }
+      case Param::Source:
+        out.source = obj;
+        break;
+      case Param::Records: {
+        if (obj == Py_None) break;
+        auto r = text_argument(obj);
+        if (r.ok()) {
+          out.records = r.value();
         } else {
           status = std::move(r).error();
         }
@@ -244,7 +261,7 @@ PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssiz
                         PyObject* kwnames) noexcept {
   return guarded(
       [&]() -> PyObject* {
-        PyObject* slots[3] = {nullptr, nullptr, nullptr};
+        PyObject* slots[kMaxParams] = {};
         if (!bind(spec, args, PyVectorcall_NARGS(nargs), kwnames, slots)) return nullptr;
         auto converted = convert(spec, slots);
         if (!converted.ok()) return nullptr;

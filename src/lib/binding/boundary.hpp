@@ -20,7 +20,11 @@
 
 namespace quarn::binding {
 
-enum class Param : unsigned char { Path, Sample, Format };
+// Path: a str. Source: any object, handed over as it is (borrowed).
+// Records: None or a str.
+enum class Param : unsigned char { Path, Sample, Format, Source, Records };
+
+inline constexpr int kMaxParams = 4;
 
 // Converted arguments; the texts borrow the caller's str objects, which stay
 // alive for the whole call.
@@ -28,6 +32,8 @@ struct CallArgs {
   std::string_view path;
   std::uint64_t sample = 100;
   std::optional<std::string_view> format;
+  PyObject* source = nullptr;
+  std::optional<std::string_view> records;
 };
 
 using Operation = Result<Ref> (*)(const CallArgs&);
@@ -35,7 +41,7 @@ using Operation = Result<Ref> (*)(const CallArgs&);
 struct FunctionSpec {
   const char* name;
   const char* doc;  // begins with the text-signature line and "--"
-  Param params[3];
+  Param params[kMaxParams];
   int param_count;
   Operation op;
 };

@@ -37,7 +37,7 @@ struct Unit {};
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit by design
   Result(Error error) : v_(std::move(error)) {}  // NOLINT: implicit by design
 
   [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }
@@ -64,6 +64,8 @@ class [[nodiscard]] Result {
 
 using Status = Result<Unit>;
 
-inline Status ok_status() { return Unit{}; }
+inline Status ok_status() {
+  return Unit{};
+}
 
 }  // namespace quarn::binding

@@ -35,6 +35,8 @@ Result<std::uint64_t> count_lines(RecordSource& source) {
   return state.lines;
 }
 
+}  // namespace
+
 Result<std::uint64_t> count_records(RecordSource& source) {
   auto layout = source.layout();
   if (!layout.ok()) return std::move(layout).error();
@@ -51,8 +53,6 @@ Result<std::uint64_t> count_records(RecordSource& source) {
   }
   return std::uint64_t{0};
 }
-
-}  // namespace
 
 binding::Result<Ref> count(const CallArgs& args) {
   auto opened = open_records(args.path, args.format);

@@ -195,10 +195,8 @@ binding::Result<PyObject*> record_iterator_type() {
   return made;
 }
 
-binding::Result<Ref> iter_records(const CallArgs& args) {
-  auto opened = RecordReader::open(args.path, args.format);
-  if (!opened.ok()) return std::move(opened).error();
-  std::unique_ptr<RecordReader> reader = std::move(opened).value();
+Result<Ref> iterate_records(RecordSource source) {
+  auto reader = std::make_unique<RecordReader>(std::move(source));
   auto type = record_iterator_type();
   if (!type.ok()) return std::move(type).error();
   auto* tp = reinterpret_cast<PyTypeObject*>(type.value());
@@ -208,6 +206,12 @@ binding::Result<Ref> iter_records(const CallArgs& args) {
   it->reader = reader.release();
   new (&it->access) std::atomic<Flag>(0);
   return Ref::steal(obj);
+}
+
+binding::Result<Ref> iter_records(const CallArgs& args) {
+  auto opened = open_records(args.path, args.format);
+  if (!opened.ok()) return std::move(opened).error();
+  return iterate_records(std::move(opened).value());
 }
 
 }  // namespace quarn::api::bigjson

@@ -38,7 +38,7 @@ Result<Ref> load_json(RecordSource& source) {
   return parse_to_python(text.value(), sink, "invalid JSON: ");
 }
 
-Result<Ref> load_jsonl(RecordSource source) {
+Result<Ref> load_list(RecordSource source) {
   RecordReader reader(std::move(source));
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return Error::python();
@@ -53,14 +53,18 @@ Result<Ref> load_jsonl(RecordSource source) {
 
 }  // namespace
 
+Result<Ref> load_records(RecordSource source) {
+  // A JSON text is parsed whole, from its first byte; records cut by the
+  // source (lines, or the elements of an array inside a document) make a
+  // list.
+  if (source.format() == InputFormat::Json && !source.entered()) return load_json(source);
+  return load_list(std::move(source));
+}
+
 binding::Result<Ref> load(const CallArgs& args) {
   auto opened = open_records(args.path, args.format);
   if (!opened.ok()) return std::move(opened).error();
-  RecordSource& source = opened.value();
-  // The layout of a JSON Lines source is known without reading; a JSON text
-  // is parsed whole, from its first byte.
-  if (source.format() == InputFormat::Json) return load_json(source);
-  return load_jsonl(std::move(source));
+  return load_records(std::move(opened).value());
 }
 
 }  // namespace quarn::api::bigjson

@@ -83,14 +83,6 @@ constexpr FunctionSpec kIterRecords = {
     &iter_records,
 };
 
-template <const FunctionSpec& Spec>
-constexpr PyMethodDef method_def() {
-  return {
-      Spec.name,
-      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&binding::function_entry<Spec>)),
-      METH_FASTCALL | METH_KEYWORDS, Spec.doc};
-}
-
 // Registration order is the order of __all__.
 PyMethodDef functions[] = {
     method_def<kCount>(),

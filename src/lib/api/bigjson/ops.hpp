@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "api/bigjson/source.hpp"
 #include "binding/boundary.hpp"
 
 namespace quarn::api::bigjson {
@@ -14,6 +17,13 @@ using binding::Ref;
 [[nodiscard]] binding::Result<Ref> schema(const CallArgs& args);
 [[nodiscard]] binding::Result<Ref> load(const CallArgs& args);
 [[nodiscard]] binding::Result<Ref> iter_records(const CallArgs& args);
+
+// The four operations on a source whose format is fixed, whatever opened
+// it: every feature area that reads records runs these.
+[[nodiscard]] Result<std::uint64_t> count_records(RecordSource& source);
+[[nodiscard]] Result<Ref> load_records(RecordSource source);
+[[nodiscard]] Result<Ref> iterate_records(RecordSource source);
+[[nodiscard]] Result<Ref> describe_records(RecordSource& source, std::uint64_t sample);
 
 // The RecordIterator type, built on first use and kept for the process's
 // life (a borrowed reference).

@@ -103,17 +103,21 @@ Status sample_records(RecordSource& source, std::uint64_t wanted, Sample& sample
 
 }  // namespace
 
-binding::Result<Ref> schema(const CallArgs& args) {
-  auto opened = open_records(args.path, args.format);
-  if (!opened.ok()) return std::move(opened).error();
+Result<Ref> describe_records(RecordSource& source, std::uint64_t sample_size) {
   Sample sample;
-  auto sampled = sample_records(opened.value(), args.sample, sample);
+  auto sampled = sample_records(source, sample_size, sample);
   if (!sampled.ok()) return std::move(sampled).error();
   std::string text = json::to_pretty_string(sample.merger.describe());
   Ref result =
       Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
   if (!result) return Error::python();
   return result;
+}
+
+binding::Result<Ref> schema(const CallArgs& args) {
+  auto opened = open_records(args.path, args.format);
+  if (!opened.ok()) return std::move(opened).error();
+  return describe_records(opened.value(), args.sample);
 }
 
 }  // namespace quarn::api::bigjson

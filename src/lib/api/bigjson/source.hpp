@@ -95,6 +95,13 @@ class RecordSource {
   // bracket is consumed); anything else starts a document.
   [[nodiscard]] Result<Layout> layout();
 
+  // Makes the elements of the array that `pointer` (a JSON Pointer, RFC
+  // 6901) names inside a JSON document the records: everything before it is
+  // skipped by scanning, and after its end the rest of the document is still
+  // checked. Called after `begin`, before anything is cut.
+  [[nodiscard]] Status enter(std::string_view pointer);
+  [[nodiscard]] bool entered() const { return entered_; }
+
   // --- Cutting -----------------------------------------------------------
   enum class Cut : unsigned char {
     Text,       // `text` holds one raw element, line or document (untrimmed)
@@ -189,6 +196,7 @@ class RecordSource {
   bool begun_ = false;
   bool laid_out_ = false;
   bool ended_ = false;       // an array or document has handed out its last piece
+  bool entered_ = false;     // the records are an array inside the document
   bool closed_ = false;      // the array's closing bracket has been consumed
   bool after_done_ = false;  // check_after_array has reported or reached the end
   scan::ArrayScan scan_;

@@ -1,0 +1,77 @@
+// The sources feature area: the record operations over every kind of source
+// a caller holds, for the package's top-level functions. It opens and
+// resolves sources its own way and runs the same record operations as
+// bigjson on them.
+#include "api/api.hpp"
+#include "api/sources/ops.hpp"
+
+namespace quarn::api::sources {
+namespace {
+
+using binding::FunctionSpec;
+using binding::Param;
+
+constexpr FunctionSpec kCount = {
+    "count",
+    "count(source, format=None, records=None)\n"
+    "--\n"
+    "\n"
+    "The number of records of `source`, found without parsing.",
+    {Param::Source, Param::Format, Param::Records},
+    3,
+    &count,
+};
+
+constexpr FunctionSpec kSchema = {
+    "schema",
+    "schema(source, sample=100, format=None, records=None)\n"
+    "--\n"
+    "\n"
+    "The merged structure of the first `sample` records of `source`, as indented JSON.",
+    {Param::Source, Param::Sample, Param::Format, Param::Records},
+    4,
+    &schema,
+};
+
+constexpr FunctionSpec kLoad = {
+    "load",
+    "load(source, format=None, records=None)\n"
+    "--\n"
+    "\n"
+    "The whole of `source` as Python objects.",
+    {Param::Source, Param::Format, Param::Records},
+    3,
+    &load,
+};
+
+constexpr FunctionSpec kIterRecords = {
+    "iter_records",
+    "iter_records(source, format=None, records=None)\n"
+    "--\n"
+    "\n"
+    "A lazy iterator over the records of `source`.",
+    {Param::Source, Param::Format, Param::Records},
+    3,
+    &iter_records,
+};
+
+PyMethodDef functions[] = {
+    method_def<kCount>(),
+    method_def<kSchema>(),
+    method_def<kLoad>(),
+    method_def<kIterRecords>(),
+};
+
+}  // namespace
+
+Status register_area(PyObject* parent) {
+  auto made = new_submodule(parent, "_sources", false);
+  if (!made.ok()) return std::move(made).error();
+  for (PyMethodDef& def : functions) {
+    auto added = add_function(made.value().get(), &def);
+    if (!added.ok()) return added;
+  }
+  return binding::ok_status();
+}
+
+}  // namespace quarn::api::sources
