@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "api/bigjson/format.hpp"
+#include "api/bigjson/nested.hpp"
 #include "api/bigjson/ops.hpp"
 #include "api/bigjson/source.hpp"
 #include "scan/scan.hpp"
@@ -38,6 +39,8 @@ Result<std::uint64_t> count_lines(RecordSource& source) {
 }  // namespace
 
 Result<std::uint64_t> count_records(RecordSource& source) {
+  // An array inside a document ends at its own bracket, not at the file's end.
+  if (source.entered()) return count_entered(source);
   auto layout = source.layout();
   if (!layout.ok()) return std::move(layout).error();
   switch (layout.value()) {

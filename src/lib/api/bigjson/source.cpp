@@ -292,6 +292,10 @@ Result<RecordSource::Piece> RecordSource::next_document() {
 
 Status RecordSource::check_after_array() {
   if (after_done_) return binding::ok_status();
+  if (entered_) {
+    auto rest = check_rest();
+    if (!rest.ok()) return rest;
+  }
   for (;;) {
     for (; pos_ < len_; ++pos_) {
       if (!json::is_json_whitespace(block_[pos_])) {

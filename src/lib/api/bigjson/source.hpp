@@ -73,6 +73,10 @@ enum class Layout : unsigned char {
 };
 
 class RecordSource {
+  // Walks a JSON document inside the block (nested.hpp): finds the array a
+  // pointer names, and checks what follows it.
+  friend class Cursor;
+
  public:
   static constexpr std::size_t kBlock = 1 << 16;
 
@@ -167,6 +171,8 @@ class RecordSource {
   [[nodiscard]] Result<Piece> next_element();
   [[nodiscard]] Result<Piece> next_document();
   Piece hand_out(std::string_view text, std::uint64_t bytes);
+  // After an entered array: the rest of the enclosing containers (nested.cpp).
+  [[nodiscard]] Status check_rest();
 
   std::unique_ptr<ByteSource> bytes_;
   std::unique_ptr<std::uint8_t[]> block_;
@@ -199,6 +205,8 @@ class RecordSource {
   bool entered_ = false;     // the records are an array inside the document
   bool closed_ = false;      // the array's closing bracket has been consumed
   bool after_done_ = false;  // check_after_array has reported or reached the end
+  std::string
+      enclosing_;  // entered: '{' or '[' of each container around the array, outermost first
   scan::ArrayScan scan_;
 
   // A piece that does not lie in one block is gathered here.
