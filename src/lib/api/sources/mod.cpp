@@ -3,6 +3,8 @@
 // resolves sources its own way and runs the same record operations as
 // bigjson on them.
 #include "api/api.hpp"
+#include "api/bigjson/format.hpp"
+#include "api/bigjson/nested.hpp"
 #include "api/sources/ops.hpp"
 
 namespace quarn::api::sources {
@@ -10,6 +12,36 @@ namespace {
 
 using binding::FunctionSpec;
 using binding::Param;
+
+// The description of a JSON document with where its arrays are, for the
+// command line to suggest records= pointers.
+binding::Result<Ref> outline(const CallArgs& args) {
+  if (!PyUnicode_Check(args.source)) return binding::type_check_error(args.source, "str");
+  Py_ssize_t len = 0;
+  const char* path = PyUnicode_AsUTF8AndSize(args.source, &len);
+  if (path == nullptr) return binding::Error::python();
+  auto opened =
+      bigjson::open_records(std::string_view(path, static_cast<std::size_t>(len)), args.format);
+  if (!opened.ok()) return std::move(opened).error();
+  if (opened.value().format() != bigjson::InputFormat::Json) {
+    return binding::Error::value("an outline describes one JSON document, not JSON Lines");
+  }
+  return bigjson::outline_document(opened.value(), args.sample);
+}
+
+constexpr FunctionSpec kOutline = {
+    "outline",
+    "outline(source, sample=100, format=None)\n"
+    "--\n"
+    "\n"
+    "(schema, arrays) of a JSON document: the schema with each array described from its\n"
+    "first `sample` elements, and (pointer, elements seen, skipped) for each array outside\n"
+    "any other array and each array whose rest was skipped. Skips scan at most a few MiB\n"
+    "in all; past that reading stops and what follows is not described.",
+    {Param::Source, Param::Sample, Param::Format},
+    3,
+    &outline,
+};
 
 constexpr FunctionSpec kCount = {
     "count",
@@ -56,10 +88,8 @@ constexpr FunctionSpec kIterRecords = {
 };
 
 PyMethodDef functions[] = {
-    method_def<kCount>(),
-    method_def<kSchema>(),
-    method_def<kLoad>(),
-    method_def<kIterRecords>(),
+    method_def<kCount>(),       method_def<kSchema>(),  method_def<kLoad>(),
+    method_def<kIterRecords>(), method_def<kOutline>(),
 };
 
 }  // namespace

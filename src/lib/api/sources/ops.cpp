@@ -1,6 +1,7 @@
 #include "api/sources/ops.hpp"
 
 #include "api/bigjson/format.hpp"
+#include "api/bigjson/nested.hpp"
 #include "api/bigjson/ops.hpp"
 
 namespace quarn::api::sources {
@@ -42,6 +43,14 @@ binding::Result<Ref> count(const CallArgs& args) {
 binding::Result<Ref> schema(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
+  // One large document is described with each of its arrays sampled.
+  if (!args.records && opened.value().format() == bigjson::InputFormat::Json) {
+    auto layout = opened.value().layout();
+    if (!layout.ok()) return std::move(layout).error();
+    if (layout.value() == bigjson::Layout::Document) {
+      return bigjson::describe_document(opened.value(), args.sample);
+    }
+  }
   return bigjson::describe_records(opened.value(), args.sample);
 }
 

@@ -1,0 +1,271 @@
+// schema of one large JSON document: the document is walked as a stream and
+// copied into a small text in which every array keeps only its first
+// `sample` elements; the rest of each array is skipped by the element
+// scanner, and the small text is described as the document would be. A
+// FeatureCollection of any size is then described from its head, and the
+// arrays that were cut short are where the records are.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "api/bigjson/infer.hpp"
+#include "api/bigjson/nested.hpp"
+#include "json/render.hpp"
+#include "json/text.hpp"
+#include "scan/scan.hpp"
+
+namespace quarn::api::bigjson {
+namespace {
+
+using binding::Ref;
+using json::ErrorCode;
+
+// Bytes the skips of one call may scan in all: past them reading stops, so
+// that the answer takes milliseconds whatever the file's size; what follows
+// is not described.
+constexpr std::uint64_t kSkipBudget = std::uint64_t{4} << 20;
+constexpr int kMaxDepth = 127;
+
+struct ArrayEntry {
+  std::string pointer;
+  std::uint64_t elements;  // sampled, plus those the skip went past
+  bool skipped;
+};
+
+void append_token(std::string& pointer, std::string_view name) {
+  pointer.push_back('/');
+  for (char c : name) {
+    if (c == '~') {
+      pointer += "~0";
+    } else if (c == '/') {
+      pointer += "~1";
+    } else {
+      pointer.push_back(c);
+    }
+  }
+}
+
+class Sampler {
+ public:
+  Sampler(RecordSource& source, std::uint64_t sample)
+      : cursor_(source), sample_(sample == 0 ? 1 : sample) {}
+
+  Status run() {
+    auto walked = value(0);
+    if (!walked.ok() || stopped_) return walked;
+    auto c = cursor_.peek_significant();
+    if (!c.ok()) return std::move(c).error();
+    if (c.value() != -1) return cursor_.error_after_next(ErrorCode::TrailingCharacters);
+    return binding::ok_status();
+  }
+
+  const std::string& text() const { return text_; }
+  const std::vector<ArrayEntry>& arrays() const { return arrays_; }
+
+ private:
+  Status value(int depth) {
+    auto c = cursor_.peek_significant();
+    if (!c.ok()) return std::move(c).error();
+    if (c.value() == -1) return cursor_.error_at_end(ErrorCode::EofWhileParsingValue);
+    if (c.value() == '{' || c.value() == '[') {
+      if (depth >= kMaxDepth) return cursor_.error_after_next(ErrorCode::RecursionLimitExceeded);
+      return c.value() == '{' ? object(depth) : array(depth);
+    }
+    const std::uint64_t start = cursor_.offset();
+    std::string raw;
+    auto skipped = cursor_.skip_value(&raw);
+    if (!skipped.ok()) return skipped;
+    auto valid = cursor_.validate(raw, start);
+    if (!valid.ok()) return valid;
+    text_ += raw;
+    return binding::ok_status();
+  }
+
+  Status object(int depth) {
+    cursor_.advance();
+    text_.push_back('{');
+    for (bool first = true;; first = false) {
+      auto c = cursor_.peek_significant();
+      if (!c.ok()) return std::move(c).error();
+      if (c.value() == '}' && first) break;
+      if (c.value() == -1) return cursor_.error_at_end(ErrorCode::EofWhileParsingObject);
+      if (c.value() != '"') return cursor_.error_after_next(ErrorCode::KeyMustBeAString);
+      const std::uint64_t start = cursor_.offset();
+      std::string raw;
+      auto skipped = cursor_.skip_string(&raw);
+      if (!skipped.ok()) return skipped;
+      auto key = unescape_key(cursor_, raw, start);
+      if (!key.ok()) return std::move(key).error();
+      auto colon = cursor_.peek_significant();
+      if (!colon.ok()) return std::move(colon).error();
+      if (colon.value() == -1) return cursor_.error_at_end(ErrorCode::EofWhileParsingObject);
+      if (colon.value() != ':') return cursor_.error_after_next(ErrorCode::ExpectedColon);
+      cursor_.advance();
+      text_ += raw;
+      text_.push_back(':');
+      const std::size_t mark = pointer_.size();
+      append_token(pointer_, key.value());
+      auto member = value(depth + 1);
+      pointer_.resize(mark);
+      if (!member.ok()) return member;
+      if (stopped_) break;
+      auto sep = cursor_.peek_significant();
+      if (!sep.ok()) return std::move(sep).error();
+      if (sep.value() == '}') break;
+      if (sep.value() == -1) return cursor_.error_at_end(ErrorCode::EofWhileParsingObject);
+      if (sep.value() != ',') return cursor_.error_after_next(ErrorCode::ExpectedObjectCommaOrEnd);
+      cursor_.advance();
+      text_.push_back(',');
+    }
+    if (!stopped_) cursor_.advance();
+    text_.push_back('}');
+    return binding::ok_status();
+  }
+
+  Status array(int depth) {
+    cursor_.advance();
+    text_.push_back('[');
+    const std::size_t mark = arrays_.size();
+    ++arrays_open_;
+    std::uint64_t n = 0;
+    bool skipped = false;
+    for (;;) {
+      auto c = cursor_.peek_significant();
+      if (!c.ok()) return std::move(c).error();
+      if (c.value() == ']' && n == 0) {
+        cursor_.advance();
+        break;
+      }
+      const std::size_t at = pointer_.size();
+      pointer_ += "/" + std::to_string(n);
+      auto element = value(depth + 1);
+      pointer_.resize(at);
+      if (!element.ok()) return element;
+      ++n;
+      if (stopped_) break;
+      auto sep = cursor_.peek_significant();
+      if (!sep.ok()) return std::move(sep).error();
+      if (sep.value() == ']') {
+        cursor_.advance();
+        break;
+      }
+      if (sep.value() == -1) return cursor_.error_at_end(ErrorCode::EofWhileParsingList);
+      if (sep.value() != ',') return cursor_.error_after_next(ErrorCode::ExpectedListCommaOrEnd);
+      cursor_.advance();
+      if (n >= sample_) {
+        skipped = true;
+        auto rest = skip_rest(n);
+        if (!rest.ok()) return rest;
+        break;
+      }
+      text_.push_back(',');
+    }
+    text_.push_back(']');
+    --arrays_open_;
+    // Arrays inside a skipped array are its elements' business: only the
+    // outer one says where the records are.
+    if (skipped) arrays_.resize(mark);
+    if (arrays_open_ == 0 || skipped) {
+      arrays_.insert(arrays_.begin() + static_cast<std::ptrdiff_t>(mark),
+                     ArrayEntry{pointer_, n, skipped});
+    }
+    return binding::ok_status();
+  }
+
+  // Past the remaining elements (after a separator) to the closing bracket,
+  // counting them, within the budget.
+  Status skip_rest(std::uint64_t& n) {
+    scan::ArrayScan state;
+    ++n;  // the element after the separator
+    for (;;) {
+      auto got = cursor_.block();
+      if (!got.ok()) return std::move(got).error();
+      const std::uint8_t* p = got.value().data();
+      const std::size_t len = got.value().size();
+      if (len == 0) return cursor_.error_at_end(ErrorCode::EofWhileParsingList);
+      std::size_t i = 0;
+      bool closed = false;
+      while (i < len) {
+        const std::size_t end = i + scan::find_element_end(p + i, len - i, state);
+        if (end == len) {
+          i = len;
+          break;
+        }
+        i = end + 1;
+        if (p[end] == ']') {
+          closed = true;
+          break;
+        }
+        ++n;
+      }
+      cursor_.consume(i);
+      skipped_bytes_ += i;
+      if (closed) return binding::ok_status();
+      if (skipped_bytes_ > kSkipBudget) {
+        stopped_ = true;
+        return binding::ok_status();
+      }
+    }
+  }
+
+  Cursor cursor_;
+  std::uint64_t sample_;
+  std::string text_;
+  std::string pointer_;
+  std::vector<ArrayEntry> arrays_;
+  int arrays_open_ = 0;
+  std::uint64_t skipped_bytes_ = 0;
+  bool stopped_ = false;
+};
+
+Result<Ref> describe_text(std::string_view sampled) {
+  std::string repaired;
+  if (!scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(sampled.data()), sampled.size())) {
+    repaired = json::decode_replacing(sampled);
+    sampled = repaired;
+  }
+  json::Arena arena;
+  json::ValueSink sink(&arena);
+  auto parsed = json::parse_value(sampled, sink);
+  if (!parsed) return Error::value("invalid JSON: " + json::describe(sampled, parsed.error));
+  StructureMerger merger;
+  merger.add(*parsed.value);
+  std::string text = json::to_pretty_string(merger.describe());
+  Ref result =
+      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  if (!result) return Error::python();
+  return result;
+}
+
+}  // namespace
+
+Result<Ref> describe_document(RecordSource& source, std::uint64_t sample) {
+  Sampler sampler(source, sample);
+  auto walked = sampler.run();
+  if (!walked.ok()) return std::move(walked).error();
+  return describe_text(sampler.text());
+}
+
+Result<Ref> outline_document(RecordSource& source, std::uint64_t sample) {
+  Sampler sampler(source, sample);
+  auto walked = sampler.run();
+  if (!walked.ok()) return std::move(walked).error();
+  auto text = describe_text(sampler.text());
+  if (!text.ok()) return std::move(text).error();
+  Ref arrays = Ref::steal(PyList_New(0));
+  if (!arrays) return Error::python();
+  for (const ArrayEntry& entry : sampler.arrays()) {
+    Ref pointer = Ref::steal(PyUnicode_DecodeUTF8(
+        entry.pointer.data(), static_cast<Py_ssize_t>(entry.pointer.size()), "surrogateescape"));
+    Ref elements = Ref::steal(PyLong_FromUnsignedLongLong(entry.elements));
+    if (!pointer || !elements) return Error::python();
+    Ref item = Ref::steal(
+        PyTuple_Pack(3, pointer.get(), elements.get(), entry.skipped ? Py_True : Py_False));
+    if (!item || PyList_Append(arrays.get(), item.get()) < 0) return Error::python();
+  }
+  Ref result = Ref::steal(PyTuple_Pack(2, text.value().get(), arrays.get()));
+  if (!result) return Error::python();
+  return result;
+}
+
+}  // namespace quarn::api::bigjson
