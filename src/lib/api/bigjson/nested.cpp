@@ -161,6 +161,17 @@ Status Cursor::validate(std::string_view text, std::uint64_t start) {
   NullSink sink;
   auto err = json::parse(text, sink);
   if (!err) return binding::ok_status();
+  if (err->index >= text.size()) {
+    // A scalar cut short ("tru"): the whole-text parse would have seen the
+    // byte after it and stopped there.
+    auto next = peek();
+    if (!next.ok()) return std::move(next).error();
+    if (next.value() >= 0) {
+      std::string longer(text);
+      longer.push_back(static_cast<char>(next.value()));
+      if (auto again = json::parse(longer, sink)) err = again;
+    }
+  }
   return error(start + err->index, err->code);
 }
 

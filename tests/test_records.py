@@ -1,0 +1,217 @@
+"""records=: the elements of an array nested inside a JSON document, and the
+schema of a large document with its arrays sampled."""
+
+import json
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from quarn.lib._quarn import _sources
+
+GEO = {
+    "type": "FeatureCollection",
+    "crs": {"name": 'EPSG "4326" [x] {y} \\'},
+    "features": [
+        {
+            "type": "Feature",
+            "geometry": {"type": "Polygon", "coordinates": [[[1.5, 2.25], [3.0, -4.0]]]},
+            "properties": {"name": 'Zürich ]}"', "pop": i},
+        }
+        for i in range(7)
+    ],
+    "bbox": [0, 1, 2, 3],
+}
+EXPORT = {
+    "meta": {"view": {"columns": [{"name": "a]"}, {"name": 'b\\"['}]}, "~/k": [[1], [2, 3]]},
+    "data": {"items": [[1, "x"], [2, "y"], []], "empty": []},
+}
+
+
+def write(tmp_path, text, name="doc.json"):
+    path = tmp_path / name
+    path.write_text(text if isinstance(text, str) else json.dumps(text), encoding="utf-8")
+    return str(path)
+
+
+def resolve(doc, pointer):
+    for token in pointer.split("/")[1:]:
+        token = token.replace("~1", "/").replace("~0", "~")
+        doc = doc[int(token)] if isinstance(doc, list) else doc[token]
+    return doc
+
+
+def sort_keys(value):
+    return json.loads(json.dumps(value, sort_keys=True))
+
+
+def all_four(path, pointer):
+    return (
+        _sources.count(path, records=pointer),
+        _sources.load(path, records=pointer),
+        list(_sources.iter_records(path, records=pointer)),
+    )
+
+
+@pytest.mark.parametrize(
+    ("doc", "pointer"),
+    [
+        (GEO, "/features"),
+        (GEO, "/bbox"),  # the array as the last key
+        (GEO, "/features/3/geometry/coordinates/0"),
+        (EXPORT, "/meta/~0~1k"),  # the array as the first key of its object, escapes
+        (EXPORT, "/meta/~0~1k/1"),
+        (EXPORT, "/data/items"),  # arrays of arrays, an empty one among them
+        (EXPORT, "/data/empty"),
+        (EXPORT, "/meta/view/columns"),
+        ([[1, 2], {"a": [3]}], "/1/a"),
+        ([1, 2, 3], ""),  # the whole document
+    ],
+)
+@pytest.mark.parametrize("indent", [None, 2])
+def test_records_are_the_elements(tmp_path, doc, pointer, indent):
+    path = write(tmp_path, json.dumps(doc, indent=indent, ensure_ascii=False))
+    expected = sort_keys(resolve(doc, pointer))
+    n, loaded, iterated = all_four(path, pointer)
+    assert (n, loaded, iterated) == (len(expected), expected, expected)
+    schema = json.loads(_sources.schema(path, records=pointer, sample=2))
+    assert schema == (json.loads(_sources.schema(write(tmp_path, expected[:2], "head.json"))))
+
+
+def test_counters_reach_the_total(tmp_path):
+    path = write(tmp_path, json.dumps(GEO, indent=1) + "\n")
+    it = _sources.iter_records(path, records="/features")
+    records = list(it)
+    assert len(records) == 7
+    assert it.bytes_read == it.total_bytes > 0
+
+
+@pytest.mark.parametrize(
+    ("text", "pointer", "message"),
+    [
+        (
+            GEO,
+            "/feature",
+            "no value at /feature; the top-level object has keys: type, crs, features, bbox",
+        ),
+        (GEO, "/crs/nam", "no value at /crs/nam; the object at /crs has keys: name"),
+        (GEO, "/features/9", "no value at /features/9; the array at /features has 7 elements"),
+        (GEO, "/features/x", 'not by "x"'),
+        (GEO, "/type/x", "the value at /type is a string, which has no members"),
+        ({}, "/a", "no value at /a; the top-level object has no keys"),
+        ("", "/a", "no value at /a; the document is empty"),
+        (GEO, "/crs", "the value at /crs is an object, not an array"),
+        (GEO, "/type", "the value at /type is a string, not an array"),
+        ({"a": 1}, "", 'the value at "" is an object, not an array'),
+        (GEO, "features", 'invalid records pointer "features"'),
+        (GEO, "/a~2", '"~" must be followed by 0'),
+        ({"a": {"b": [1]}}, "/a/b/1", "the array at /a/b has 1 element"),
+        ({"a": {"b": [1]}}, "/a/b/-", 'not by "-"'),
+    ],
+)
+def test_pointer_errors(tmp_path, text, pointer, message):
+    path = write(tmp_path, text)
+    for call in (_sources.count, _sources.load, _sources.iter_records):
+        with pytest.raises(ValueError) as info:
+            call(path, records=pointer)
+        assert message in str(info.value)
+
+
+def test_records_on_json_lines_is_an_error(tmp_path):
+    path = write(tmp_path, '{"a": [1, 2]}\n{"a": [3]}\n', "lines.jsonl")
+    with pytest.raises(ValueError, match="JSON Lines, whose records are its lines"):
+        _sources.count(path, records="/a")
+    # Read as one document, the pointer applies.
+    path = write(tmp_path, '{"a": [1, 2]}', "one.jsonl")
+    assert _sources.count(path, records="/a", format="json") == 2
+
+
+# The rest of the document after the array: the same texts and positions as
+# a whole-file parse gives (quarn.bigjson.load is that parse).
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"a": [1, 2], "b": {"c": [1, 2}}',
+        '{"a": [1, 2], "b": "x\\q"}',
+        '{"a": [1, 2], "b": 1,}',
+        '{"a": [1, 2] "b": 1}',
+        '{"a": [1, 2], "b" 1}',
+        '{"a": [1, 2], 7: 1}',
+        '{"a": [1, 2], "b": tru}',
+        '{"a": [1, 2]}}',
+        '{"a": [1, 2]} x',
+        '{"a": [1, 2], "b": [',
+        '{"a": [1, 2], "b": "abc',
+        '{"a": [1, 2]',
+        '{"x": [[1], 2, {"a": [1, 2]]}',
+    ],
+)
+def test_bad_rest_after_the_records(tmp_path, text):
+    path = write(tmp_path, "\n" + text)
+    with pytest.raises(ValueError) as whole:
+        _sources.load(path)
+    pointer = "/x/2/a" if text.startswith('{"x"') else "/a"
+    it = _sources.iter_records(path, records=pointer)
+    assert [next(it), next(it)] == [1, 2]
+    with pytest.raises(ValueError) as after:
+        next(it)
+    assert str(after.value) == str(whole.value)
+    for call in (_sources.count, _sources.load):
+        with pytest.raises(ValueError) as info:
+            call(path, records=pointer)
+        assert str(info.value) == str(whole.value)
+
+
+def test_truncated_inside_the_array(tmp_path):
+    path = write(tmp_path, '{"a": [1, 2, {"b": ')
+    it = _sources.iter_records(path, records="/a")
+    assert [next(it), next(it)] == [1, 2]
+    with pytest.raises(ValueError, match="EOF while parsing a list"):
+        next(it)
+    with pytest.raises(ValueError, match="EOF while parsing a list"):
+        _sources.count(path, records="/a")
+
+
+def test_large_document_schema_samples_arrays(tmp_path):
+    doc = dict(GEO, features=GEO["features"] * 300)
+    path = write(tmp_path, doc)
+    text, arrays = _sources.outline(path, sample=5)
+    assert json.loads(text) == json.loads(_sources.schema(path, sample=5))
+    assert ("/features", 2100, True) in arrays
+    assert ("/bbox", 4, False) in arrays
+    assert not any(p.startswith("/features/") for p, _, _ in arrays)
+    described = json.loads(text)
+    assert described["features"][0]["properties"] == {"name": "str", "pop": "int"}
+
+
+keys = st.text(alphabet='ab/~"\\]é', max_size=4)
+scalars = st.none() | st.booleans() | st.integers(-(2**63), 2**63) | st.text(max_size=5)
+values = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(keys, inner, max_size=4),
+    max_leaves=20,
+)
+
+
+def array_pointers(doc, here=""):
+    if isinstance(doc, list):
+        yield here
+        for i, v in enumerate(doc):
+            yield from array_pointers(v, f"{here}/{i}")
+    elif isinstance(doc, dict):
+        for k, v in doc.items():
+            yield from array_pointers(v, here + "/" + k.replace("~", "~0").replace("/", "~1"))
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    doc=st.dictionaries(keys, values, max_size=5), data=st.data(), indent=st.sampled_from([None, 1])
+)
+def test_property_iter_equals_resolved(tmp_path_factory, doc, data, indent):
+    pointers = list(array_pointers(doc))
+    if not pointers:
+        return
+    pointer = data.draw(st.sampled_from(pointers))
+    path = write(tmp_path_factory.mktemp("p"), json.dumps(doc, indent=indent))
+    expected = sort_keys(resolve(doc, pointer))
+    assert list(_sources.iter_records(path, records=pointer)) == expected
+    assert _sources.count(path, records=pointer) == len(expected)
