@@ -18,6 +18,7 @@ import bench_count
 import bench_dask
 import bench_iter
 import bench_load
+import bench_records
 import bench_schema
 from harness import Context, Files
 
@@ -27,6 +28,7 @@ CASES = {
     "iter": bench_iter,
     "schema": bench_schema,
     "dask": bench_dask,
+    "records": bench_records,
 }
 PEERS = ["orjson", "msgspec", "ijson", "genson"]
 
