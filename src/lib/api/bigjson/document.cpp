@@ -137,7 +137,8 @@ class Sampler {
         break;
       }
       const std::size_t at = pointer_.size();
-      pointer_ += "/" + std::to_string(n);
+      pointer_ += '/';
+      pointer_ += std::to_string(n);
       auto element = value(depth + 1);
       pointer_.resize(at);
       if (!element.ok()) return element;
