@@ -35,6 +35,9 @@ class RecordReader {
   [[nodiscard]] std::uint64_t bytes_read() const { return bytes_read_; }
   [[nodiscard]] std::uint64_t total_bytes() const { return total_bytes_; }
 
+  // The sink that builds the records, for a caller that holds their tracking.
+  [[nodiscard]] PySink& sink() { return sink_; }
+
  private:
   RecordReader(File file, InputFormat format);
 
