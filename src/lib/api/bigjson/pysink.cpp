@@ -225,15 +225,16 @@ bool PySink::make_list(std::size_t count) {
   if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), items, count * sizeof(PyObject*));
   stack_.resize(stack_.size() - count);
   stack_.push_back(list);
-  return untrack(list);
+  untrack(list);
+  return true;
 }
 
-bool PySink::untrack(PyObject* container) {
+void PySink::untrack(PyObject* container) {
   blocks_made_ += 2;  // the object and its item storage
-  if (!PyObject_GC_IsTracked(container)) return true;
-  untracked_.push_back(Py_NewRef(container));
+  if (!PyObject_GC_IsTracked(container)) return;
+  untracked_.push_back(container);  // may throw: the reference is added after
+  Py_INCREF(container);
   PyObject_GC_UnTrack(container);
-  return true;
 }
 
 std::size_t PySink::track_untracked() {
@@ -369,7 +370,8 @@ bool PySink::make_dict(std::size_t count) {
   for (std::size_t i = 0; i < 2 * count; ++i) Py_DECREF(members[i]);
   stack_.resize(base);
   stack_.push_back(dict);
-  return untrack(dict);
+  untrack(dict);
+  return true;
 }
 
 }  // namespace quarn::api::bigjson

@@ -13,8 +13,8 @@
 // each member before the reference that keeps it alive, sets it aside as
 // possibly unreachable and moves it back when its container comes, which
 // leaves the list in breadth-first order, a cache miss per object in every
-// later collection (over a large result, three times the work of a list that
-// follows memory). So containers stay untracked while they are built, where
+// later collection (over a large result, nearly three times the work of a
+// list that follows memory). So containers stay untracked while they are built, where
 // no caller can reach them and collections that run meanwhile skip them, and
 // take() tracks exactly those the interpreter itself had tracked (every list,
 // and every dict that holds a container), in reverse order of making: each
@@ -165,7 +165,7 @@ class PySink {
   bool make_dict(std::size_t count);
   // Takes a finished container off the collector's list, if it is on it, to
   // be tracked again by take().
-  bool untrack(PyObject* container);
+  void untrack(PyObject* container);
   void drop_untracked(std::size_t keep);
   // Lets a signal handler (Ctrl-C) interrupt the parse of a huge document:
   // pending signals are checked once every few thousand containers.
