@@ -50,19 +50,25 @@ std::size_t allocated_blocks() {
 }
 #endif
 
-// Tracks `outer` (if any) and then everything the sink held back.
-void settle(PySink& sink, PyObject* outer = nullptr) {
+// Tracks `outer` (if any) and then everything the sink held back. Fails
+// only when a signal handler raised.
+[[nodiscard]] bool settle(PySink& sink, PyObject* outer = nullptr) {
   if (outer != nullptr) PyObject_GC_Track(outer);
   std::size_t containers = sink.track_untracked();
 #if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-  if (containers < kSettleContainers) return;
+  if (containers < kSettleContainers) return true;
   std::size_t blocks = allocated_blocks();
   // `blocks` includes the result: the rest is blocks - made.
-  if (blocks == 0 || blocks > 5 * sink.blocks_made()) return;
+  if (blocks == 0 || blocks > 5 * sink.blocks_made()) return true;
+  // A collection runs Python code (gc callbacks, finalizers), which would
+  // take a pending signal's exception and lose it as unraisable: a Ctrl-C
+  // that came during the build is raised here first.
+  if (PyErr_CheckSignals() < 0) return false;
   PyGC_Collect();
 #else
   (void)containers;
 #endif
+  return true;
 }
 
 Result<std::string> read_all(File& file) {
@@ -98,7 +104,7 @@ Result<Ref> load_json(std::string_view path) {
   PySink sink(keys, shapes);
   sink.hold_tracking();
   auto value = parse_to_python(text.value(), sink, "invalid JSON: ");
-  if (value.ok()) settle(sink);
+  if (value.ok() && !settle(sink)) return Error::python();
   return value;
 }
 
@@ -118,7 +124,7 @@ Result<Ref> load_jsonl(std::string_view path) {
     if (!record.value()) break;
     if (PyList_Append(list.get(), record.value().get()) < 0) return Error::python();
   }
-  settle(reader->sink(), list.get());
+  if (!settle(reader->sink(), list.get())) return Error::python();
   return list;
 }
 
