@@ -229,9 +229,7 @@ bool PySink::make_list(std::size_t count) {
   return true;
 }
 
-void PySink::untrack(PyObject* container) {
-  blocks_made_ += 2;  // the object and its item storage
-  if (!PyObject_GC_IsTracked(container)) return;
+void PySink::hold_back(PyObject* container) {
   untracked_.push_back(container);  // may throw: the reference is added after
   Py_INCREF(container);
   PyObject_GC_UnTrack(container);

@@ -7,18 +7,20 @@
 // repeated key keeps its last value. Short ASCII keys are shared through a
 // small cache, so the thousands of "id" keys of a file are one str object.
 //
-// The cyclic collector meets a value only when it is finished. A container
-// closes after its members, so tracked as it is made, every member would
-// precede its container in the collector's list: a collection then finds
-// each member before the reference that keeps it alive, sets it aside as
-// possibly unreachable and moves it back when its container comes, which
-// leaves the list in breadth-first order, a cache miss per object in every
-// later collection (over a large result, nearly three times the work of a
-// list that follows memory). So containers stay untracked while they are built, where
-// no caller can reach them and collections that run meanwhile skip them, and
-// take() tracks exactly those the interpreter itself had tracked (every list,
-// and every dict that holds a container), in reverse order of making: each
-// container before its members, walking memory downwards.
+// A large result meets the cyclic collector only when it is finished (see
+// hold_tracking). A container closes after its members, so tracked as it is
+// made, every member would precede its container in the collector's list: a
+// collection then finds each member before the reference that keeps it
+// alive, sets it aside as possibly unreachable and moves it back when its
+// container comes, which leaves the list in breadth-first order, a cache miss
+// per object in every later collection (over a large result, nearly three
+// times the work of a list that follows memory). So, when held, containers
+// stay untracked while they are built, where no caller can reach them and
+// collections that run meanwhile skip them, and track_untracked() tracks
+// exactly those the interpreter itself had tracked (every list, and every
+// dict that holds a container), in reverse order of making: each container
+// before its members, walking memory downwards. Records handed out one at a
+// time are small and are tracked as they are made.
 #pragma once
 
 #include <Python.h>
@@ -113,16 +115,12 @@ class PySink {
   bool end_array(std::size_t count) { return poll_signals() && make_list(count); }
   bool end_object(std::size_t count) { return poll_signals() && make_dict(count); }
 
-  // The finished top-level value (a new reference), tracked by the collector
-  // unless tracking is held; the sink is empty after.
+  // The finished top-level value (a new reference); the sink is empty after.
+  // While tracking is held, its containers stay untracked.
   PyObject* take() {
     PyObject* v = stack_.back();
     stack_.pop_back();
-    if (hold_) {
-      kept_ = untracked_.size();
-    } else {
-      track_untracked();
-    }
+    kept_ = untracked_.size();
     return v;
   }
 
@@ -134,9 +132,9 @@ class PySink {
     invalid_utf8_ = false;
   }
 
-  // From now on, values taken stay untracked until track_untracked(), so that
-  // a caller gathering many of them into one result (itself untracked) keeps
-  // every collection meanwhile off them.
+  // From now on, containers are built untracked and stay so until
+  // track_untracked(), for a caller that builds one large result (and keeps
+  // whatever holds the values it takes untracked as well).
   void hold_tracking() { hold_ = true; }
 
   // Tracks every container held back, newest first; returns how many.
@@ -165,7 +163,11 @@ class PySink {
   bool make_dict(std::size_t count);
   // Takes a finished container off the collector's list, if it is on it, to
   // be tracked again by take().
-  void untrack(PyObject* container);
+  void untrack(PyObject* container) {
+    blocks_made_ += 2;  // the object and its item storage
+    if (hold_ && PyObject_GC_IsTracked(container)) hold_back(container);
+  }
+  void hold_back(PyObject* container);
   void drop_untracked(std::size_t keep);
   // Lets a signal handler (Ctrl-C) interrupt the parse of a huge document:
   // pending signals are checked once every few thousand containers.
