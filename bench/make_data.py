@@ -12,7 +12,7 @@ Kinds:
   own entities, hashtag, mention and URL entities with index pairs, nulls, booleans, places with
   bounding boxes, now and then a retweeted status nested inside, text in many scripts (accents,
   CJK, Cyrillic, Arabic, emoji outside the BMP) with escapes; ids near 2^59, negative UTC offsets,
-  float coordinates, scores with exponents, an occasional integer near 2^64.
+  float coordinates, scores with exponents, an occasional integer near 2^63.
 - numbers: arrays of 1-64 numbers: small and large, negative, the 64-bit limits, floats with and
   without exponents, subnormals.
 
@@ -295,7 +295,8 @@ def status(rng, nested=True):
     if rng.random() < 0.1:
         record["possibly_sensitive"] = rng.random() < 0.1
     if rng.random() < 0.02:
-        record["withheld_checksum"] = rng.randint(2**63, 2**64 - 1)
+        # Large, but within int64: yajl (ijson's parser, a peer of the iter case) rejects more.
+        record["withheld_checksum"] = rng.randint(2**62, 2**63 - 1)
     if nested and rng.random() < 0.25:
         record["retweeted_status"] = status(rng, nested=False)
     return record
