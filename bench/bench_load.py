@@ -24,7 +24,8 @@ CLASSIC = ["twitter", "citm_catalog", "canada", "github_events", "gsoc-2018"]
 def corpus(ctx):
     files = sorted(CORPUS.glob("*.json"))
     if not files:
-        raise SystemExit(f"error: no JSON files in {CORPUS}")
+        print(f"  classic files skipped: none in {CORPUS}")
+        return
     repeat = 5 if ctx.quick else 15
     rows, quarn_orjson, json_quarn = [], {}, {}
     for path in files:

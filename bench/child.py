@@ -6,6 +6,7 @@ case saw and the process's peak RSS. Every child imports all libraries before an
 against: what a case adds above it is the memory the case itself needed.
 """
 
+import gc
 import itertools
 import json
 import re
@@ -123,10 +124,38 @@ CASES = {
 }
 
 
+# End to end: the call, then the program goes on (SMALL_DICTS allocations) and collects once. What
+# the collector still owes for the result shows in the two steps after the call.
+E2E = {"quarn.e2e": "quarn.load", "orjson.e2e": "orjson.load", "orjson.lines-e2e": "orjson.lines"}
+SMALL_DICTS = 100_000
+
+
+def measure_e2e(case, path, repeat):
+    run = CASES[E2E[case]]
+    times, calls, records = [], [], None
+    for i in range(repeat + 1):
+        start = time.perf_counter()
+        value = run(path)
+        called = time.perf_counter()
+        rows = [{"id": n, "name": "row"} for n in range(SMALL_DICTS)]
+        gc.collect()
+        elapsed = time.perf_counter() - start
+        if i:
+            times.append(elapsed)
+            calls.append(called - start)
+        records = len(value)
+        del value, rows
+        # Each run starts from the same heap: the garbage of the one before is gone.
+        gc.collect()
+    return {"times": times, "call_times": calls, "records": records}
+
+
 def measure(case, path, repeat):
     """Timed runs of one case; a peer that rejects a file raises, and the parent shows why."""
     if case.startswith("quarn.") and bigjson is None:
         return {"error": QUARN_MISSING}
+    if case in E2E:
+        return measure_e2e(case, path, repeat)
     run = CASES[case]
     times, records = [], None
     for i in range(repeat + 1):

@@ -12,9 +12,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-SHARED = REPO.parent / "shared"
-MAKE_BIG = SHARED / "tools" / "make_big.py"
-CORPUS = SHARED / "data" / "bench"
+# The classic files of the load case's first table, when a checkout of the shared data sits
+# next to the repository; the other cases need nothing outside it.
+CORPUS = REPO.parent / "shared" / "data" / "bench"
+MAKE_DATA = Path(__file__).with_name("make_data.py")
 CHILD = Path(__file__).with_name("child.py")
 MIB = 1 << 20
 
@@ -23,6 +24,7 @@ MIB = 1 << 20
 class Measure:
     name: str
     times: list[float] = field(default_factory=list)
+    call_times: list[float] = field(default_factory=list)
     rss_kib: int | None = None
     records: int | None = None
     error: str | None = None
@@ -30,6 +32,10 @@ class Measure:
     @property
     def median(self):
         return statistics.median(self.times) if self.times else None
+
+    @property
+    def call_median(self):
+        return statistics.median(self.call_times) if self.call_times else None
 
     @property
     def best(self):
@@ -52,6 +58,7 @@ def run_case(case, path, repeat):
     return Measure(
         case,
         times=data.get("times", []),
+        call_times=data.get("call_times", []),
         rss_kib=data["maxrss_kib"],
         records=data.get("records"),
         error=data.get("error"),
@@ -79,11 +86,9 @@ def run_command(argv, repeat, output=True):
 
 
 class Files:
-    """Big tweet files made once per run with make_big.py, and removed at the end unless kept."""
+    """Big tweet files made once per run with make_data.py, and removed at the end unless kept."""
 
     def __init__(self, keep=None):
-        if not MAKE_BIG.is_file():
-            sys.exit(f"error: {MAKE_BIG} not found; the benchmarks need the shared tools folder")
         self.keep = keep is not None
         self.dir = Path(keep) if keep else Path(tempfile.mkdtemp(prefix="quarn-bench-"))
         self.dir.mkdir(parents=True, exist_ok=True)
@@ -95,7 +100,7 @@ class Files:
             # Written under another name first, so an interrupted run never leaves a short file
             # that a later --keep run would take for a finished one.
             partial = path.with_suffix(".partial")
-            argv = [sys.executable, str(MAKE_BIG), "--format", fmt, "--size", size]
+            argv = [sys.executable, str(MAKE_DATA), "--format", fmt, "--size", size]
             subprocess.run(
                 [*argv, "--kind", "tweets", str(partial)], check=True, stdout=subprocess.DEVNULL
             )

@@ -1,6 +1,6 @@
 """Side-by-side benchmarks of quarn against its peers.
 
-    python bench/run.py [count|load|iter|schema|dask|all] [--size 1G] [--quick] [--keep DIR]
+    python bench/run.py [count|load|load-e2e|iter|schema|dask|all] [--size 1G] [--quick] [--keep DIR]
 
 See bench/README.md for what each case measures.
 """
@@ -16,6 +16,7 @@ import time
 
 import bench_count
 import bench_dask
+import bench_e2e
 import bench_iter
 import bench_load
 import bench_records
@@ -25,6 +26,7 @@ from harness import Context, Files
 CASES = {
     "count": bench_count,
     "load": bench_load,
+    "load-e2e": bench_e2e,
     "iter": bench_iter,
     "schema": bench_schema,
     "dask": bench_dask,

@@ -1,5 +1,11 @@
+import gc
 import json
+import signal
 import struct
+import subprocess
+import sys
+import sysconfig
+import weakref
 
 import pytest
 from conftest import SHARED_DATA, documents
@@ -124,3 +130,86 @@ def test_conformance_suite():
             assert not path.name.startswith("y_"), path.name
         else:
             assert not path.name.startswith("n_"), path.name
+
+
+# The cyclic collector. The result is tracked as the interpreter tracks what it builds (every
+# list, every dict that holds a container), so a cycle made through it later is found;
+# load leaves gc's switch alone; and a large result leaves the program's next allocations no
+# full collection to make over it.
+def records(n):
+    return [{"id": i, "tags": [], "user": {"ids": [i, {}], "name": "é"}, "geo": {"x": 1.5}}
+            for i in range(n)]
+
+
+def check_tracking(value):
+    if isinstance(value, list):
+        assert gc.is_tracked(value)
+        for v in value:
+            check_tracking(v)
+    elif isinstance(value, dict):
+        assert gc.is_tracked(value) == any(isinstance(v, (list, dict)) for v in value.values())
+        for v in value.values():
+            check_tracking(v)
+
+
+def write_records(write, fmt, n):
+    lines = [json.dumps(r) for r in records(n)]
+    return write("[" + ",".join(lines) + "]" if fmt == "json" else "\n".join(lines), "r." + fmt)
+
+
+@pytest.mark.parametrize("fmt", ["json", "jsonl"])
+def test_tracked_as_built_by_python(write, fmt):
+    path = write_records(write, fmt, 300)
+    check_tracking(bigjson.load(path))
+    check_tracking(list(bigjson.iter_records(path)))
+
+    class Probe:
+        pass
+
+    value, probe = bigjson.load(path), Probe()
+    value[7]["user"]["ids"].append(value)
+    value[7]["tags"].append(probe)
+    ref = weakref.ref(probe)
+    del value, probe
+    gc.collect()
+    assert ref() is None
+
+
+def test_collector_switch_left_alone(write):
+    path = write("[" + ",".join(["[]"] * 400_000) + "]")
+    ran = []
+
+    def handler(signum, frame):  # a handler that turns the collector off mid-load
+        gc.disable()
+        ran.append(signum)
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.003)
+        bigjson.load(path)
+        assert ran and not gc.isenabled()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        gc.enable()
+
+
+AFTER_LOAD = """
+import gc, sys
+from quarn import bigjson
+value = bigjson.load(sys.argv[1])
+full = []
+gc.callbacks.append(lambda phase, info: phase == "start" and full.append(info["generation"]))
+rows = [{"id": i} for i in range(100_000)]
+print(full.count(2))
+"""
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 14) or sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="the generational collector of 3.11-3.13")
+@pytest.mark.parametrize("fmt", ["json", "jsonl"])
+def test_no_full_collection_left_to_the_caller(write, fmt):
+    path = write_records(write, fmt, 30_000)  # 150,000 tracked containers
+    out = subprocess.run([sys.executable, "-c", AFTER_LOAD, path], capture_output=True,
+                         text=True, check=True).stdout
+    assert out.split() == ["0"]

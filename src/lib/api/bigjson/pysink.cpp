@@ -225,7 +225,36 @@ bool PySink::make_list(std::size_t count) {
   if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), items, count * sizeof(PyObject*));
   stack_.resize(stack_.size() - count);
   stack_.push_back(list);
+  untrack(list);
   return true;
+}
+
+void PySink::hold_back(PyObject* container) {
+  untracked_.push_back(container);  // may throw: the reference is added after
+  Py_INCREF(container);
+  PyObject_GC_UnTrack(container);
+}
+
+std::size_t PySink::track_untracked() {
+  std::size_t n = untracked_.size();
+  for (std::size_t i = n; i-- > 0;) {
+    PyObject* o = untracked_[i];
+    // Only this sink untracked it, and no Python code could reach it since;
+    // the test is cheap (the line is loaded anyway) and tracking twice is fatal.
+    if (!PyObject_GC_IsTracked(o)) PyObject_GC_Track(o);
+    Py_DECREF(o);
+  }
+  untracked_.clear();
+  kept_ = 0;
+  return n;
+}
+
+// Containers of a value that was never handed out die untracked, as the
+// interpreter allows.
+void PySink::drop_untracked(std::size_t keep) {
+  for (std::size_t i = keep; i < untracked_.size(); ++i) Py_DECREF(untracked_[i]);
+  untracked_.resize(keep);
+  kept_ = std::min(kept_, keep);
 }
 
 ShapeCache::ShapeCache(std::size_t text_bytes)
@@ -297,21 +326,15 @@ void sort_members(PyObject* const* members, std::size_t count, std::uint8_t* ord
   }
 }
 
-PyObject* new_dict(std::size_t count) {
-#if PY_VERSION_HEX < 0x030D0000
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
-#else
-  (void)count;
-  return PyDict_New();
-#endif
-}
-
 }  // namespace
 
 bool PySink::make_dict(std::size_t count) {
   std::size_t base = stack_.size() - 2 * count;
   PyObject** members = stack_.data() + base;
-  PyObject* dict = new_dict(count);
+  // Not presized: a presized table is of the general kind, whose entries are
+  // half as large again and whose keys the collector visits too, where one
+  // grown from empty with str keys holds values only.
+  PyObject* dict = PyDict_New();
   if (dict == nullptr) return false;
   // Members go in by ascending key; where a key repeats, the equal keys are
   // adjacent in document order and the last insertion wins.
@@ -345,6 +368,7 @@ bool PySink::make_dict(std::size_t count) {
   for (std::size_t i = 0; i < 2 * count; ++i) Py_DECREF(members[i]);
   stack_.resize(base);
   stack_.push_back(dict);
+  untrack(dict);
   return true;
 }
 

@@ -38,6 +38,9 @@ class RecordReader {
   [[nodiscard]] std::uint64_t bytes_read() const { return source_.bytes_read(); }
   [[nodiscard]] std::uint64_t total_bytes() const { return source_.total_bytes(); }
 
+  // The sink that builds the records, for a caller that holds their tracking.
+  [[nodiscard]] PySink& sink() { return sink_; }
+
  private:
   // Parses one array element or document (trimmed here); an empty Ref when
   // it is blank.
