@@ -90,14 +90,14 @@ Result<Ref> load_list(RecordSource source) {
   // Untracked with every record until the end (see settle): a young
   // collection would otherwise visit all the records so far each time.
   PyObject_GC_UnTrack(list.get());
-  reader->sink().hold_tracking();
+  reader.sink().hold_tracking();
   for (;;) {
     auto record = reader.next_record();
     if (!record.ok()) return std::move(record).error();
     if (!record.value()) break;
     if (PyList_Append(list.get(), record.value().get()) < 0) return Error::python();
   }
-  if (!settle(reader->sink(), list.get())) return Error::python();
+  if (!settle(reader.sink(), list.get())) return Error::python();
   return list;
 }
 
