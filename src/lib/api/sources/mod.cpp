@@ -13,45 +13,47 @@ using binding::Param;
 
 constexpr FunctionSpec kCount = {
     "count",
-    "count(source, format=None, records=None)\n"
+    "count(source, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
-    "The number of records of `source`, found without parsing.",
-    {Param::Source, Param::Format, Param::Records},
-    3,
+    "The number of records of `source` (a str path or a binary stream), found without\n"
+    "parsing. Without `format`, the content decides it. `compressed` is the file a\n"
+    "decompressing `source` reads, for progress.",
+    {Param::Source, Param::Format, Param::Records, Param::Compressed},
+    4,
     &count,
 };
 
 constexpr FunctionSpec kSchema = {
     "schema",
-    "schema(source, sample=100, format=None, records=None)\n"
+    "schema(source, sample=100, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
     "The merged structure of the first `sample` records of `source`, as indented JSON.",
-    {Param::Source, Param::Sample, Param::Format, Param::Records},
-    4,
+    {Param::Source, Param::Sample, Param::Format, Param::Records, Param::Compressed},
+    5,
     &schema,
 };
 
 constexpr FunctionSpec kLoad = {
     "load",
-    "load(source, format=None, records=None)\n"
+    "load(source, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
     "The whole of `source` as Python objects.",
-    {Param::Source, Param::Format, Param::Records},
-    3,
+    {Param::Source, Param::Format, Param::Records, Param::Compressed},
+    4,
     &load,
 };
 
 constexpr FunctionSpec kIterRecords = {
     "iter_records",
-    "iter_records(source, format=None, records=None)\n"
+    "iter_records(source, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
     "A lazy iterator over the records of `source`.",
-    {Param::Source, Param::Format, Param::Records},
-    3,
+    {Param::Source, Param::Format, Param::Records, Param::Compressed},
+    4,
     &iter_records,
 };
 

@@ -1,0 +1,448 @@
+"""What a caller holds, made into something the native reader takes.
+
+A plain regular file goes to the native layer by its path (it reads the file descriptor
+itself, and its errors name the path as ``quarn.bigjson``'s do). Everything else becomes a
+binary stream: a caller's file object as it is, standard input, a pipe or device opened
+here, and compressed data of any of these behind a decompressor. Compression is recognised
+by magic bytes, looked at without losing any (``peek``, a seek back, or the bytes handed
+out again).
+"""
+
+from __future__ import annotations
+
+import importlib
+import io
+import os
+import queue
+import stat
+import sys
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import IO, Any
+
+COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
+_MAGIC = (
+    (b"\x1f\x8b", "gzip"),
+    (b"BZh", "bz2"),
+    (b"\xfd7zXZ\x00", "xz"),
+    (b"\x28\xb5\x2f\xfd", "zstd"),
+)
+_HEAD = 6  # the longest magic
+
+
+class CompressedDataError(RuntimeError, OSError):
+    """Compressed data that is corrupt or truncated.
+
+    A ``RuntimeError`` like every other failure to read, and an ``OSError`` like the
+    interpreter's own ``gzip.BadGzipFile``: the records before it have been handed out, and
+    every later read raises it again.
+    """
+
+
+def _sniff(head: bytes) -> str | None:
+    for magic, name in _MAGIC:
+        if head.startswith(magic):
+            return name
+    return None
+
+
+def _missing(name: str, extra: str, package: str) -> ModuleNotFoundError:
+    return ModuleNotFoundError(
+        f"{name}-compressed data needs {package}: pip install 'quarn[{extra}]'"
+    )
+
+
+def _zlib() -> Any:
+    """The fastest zlib-compatible module installed."""
+    for module in ("isal.isal_zlib", "zlib_ng.zlib_ng"):
+        try:
+            return importlib.import_module(module)
+        except ImportError:
+            continue
+    import zlib
+
+    return zlib
+
+
+_GZIP_WBITS = 31  # a gzip header and trailer around a deflate stream, both checked
+
+
+def _gzip_chunks(raw: IO[bytes]) -> Iterator[bytes]:
+    """The decompressed data of every gzip member in `raw`, one piece at a time.
+
+    Each piece is handed out as soon as it is decompressed, so everything before corrupt or
+    truncated data comes out before the error (the file classes of the faster
+    decompressors drop what their last read had gathered).
+    """
+    zlib = _zlib()
+    d = zlib.decompressobj(_GZIP_WBITS)
+    inside = False  # a member has begun and not ended
+    while True:
+        data = raw.read(_Ahead.CHUNK)
+        if not data:
+            if inside:
+                tail = d.flush()  # output a last step may have held back
+                if tail:
+                    yield tail
+            if inside and not d.eof:
+                raise EOFError("compressed file ended before the end-of-stream marker was reached")
+            return
+        while data:
+            if d.eof:
+                data = data.lstrip(b"\0")  # padding between members
+                if not data:
+                    break
+                d = zlib.decompressobj(_GZIP_WBITS)
+            out = d.decompress(data, _Ahead.CHUNK)
+            inside = not d.eof
+            data = d.unused_data if d.eof else d.unconsumed_tail
+            if out:
+                yield out
+
+
+def _zstd_reader(raw: IO[bytes]) -> IO[bytes]:
+    try:
+        zstd = importlib.import_module("compression.zstd")  # the interpreter's own (3.14)
+    except ImportError:
+        pass
+    else:
+        reader: IO[bytes] = zstd.ZstdFile(raw, "rb")
+        return reader
+    try:
+        import zstandard
+    except ImportError:
+        raise _missing("zstd", "zstd", "the zstandard package") from None
+    stream: IO[bytes] = zstandard.ZstdDecompressor().stream_reader(
+        raw, read_across_frames=True, closefd=False
+    )
+    return stream
+
+
+class _Ahead(io.RawIOBase):
+    """A decompressing reader run a few chunks ahead in a thread of its own.
+
+    Every decompressor used releases the interpreter lock while it works, so decompressing
+    the next chunks overlaps with the native scan of this one. `chunks` hands out whatever
+    one step decompressed: everything before corrupt or truncated data arrives, then its
+    error, which every later read raises again.
+    """
+
+    CHUNK = 1 << 18
+    DEPTH = 4
+
+    def __init__(self, chunks: Iterator[bytes], reader: IO[bytes] | None = None) -> None:
+        super().__init__()
+        self._chunks = chunks
+        self._reader = reader
+        self._queue: queue.Queue[bytes | BaseException] = queue.Queue(self.DEPTH)
+        self._stop = threading.Event()
+        self._buf = memoryview(b"")
+        self._end: BaseException | bool = False
+        # Started by the first read, so that the compressed file's position and size are
+        # taken before the thread moves on.
+        self._thread = threading.Thread(target=self._run, name="quarn-decompress", daemon=True)
+
+    def _run(self) -> None:
+        try:
+            for data in self._chunks:
+                if self._stop.is_set():
+                    return
+                self._put(data)
+            self._put(b"")
+        except BaseException as exc:  # noqa: BLE001 - handed to the reading thread
+            self._put(exc)
+
+    def _put(self, item: bytes | BaseException) -> None:
+        while not self._stop.is_set():
+            try:
+                self._queue.put(item, timeout=0.1)
+                return
+            except queue.Full:
+                continue
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, b: Any) -> int:
+        if not self._buf:
+            if self._thread.ident is None:
+                self._thread.start()
+            if self._end is not False:
+                if isinstance(self._end, BaseException):
+                    raise self._end
+                return 0
+            item = self._queue.get()
+            if isinstance(item, BaseException):
+                self._end = item
+                raise item
+            if not item:
+                self._end = True
+                return 0
+            self._buf = memoryview(item)
+        n = min(len(b), len(self._buf))
+        b[:n] = self._buf[:n]
+        self._buf = self._buf[n:]
+        return n
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        self._stop.set()
+        while self._thread.ident is not None and self._thread.is_alive():
+            try:
+                self._queue.get(timeout=0.05)
+            except queue.Empty:
+                pass
+        if self._thread.ident is not None:
+            self._thread.join()
+        if self._reader is not None:
+            self._reader.close()
+        super().close()
+
+
+def _decompressor(name: str, raw: IO[bytes]) -> IO[bytes]:
+    if name == "gzip":
+        return _Ahead(_gzip_chunks(raw))
+    reader = _file_decompressor(name, raw)
+    read1 = getattr(reader, "read1", reader.read)
+    return _Ahead(iter(lambda: read1(_Ahead.CHUNK), b""), reader)
+
+
+def _file_decompressor(name: str, raw: IO[bytes]) -> IO[bytes]:
+    if name == "bz2":
+        import bz2
+
+        return bz2.BZ2File(raw, "rb")
+    if name == "xz":
+        import lzma
+
+        return lzma.LZMAFile(raw, "rb")
+    return _zstd_reader(raw)
+
+
+class _Prefixed(io.RawIOBase):
+    """The bytes already taken from an unseekable stream, then the stream itself."""
+
+    def __init__(self, head: bytes, stream: IO[bytes]) -> None:
+        super().__init__()
+        self._head = memoryview(head)
+        self._stream = stream
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, b: Any) -> int:
+        if self._head:
+            n = min(len(b), len(self._head))
+            b[:n] = self._head[:n]
+            self._head = self._head[n:]
+            return n
+        return _read_into(self._stream, b)
+
+
+def _read_into(stream: IO[bytes], b: Any) -> int:
+    readinto = getattr(stream, "readinto", None)
+    if readinto is not None:
+        got: int = readinto(b)
+        return got
+    data = stream.read(len(b))
+    b[: len(data)] = data
+    return len(data)
+
+
+class Opened:
+    """A stream for the native reader, with what the reading must close and show.
+
+    ``readinto`` is the innermost reader's own bound method wherever nothing needs to be
+    done per read, so that the native reader calls it directly.
+    """
+
+    def __init__(
+        self,
+        reader: IO[bytes],
+        *,
+        raw: IO[bytes] | None = None,
+        compression: str | None = None,
+        owned: tuple[Any, ...] = (),
+    ) -> None:
+        self.reader = reader
+        self.raw = raw  # the compressed file, for progress
+        self.compression = compression
+        self._owned = owned
+        self._error: tuple[str, BaseException] | None = None
+        self._on_read: Callable[[int], None] | None = None
+        self.readinto: Callable[[Any], int] = (
+            self._checked_readinto if compression else getattr(reader, "readinto", self._plain)
+        )
+
+    def _plain(self, b: Any) -> int:
+        return _read_into(self.reader, b)
+
+    def _checked_readinto(self, b: Any) -> int:
+        if self._error is not None:
+            text, cause = self._error
+            raise CompressedDataError(text) from cause
+        try:
+            return _read_into(self.reader, b)
+        except Exception as exc:
+            if isinstance(exc, OSError) and exc.errno is not None:
+                raise  # the file itself cannot be read
+            text = f"invalid {self.compression} data: {exc or type(exc).__name__}"
+            self._error = (text, exc)
+            raise CompressedDataError(text) from exc
+
+    def watch(self, on_read: Callable[[int, bool], None], on_close: Callable[[], None]) -> None:
+        """Calls `on_read(bytes so far, at_end)` after every read and `on_close()` when
+        closed (for a progress bar). Bytes are those of the compressed file when there is
+        one."""
+        inner = self.readinto
+        raw = self.raw
+        start = raw.tell() if raw is not None and raw.seekable() else 0
+        done = 0
+
+        def readinto(b: Any) -> int:
+            nonlocal done
+            got = inner(b)
+            done += got
+            if raw is not None:
+                try:
+                    on_read(raw.tell() - start, got == 0)
+                except (OSError, ValueError):
+                    pass
+            else:
+                on_read(done, got == 0)
+            return got
+
+        self.readinto = readinto
+        self._owned = (_Closer(on_close), *self._owned)
+
+    def close(self) -> None:
+        owned, self._owned = self._owned, ()
+        for thing in owned:
+            thing.close()
+
+    def __del__(self) -> None:
+        self.close()
+
+
+class _Closer:
+    def __init__(self, close: Callable[[], None]) -> None:
+        self.close = close
+
+
+def _stdin() -> IO[bytes]:
+    if sys.stdin is not None and hasattr(sys.stdin, "buffer"):
+        stream: IO[bytes] = sys.stdin.buffer
+        return stream
+    return open(0, "rb", closefd=False)  # noqa: SIM115 - the interpreter owns fd 0
+
+
+def _head_of(stream: IO[bytes]) -> tuple[bytes, IO[bytes]]:
+    """The first bytes of `stream` and a stream that still yields them."""
+    peek = getattr(stream, "peek", None)
+    if peek is not None:
+        head: bytes = peek(_HEAD)[:_HEAD]
+        return head, stream
+    try:
+        seekable = stream.seekable()
+    except (AttributeError, OSError, ValueError):
+        seekable = False
+    if seekable:
+        at = stream.tell()
+        head = stream.read(_HEAD) or b""
+        stream.seek(at)
+        return head, stream
+    head = stream.read(_HEAD) or b""
+    return head, io.BufferedReader(_Prefixed(head, stream))
+
+
+def _check_compression(compression: str | None) -> None:
+    if compression is not None and compression != "infer" and compression not in COMPRESSIONS:
+        raise ValueError(
+            f"unknown compression {compression!r}; expected 'infer', None, "
+            + ", ".join(repr(c) for c in COMPRESSIONS)
+        )
+
+
+def _stream(
+    stream: IO[bytes], compression: str | None, owned: tuple[Any, ...] = ()
+) -> Opened:
+    if compression is None:
+        return Opened(stream, owned=owned)
+    head, stream = _head_of(stream)
+    name = _sniff(head) if compression == "infer" else compression
+    if name is None:
+        return Opened(stream, owned=owned)
+    reader = _decompressor(name, stream)
+    return Opened(reader, raw=stream, compression=name, owned=(reader, *owned))
+
+
+def open_source(source: Any, compression: str | None = "infer") -> str | Opened:
+    """A path (str) the native layer opens itself, or an `Opened` stream."""
+    _check_compression(compression)
+    if isinstance(source, io.TextIOBase):
+        raise TypeError(
+            f"'{type(source).__name__}' object is a text stream: quarn reads bytes; "
+            "open the file in binary mode (open(path, 'rb'))"
+        )
+    if not isinstance(source, (str, bytes, os.PathLike)):
+        if not (hasattr(source, "readinto") or hasattr(source, "read")):
+            raise TypeError(
+                f"'{type(source).__name__}' object is neither a path nor a binary file object"
+            )
+        return _stream(source, compression)
+    path = os.fsdecode(os.fspath(source))
+    if path == "-":
+        return _stream(_stdin(), compression)
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return path  # the native layer reports it, in its words
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode) or (
+            stat.S_ISREG(mode)
+            and (compression is None or (compression == "infer"
+                                         and _sniff(os.pread(fd, _HEAD, 0)) is None))
+        ):
+            os.close(fd)
+            return path
+    except OSError:
+        os.close(fd)
+        return path
+    # A pipe or device is read once, here; compressed data goes through its decompressor.
+    raw = open(fd, "rb")  # noqa: SIM115 - closed with the Opened
+    return _stream(raw, compression, owned=(raw,))
+
+
+def as_stream(path: str) -> str | Opened:
+    """`path` opened here as a plain stream (to watch its reads), or itself when it cannot
+    be opened (the native layer then says why)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return path
+    if stat.S_ISDIR(os.fstat(fd).st_mode):
+        os.close(fd)
+        return path
+    raw = open(fd, "rb")  # noqa: SIM115 - closed with the Opened
+    return Opened(raw, owned=(raw,))
+
+
+@contextmanager
+def opened(source: Any, compression: str | None) -> Iterator[str | Opened]:
+    """`open_source`, closing what it opened afterwards."""
+    got = open_source(source, compression)
+    try:
+        yield got
+    finally:
+        if isinstance(got, Opened):
+            got.close()
+
+
+def native_args(got: str | Opened) -> tuple[Any, Any]:
+    """The native functions' `source` and `compressed` for what `open_source` gave."""
+    if isinstance(got, str):
+        return got, None
+    return got, got.raw
