@@ -1,6 +1,6 @@
 """Side-by-side benchmarks of quarn against its peers.
 
-    python bench/run.py [count|load|iter|schema|dask|all] [--size 1G] [--quick] [--keep DIR]
+    python bench/run.py [count|load|iter|schema|dask|sources|all] [--size 1G] [--quick] [--keep DIR]
 
 See bench/README.md for what each case measures.
 """
@@ -19,6 +19,7 @@ import bench_dask
 import bench_iter
 import bench_load
 import bench_schema
+import bench_sources
 from harness import Context, Files
 
 CASES = {
@@ -27,6 +28,7 @@ CASES = {
     "iter": bench_iter,
     "schema": bench_schema,
     "dask": bench_dask,
+    "sources": bench_sources,
 }
 PEERS = ["orjson", "msgspec", "ijson", "genson"]
 

@@ -12,9 +12,9 @@ find), so they work with ``concurrent.futures``, ``multiprocessing`` and Dask.
 
 from typing import Any, SupportsIndex
 
-from quarn import _sources
+from quarn import _input
+from quarn._input import CompressedDataError
 from quarn._progress import watch as _watch
-from quarn._sources import CompressedDataError
 from quarn._version import __version__
 from quarn.lib import _quarn as _quarn
 from quarn.lib._quarn import bigjson
@@ -48,8 +48,8 @@ def count(
     zstd) is recognised by its first bytes; `compression` forces one or (``None``) none.
     Without `format`, the content decides between JSON and JSON Lines.
     """
-    with _sources.opened(source, compression) as got:
-        src, raw = _sources.native_args(got)
+    with _input.opened(source, compression) as got:
+        src, raw = _input.native_args(got)
         return _native.count(src, format, records=records, compressed=raw)
 
 
@@ -66,10 +66,9 @@ def load(
     Sources, `compression` and `format` as for `count`; `progress` shows a bar on stderr
     (needs tqdm: ``pip install 'quarn[cli]'``).
     """
-    with _sources.opened(source, compression) as got:
-        with _watch(got, progress, "load") as got:
-            src, raw = _sources.native_args(got)
-            return _native.load(src, format, records=records, compressed=raw)
+    with _input.opened(source, compression) as got, _watch(got, progress, "load") as got:
+        src, raw = _input.native_args(got)
+        return _native.load(src, format, records=records, compressed=raw)
 
 
 def iter_records(
@@ -85,10 +84,10 @@ def iter_records(
     Sources, `compression` and `format` as for `count`; `progress` as for `load`. What the
     call opened is closed when the iterator is destroyed; the iterator cannot be pickled.
     """
-    got = _sources.open_source(source, compression)
+    got = _input.open_source(source, compression)
     if progress:
         got = _watch(got, progress, "iter_records", closing=False).__enter__()
-    src, raw = _sources.native_args(got)
+    src, raw = _input.native_args(got)
     return _native.iter_records(src, format, records=records, compressed=raw)
 
 
@@ -104,6 +103,6 @@ def schema(
 
     Sources, `compression` and `format` as for `count`.
     """
-    with _sources.opened(source, compression) as got:
-        src, raw = _sources.native_args(got)
+    with _input.opened(source, compression) as got:
+        src, raw = _input.native_args(got)
         return _native.schema(src, sample, format, records=records, compressed=raw)

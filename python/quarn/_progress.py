@@ -14,7 +14,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from quarn import _sources
+from quarn import _input
 
 REFRESH = 0.25  # seconds between redraws
 
@@ -54,7 +54,7 @@ def new_bar(total: int, desc: str, **options: Any) -> Any:
     )
 
 
-def attach(got: _sources.Opened, bar: Any) -> None:
+def attach(got: _input.Opened, bar: Any) -> None:
     """Moves `bar` with the reads of `got`; closes it at the end of the data or with `got`."""
 
     def on_read(done: int, at_end: bool) -> None:
@@ -67,8 +67,8 @@ def attach(got: _sources.Opened, bar: Any) -> None:
 
 @contextmanager
 def watch(
-    got: str | _sources.Opened, wanted: bool, desc: str, *, closing: bool = True
-) -> Iterator[str | _sources.Opened]:
+    got: str | _input.Opened, wanted: bool, desc: str, *, closing: bool = True
+) -> Iterator[str | _input.Opened]:
     """`got` with a bar attached when `wanted` (a path is opened as a stream for it)."""
     if not wanted:
         yield got
@@ -76,7 +76,7 @@ def watch(
     factory = tqdm_class()  # before anything is opened: a missing tqdm is the error
     del factory
     if isinstance(got, str):
-        got = _sources.as_stream(got)
+        got = _input.as_stream(got)
         if isinstance(got, str):  # it cannot be opened: the native call says why
             yield got
             return
