@@ -148,24 +148,39 @@ def run_case(name: str, path: Path, repeat: int) -> tuple[float | None, str]:
         return statistics.median(times), ""
     body = CASES[name]
     assert body is not None
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [
-        str(REPO / "python"), os.environ.get("PYTHONPATH", "")]))}
+    env = {
+        **os.environ,
+        "PYTHONPATH": os.pathsep.join(
+            filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH", "")])
+        ),
+    }
     if name.endswith("(-)"):
         # A pipe: cat feeds the interpreter's stdin; one process per run.
         times = []
         for i in range(repeat + 1):
             code = PIPE_CHILD.format(body=body)
             with subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE) as cat:
-                out = subprocess.run([sys.executable, "-c", code], stdin=cat.stdout,
-                                     capture_output=True, text=True, check=False, env=env)
+                out = subprocess.run(
+                    [sys.executable, "-c", code],
+                    stdin=cat.stdout,
+                    capture_output=True,
+                    text=True,
+                    check=False,
+                    env=env,
+                )
             if out.returncode:
                 return None, out.stderr.strip().splitlines()[-1]
             if i:
                 times.append(json.loads(out.stdout)["times"][0])
         return statistics.median(times), ""
     code = CHILD.format(body=body)
-    out = subprocess.run([sys.executable, "-c", code, str(path), str(repeat)],
-                         capture_output=True, text=True, check=False, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", code, str(path), str(repeat)],
+        capture_output=True,
+        text=True,
+        check=False,
+        env=env,
+    )
     if out.returncode:
         return None, (out.stderr.strip().splitlines() or ["failed"])[-1]
     return statistics.median(json.loads(out.stdout)["times"]), ""
@@ -192,20 +207,32 @@ def compressed(plain: Path) -> tuple[Path, Path]:
 
 def measure(plain: Path, repeat: int) -> None:
     gz, zst = compressed(plain)
-    print(f"{plain.name}: {plain.stat().st_size / 2**20:.0f} MiB; gzip -6 "
-          f"{gz.stat().st_size / 2**20:.1f} MiB; zstd -3 {zst.stat().st_size / 2**20:.1f} MiB")
+    print(
+        f"{plain.name}: {plain.stat().st_size / 2**20:.0f} MiB; gzip -6 "
+        f"{gz.stat().st_size / 2**20:.1f} MiB; zstd -3 {zst.stat().st_size / 2**20:.1f} MiB"
+    )
     results: dict[tuple[str, str], float | None] = {}
 
     def row(label: str, name: str, path: Path) -> float | None:
         t, err = run_case(name, path, repeat)
         results[(label, name)] = t
-        print(f"  {label:5} {name:24} {f'{t:.3f} s' if t is not None else 'n/a: ' + err}",
-              flush=True)
+        print(
+            f"  {label:5} {name:24} {f'{t:.3f} s' if t is not None else 'n/a: ' + err}", flush=True
+        )
         return t
 
-    for name in ("zcat", "gzip.decompress", "isal.decompress", "zlib-ng.decompress",
-                 "quarn.count", "polars.count", "gzip.open+orjson", "isal.open+orjson",
-                 "zlib-ng.open+orjson", "quarn.iter"):
+    for name in (
+        "zcat",
+        "gzip.decompress",
+        "isal.decompress",
+        "zlib-ng.decompress",
+        "quarn.count",
+        "polars.count",
+        "gzip.open+orjson",
+        "isal.open+orjson",
+        "zlib-ng.open+orjson",
+        "quarn.iter",
+    ):
         if name != "zcat" or shutil.which("zcat"):
             row("gzip", name, gz)
     for name in ("zstandard.decompress", "quarn.count", "zstandard.open+orjson", "quarn.iter"):
@@ -224,29 +251,67 @@ def measure(plain: Path, repeat: int) -> None:
             return
         value = num / den
         ok = value <= target if at_most else value >= target
-        print(f"  {text}: {value:.2f}x (target {'<=' if at_most else '>='} {target}x: "
-              f"{'ok' if ok else 'MISS'})")
+        print(
+            f"  {text}: {value:.2f}x (target {'<=' if at_most else '>='} {target}x: "
+            f"{'ok' if ok else 'MISS'})"
+        )
 
-    fastest_gz = min(filter(None, [get("gzip", n) for n in
-                                   ("gzip.decompress", "isal.decompress", "zlib-ng.decompress")]),
-                     default=None)
-    fastest_open = min(filter(None, [get("gzip", n) for n in
-                                     ("isal.open+orjson", "zlib-ng.open+orjson")]), default=None)
+    fastest_gz = min(
+        filter(
+            None,
+            [get("gzip", n) for n in ("gzip.decompress", "isal.decompress", "zlib-ng.decompress")],
+        ),
+        default=None,
+    )
+    fastest_open = min(
+        filter(None, [get("gzip", n) for n in ("isal.open+orjson", "zlib-ng.open+orjson")]),
+        default=None,
+    )
     print("targets:")
     note("gzip count / fastest decompression", get("gzip", "quarn.count"), fastest_gz, 1.15, True)
-    note("gzip.open+orjson / quarn iter", get("gzip", "gzip.open+orjson"),
-         get("gzip", "quarn.iter"), 1.6, False)
+    note(
+        "gzip.open+orjson / quarn iter",
+        get("gzip", "gzip.open+orjson"),
+        get("gzip", "quarn.iter"),
+        1.6,
+        False,
+    )
     note("fastest open+orjson / quarn iter", fastest_open, get("gzip", "quarn.iter"), 1.2, False)
-    note("zstd count / decompression", get("zstd", "quarn.count"),
-         get("zstd", "zstandard.decompress"), 1.15, True)
-    note("zstandard.open+orjson / quarn iter", get("zstd", "zstandard.open+orjson"),
-         get("zstd", "quarn.iter"), 1.6, False)
-    note("plain count pipe / by name", get("plain", "quarn.count(-)"),
-         get("plain", "quarn.count"), 1.1, True)
-    note("plain iter pipe / by name", get("plain", "quarn.iter(-)"),
-         get("plain", "quarn.iter"), 1.1, True)
-    note("gzip count pipe / by name", get("gzip", "quarn.count(-)"),
-         get("gzip", "quarn.count"), 1.1, True)
+    note(
+        "zstd count / decompression",
+        get("zstd", "quarn.count"),
+        get("zstd", "zstandard.decompress"),
+        1.15,
+        True,
+    )
+    note(
+        "zstandard.open+orjson / quarn iter",
+        get("zstd", "zstandard.open+orjson"),
+        get("zstd", "quarn.iter"),
+        1.6,
+        False,
+    )
+    note(
+        "plain count pipe / by name",
+        get("plain", "quarn.count(-)"),
+        get("plain", "quarn.count"),
+        1.1,
+        True,
+    )
+    note(
+        "plain iter pipe / by name",
+        get("plain", "quarn.iter(-)"),
+        get("plain", "quarn.iter"),
+        1.1,
+        True,
+    )
+    note(
+        "gzip count pipe / by name",
+        get("gzip", "quarn.count(-)"),
+        get("gzip", "quarn.count"),
+        1.1,
+        True,
+    )
 
 
 def run(ctx) -> None:

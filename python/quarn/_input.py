@@ -382,9 +382,7 @@ def _check_compression(compression: str | None) -> None:
         )
 
 
-def _stream(
-    stream: IO[bytes], compression: str | None, owned: tuple[Any, ...] = ()
-) -> Opened:
+def _stream(stream: IO[bytes], compression: str | None, owned: tuple[Any, ...] = ()) -> Opened:
     if compression is None:
         return Opened(stream, owned=owned)
     head, stream = _head_of(stream)
@@ -420,8 +418,10 @@ def open_source(source: Any, compression: str | None = "infer") -> str | Opened:
         mode = os.fstat(fd).st_mode
         if stat.S_ISDIR(mode) or (
             stat.S_ISREG(mode)
-            and (compression is None or (compression == "infer"
-                                         and _sniff(os.pread(fd, _HEAD, 0)) is None))
+            and (
+                compression is None
+                or (compression == "infer" and _sniff(os.pread(fd, _HEAD, 0)) is None)
+            )
         ):
             os.close(fd)
             return path

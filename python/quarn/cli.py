@@ -302,8 +302,7 @@ def _json_lines(batch: list[Any]) -> bytes:
     data: bytes | None = quarn._native.dump_lines(batch)
     if data is None:  # something only json.dumps writes right
         data = b"".join(
-            json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode() + b"\n"
-            for r in batch
+            json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode() + b"\n" for r in batch
         )
     return data
 
