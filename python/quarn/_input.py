@@ -101,22 +101,27 @@ def _gzip_chunks(raw: IO[bytes]) -> Iterator[bytes]:
                 yield out
 
 
-def _zstd_reader(raw: IO[bytes]) -> IO[bytes]:
-    try:
-        zstd = importlib.import_module("compression.zstd")  # the interpreter's own (3.14)
-    except ImportError:
-        pass
-    else:
-        reader: IO[bytes] = zstd.ZstdFile(raw, "rb")
-        return reader
-    try:
-        import zstandard
-    except ImportError:
-        raise _missing("zstd", "zstd", "the zstandard package") from None
-    stream: IO[bytes] = zstandard.ZstdDecompressor().stream_reader(
-        raw, read_across_frames=True, closefd=False
-    )
-    return stream
+def _zstd_chunks(raw: IO[bytes], zstandard: Any) -> Iterator[bytes]:
+    """The decompressed data of every zstd frame in `raw`, one piece at a time; a file that
+    ends inside a frame is an error (zstandard's own reader ends quietly there)."""
+    dctx = zstandard.ZstdDecompressor()
+    d = dctx.decompressobj()
+    inside = False  # a frame has begun and not ended
+    # Small reads: a step's output is not bounded here, and zstd data may shrink 100-fold.
+    while data := raw.read(_ZSTD_INPUT):
+        while data:
+            if d.eof:
+                d = dctx.decompressobj()
+            out = d.decompress(data)
+            inside = not d.eof
+            data = d.unused_data if d.eof else b""
+            if out:
+                yield out
+    if inside:
+        raise EOFError("compressed file ended before the end-of-stream marker was reached")
+
+
+_ZSTD_INPUT = 1 << 15
 
 
 class _Ahead(io.RawIOBase):
@@ -208,7 +213,18 @@ class _Ahead(io.RawIOBase):
 def _decompressor(name: str, raw: IO[bytes]) -> IO[bytes]:
     if name == "gzip":
         return _Ahead(_gzip_chunks(raw))
-    reader = _file_decompressor(name, raw)
+    if name == "zstd":
+        try:
+            zstd = importlib.import_module("compression.zstd")  # the interpreter's own (3.14)
+        except ImportError:
+            try:
+                import zstandard
+            except ImportError:
+                raise _missing("zstd", "zstd", "the zstandard package") from None
+            return _Ahead(_zstd_chunks(raw, zstandard))
+        reader: IO[bytes] = zstd.ZstdFile(raw, "rb")
+    else:
+        reader = _file_decompressor(name, raw)
     read1 = getattr(reader, "read1", reader.read)
     return _Ahead(iter(lambda: read1(_Ahead.CHUNK), b""), reader)
 
@@ -218,11 +234,9 @@ def _file_decompressor(name: str, raw: IO[bytes]) -> IO[bytes]:
         import bz2
 
         return bz2.BZ2File(raw, "rb")
-    if name == "xz":
-        import lzma
+    import lzma
 
-        return lzma.LZMAFile(raw, "rb")
-    return _zstd_reader(raw)
+    return lzma.LZMAFile(raw, "rb")
 
 
 class _Prefixed(io.RawIOBase):
@@ -279,6 +293,13 @@ class Opened:
         self.readinto: Callable[[Any], int] = (
             self._checked_readinto if compression else getattr(reader, "readinto", self._plain)
         )
+
+    # Where the stream lies and how far it goes, for the native reader's byte counts.
+    def fileno(self) -> int:
+        return self.reader.fileno()
+
+    def tell(self) -> int:
+        return self.reader.tell()
 
     def _plain(self, b: Any) -> int:
         return _read_into(self.reader, b)
