@@ -15,7 +15,6 @@ import io
 import os
 import queue
 import stat
-import sys
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -139,6 +138,7 @@ class _Ahead(io.RawIOBase):
     CHUNK = 1 << 22  # decompressed bytes per step
     DEPTH = 2
     INPUT = 1 << 20  # compressed bytes per read
+    JOIN_TIMEOUT = 0.5
 
     def __init__(self, chunks: Iterator[bytes], reader: IO[bytes] | None = None) -> None:
         super().__init__()
@@ -198,13 +198,15 @@ class _Ahead(io.RawIOBase):
         if self.closed:
             return
         self._stop.set()
-        while self._thread.ident is not None and self._thread.is_alive():
+        while True:
             try:
-                self._queue.get(timeout=0.05)
+                self._queue.get_nowait()  # unblocks a thread waiting to hand over a chunk
             except queue.Empty:
-                pass
+                break
         if self._thread.ident is not None:
-            self._thread.join()
+            # A thread blocked reading a pipe that stays open is left behind (it is a
+            # daemon, and ends at its next read of the closed file).
+            self._thread.join(self.JOIN_TIMEOUT)
         if self._reader is not None:
             self._reader.close()
         super().close()
@@ -369,11 +371,12 @@ def _widen_pipe(fd: int) -> None:
 
 
 def _stdin() -> IO[bytes]:
-    _widen_pipe(0)
-    if sys.stdin is not None and hasattr(sys.stdin, "buffer"):
-        stream: IO[bytes] = sys.stdin.buffer
-        return stream
-    return open(0, "rb", closefd=False)
+    """Standard input, unbuffered, on a descriptor of its own: the interpreter's buffered
+    stdin is left alone (it is flushed and closed at exit, which a reading thread holding its
+    lock would turn into a fatal error)."""
+    fd = os.dup(0)
+    _widen_pipe(fd)
+    return open(fd, "rb", buffering=0)
 
 
 def _head_of(stream: IO[bytes]) -> tuple[bytes, IO[bytes]]:
@@ -391,8 +394,11 @@ def _head_of(stream: IO[bytes]) -> tuple[bytes, IO[bytes]]:
         head = stream.read(_HEAD) or b""
         stream.seek(at)
         return head, stream
-    head = stream.read(_HEAD) or b""
-    return head, io.BufferedReader(_Prefixed(head, stream))
+    # A pipe may hand out fewer bytes than asked for.
+    head = b""
+    while len(head) < _HEAD and (more := stream.read(_HEAD - len(head))):
+        head += more
+    return head, _Prefixed(head, stream)
 
 
 def _check_compression(compression: str | None) -> None:
@@ -430,7 +436,8 @@ def open_source(source: Any, compression: str | None = "infer") -> str | Opened:
         return _stream(source, compression)
     path = os.fsdecode(os.fspath(source))
     if path == "-":
-        return _stream(_stdin(), compression)
+        stdin = _stdin()
+        return _stream(stdin, compression, owned=(stdin,))
     try:
         fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     except (OSError, ValueError):
@@ -451,7 +458,8 @@ def open_source(source: Any, compression: str | None = "infer") -> str | Opened:
         return path
     # A pipe or device is read once, here; compressed data goes through its decompressor.
     _widen_pipe(fd)
-    raw = open(fd, "rb")  # noqa: SIM115 - closed with the Opened
+    # Unbuffered: a reading thread then holds no lock that anything else could wait for.
+    raw = open(fd, "rb", buffering=0)  # noqa: SIM115 - closed with the Opened
     return _stream(raw, compression, owned=(raw,))
 
 
