@@ -181,9 +181,9 @@ def run_cli(cwd, *args, stdin=None):
          "good.jsonl: ok, 3 records\ngood.jsonl.gz: ok, 3 records\n",
          "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: "),
         (["validate", "--keep-going", "bad.jsonl", "good.jsonl", "bad.json", "utf8.jsonl"], None,
-         1, "bad.jsonl: 1 bad of 3 records\ngood.jsonl: ok, 3 records\n"
-         "bad.json: 1 bad of 3 records\nutf8.jsonl: 1 bad of 2 records\n"
-         "3 bad records in 4 files\n",
+         1, ("bad.jsonl: 1 bad of 3 records\ngood.jsonl: ok, 3 records\n"
+             "bad.json: 1 bad of 3 records\nutf8.jsonl: 1 bad of 2 records\n"
+             "3 bad records in 4 files\n"),
          "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: EOF while parsing"),
         (["validate", "--keep-going", "trunc.gz"], None, 1, "trunc.gz: 1 bad of ",
          "invalid gzip data: compressed file ended before the end-of-stream marker"),
