@@ -10,7 +10,8 @@ be pickled (the native functions report the module name ``bigjson``, which no im
 find), so they work with ``concurrent.futures``, ``multiprocessing`` and Dask.
 """
 
-from typing import Any, SupportsIndex
+import os
+from typing import Any, Protocol, SupportsIndex, TypeAlias
 
 from quarn import _input
 from quarn._input import CompressedDataError
@@ -22,9 +23,25 @@ from quarn.lib._quarn import bigjson
 RecordIterator = bigjson.RecordIterator
 _native = _quarn._sources
 
+
+class Readable(Protocol):
+    """A binary file object: anything whose ``read`` returns bytes."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+
+
+class ReadableInto(Protocol):
+    """A binary file object read with ``readinto``."""
+
+    def readinto(self, buffer: Any, /) -> int | None: ...
+
+
+Source: TypeAlias = str | os.PathLike[str] | Readable | ReadableInto
+
 __all__ = [
     "CompressedDataError",
     "RecordIterator",
+    "Source",
     "__version__",
     "bigjson",
     "count",
@@ -35,7 +52,7 @@ __all__ = [
 
 
 def count(
-    source: Any,
+    source: Source,
     format: str | None = None,
     *,
     compression: str | None = "infer",
@@ -54,7 +71,7 @@ def count(
 
 
 def load(
-    source: Any,
+    source: Source,
     format: str | None = None,
     *,
     compression: str | None = "infer",
@@ -72,7 +89,7 @@ def load(
 
 
 def iter_records(
-    source: Any,
+    source: Source,
     format: str | None = None,
     *,
     compression: str | None = "infer",
@@ -92,7 +109,7 @@ def iter_records(
 
 
 def schema(
-    source: Any,
+    source: Source,
     sample: SupportsIndex = 100,
     format: str | None = None,
     *,

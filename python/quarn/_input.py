@@ -212,7 +212,7 @@ class _Ahead(io.RawIOBase):
         super().close()
 
 
-def _decompressor(name: str, raw: IO[bytes]) -> IO[bytes]:
+def _decompressor(name: str, raw: IO[bytes]) -> Any:
     if name == "gzip":
         return _Ahead(_gzip_chunks(raw))
     if name == "zstd":
@@ -379,7 +379,7 @@ def _stdin() -> IO[bytes]:
     return open(fd, "rb", buffering=0)
 
 
-def _head_of(stream: IO[bytes]) -> tuple[bytes, IO[bytes]]:
+def _head_of(stream: IO[bytes]) -> tuple[bytes, Any]:
     """The first bytes of `stream` and a stream that still yields them."""
     peek = getattr(stream, "peek", None)
     if peek is not None:

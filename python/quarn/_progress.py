@@ -7,6 +7,7 @@ second, so a bar costs nothing measurable however small the records are.
 
 from __future__ import annotations
 
+import importlib
 import os
 import stat
 import sys
@@ -21,7 +22,7 @@ REFRESH = 0.25  # seconds between redraws
 
 def tqdm_class() -> Any:
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         raise ModuleNotFoundError(
             "a progress bar needs tqdm: pip install 'quarn[cli]'", name="tqdm"
