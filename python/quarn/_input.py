@@ -203,10 +203,13 @@ class _Ahead(io.RawIOBase):
                 self._queue.get_nowait()  # unblocks a thread waiting to hand over a chunk
             except queue.Empty:
                 break
-        if self._thread.ident is not None:
-            # A thread blocked reading a pipe that stays open is left behind (it is a
-            # daemon, and ends at its next read of the closed file).
+        if self._thread.ident is not None and not sys.is_finalizing():
             self._thread.join(self.JOIN_TIMEOUT)
+        if self._thread.is_alive():
+            # Blocked reading a pipe that stays open, or stopped for good by the interpreter's
+            # exit: a daemon, left behind with its reader, whose lock it may hold.
+            super().close()
+            return
         if self._reader is not None:
             self._reader.close()
         super().close()
