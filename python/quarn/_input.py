@@ -15,7 +15,9 @@ import io
 import os
 import queue
 import stat
+import sys
 import threading
+from time import sleep as _PAUSE
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any
@@ -52,9 +54,19 @@ def _missing(name: str, extra: str, package: str) -> ModuleNotFoundError:
     )
 
 
+def _fast_gzip_class() -> Any:
+    """The gzip file class of the fastest decompressor installed, or None."""
+    for module, name in (("zlib_ng.gzip_ng", "GzipNGFile"), ("isal.igzip", "IGzipFile")):
+        try:
+            return getattr(importlib.import_module(module), name)
+        except (ImportError, AttributeError):
+            continue
+    return None
+
+
 def _zlib() -> Any:
     """The fastest zlib-compatible module installed."""
-    for module in ("isal.isal_zlib", "zlib_ng.zlib_ng"):
+    for module in ("zlib_ng.zlib_ng", "isal.isal_zlib"):
         try:
             return importlib.import_module(module)
         except ImportError:
@@ -70,10 +82,41 @@ _GZIP_WBITS = 31  # a gzip header and trailer around a deflate stream, both chec
 def _gzip_chunks(raw: IO[bytes]) -> Iterator[bytes]:
     """The decompressed data of every gzip member in `raw`, one piece at a time.
 
-    Each piece is handed out as soon as it is decompressed, so everything before corrupt or
-    truncated data comes out before the error (the file classes of the faster
-    decompressors drop what their last read had gathered).
+    The fast decompressors' file classes release the interpreter lock while they work (their
+    decompressor objects do not), but a read that meets corrupt or truncated data drops what
+    it had gathered. So after such an error the data is read again from where it began, when
+    it can be, with a decompressor that hands out every piece as soon as it has it: the
+    records before the damage all come out, then the error.
     """
+    fast = _fast_gzip_class()
+    if fast is None:
+        yield from _gzip_exact_chunks(raw)
+        return
+    try:
+        start: int | None = raw.tell() if raw.seekable() else None
+    except (AttributeError, OSError, ValueError):
+        start = None
+    done = 0
+    try:
+        reader = fast(fileobj=raw, mode="rb")
+        while data := reader.read1(_Ahead.CHUNK):
+            done += len(data)
+            yield data
+    except Exception as exc:
+        if start is None or (isinstance(exc, OSError) and exc.errno is not None):
+            raise
+        raw.seek(start)
+        for data in _gzip_exact_chunks(raw):
+            if done >= len(data):
+                done -= len(data)
+                continue
+            yield data[done:]
+            done = 0
+        raise  # the exact reading found nothing wrong: the first error stands
+
+
+def _gzip_exact_chunks(raw: IO[bytes]) -> Iterator[bytes]:
+    """Every gzip member in `raw`, each piece handed out as soon as it is decompressed."""
     zlib = _zlib()
     d = zlib.decompressobj(_GZIP_WBITS)
     inside = False  # a member has begun and not ended
@@ -132,13 +175,11 @@ class _Ahead(io.RawIOBase):
     error, which every later read raises again.
     """
 
-    # Large steps: the reading thread holds the interpreter lock while it scans or builds
-    # records, and a thread waiting for a lock held without pause gets it only after the
-    # switch interval (5 ms); the decompressing thread needs it once per step.
-    CHUNK = 1 << 22  # decompressed bytes per step
-    DEPTH = 2
+    CHUNK = 1 << 20  # decompressed bytes per step
+    DEPTH = 4
     INPUT = 1 << 20  # compressed bytes per read
     JOIN_TIMEOUT = 0.5
+    PAUSE = 0
 
     def __init__(self, chunks: Iterator[bytes], reader: IO[bytes] | None = None) -> None:
         super().__init__()
@@ -189,6 +230,7 @@ class _Ahead(io.RawIOBase):
                 self._end = True
                 return 0
             self._buf = memoryview(item)
+            _PAUSE(self.PAUSE)
         n = min(len(b), len(self._buf))
         b[:n] = self._buf[:n]
         self._buf = self._buf[n:]
