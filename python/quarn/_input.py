@@ -17,7 +17,6 @@ import queue
 import stat
 import sys
 import threading
-from time import sleep as _PAUSE
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import IO, Any
@@ -179,7 +178,6 @@ class _Ahead(io.RawIOBase):
     DEPTH = 4
     INPUT = 1 << 20  # compressed bytes per read
     JOIN_TIMEOUT = 0.5
-    PAUSE = 0
 
     def __init__(self, chunks: Iterator[bytes], reader: IO[bytes] | None = None) -> None:
         super().__init__()
@@ -230,7 +228,6 @@ class _Ahead(io.RawIOBase):
                 self._end = True
                 return 0
             self._buf = memoryview(item)
-            _PAUSE(self.PAUSE)
         n = min(len(b), len(self._buf))
         b[:n] = self._buf[:n]
         self._buf = self._buf[n:]
