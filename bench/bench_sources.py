@@ -52,6 +52,20 @@ CASES = {
             while b:
                 n += len(d.decompress(b, 1 << 18)); b = d.unconsumed_tail
     return n""",
+    "isal.IGzipFile.read1": """
+    from isal import igzip
+    n = 0
+    with igzip.IGzipFile(path, "rb") as f:
+        while b := f.read1(1 << 20):
+            n += len(b)
+    return n""",
+    "zlib-ng.GzipNGFile.read1": """
+    from zlib_ng import gzip_ng
+    n = 0
+    with gzip_ng.GzipNGFile(path, "rb") as f:
+        while b := f.read1(1 << 20):
+            n += len(b)
+    return n""",
     "zstandard.decompress": """
     import zstandard
     n = 0

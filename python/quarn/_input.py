@@ -10,6 +10,7 @@ out again).
 
 from __future__ import annotations
 
+import functools
 import importlib
 import io
 import os
@@ -179,8 +180,12 @@ class _Ahead(io.RawIOBase):
     INPUT = 1 << 20  # compressed bytes per read
     JOIN_TIMEOUT = 0.5
 
-    def __init__(self, chunks: Iterator[bytes], reader: IO[bytes] | None = None) -> None:
+    def __init__(
+        self, chunks: Iterator[bytes], reader: IO[bytes] | None = None, *, threaded: bool = True
+    ) -> None:
         super().__init__()
+        self._threaded = threaded
+        self.left_behind = False
         self._chunks = chunks
         self._reader = reader
         self._queue: queue.Queue[bytes | BaseException] = queue.Queue(self.DEPTH)
@@ -201,6 +206,12 @@ class _Ahead(io.RawIOBase):
         except BaseException as exc:  # noqa: BLE001 - handed to the reading thread
             self._put(exc)
 
+    def _next_chunk(self) -> bytes | BaseException:
+        try:
+            return next(self._chunks, b"")
+        except Exception as exc:  # noqa: BLE001 - raised by readinto, as from the thread
+            return exc
+
     def _put(self, item: bytes | BaseException) -> None:
         while not self._stop.is_set():
             try:
@@ -214,13 +225,13 @@ class _Ahead(io.RawIOBase):
 
     def readinto(self, b: Any) -> int:
         if not self._buf:
-            if self._thread.ident is None:
+            if self._thread.ident is None and self._threaded:
                 self._thread.start()
             if self._end is not False:
                 if isinstance(self._end, BaseException):
                     raise self._end
                 return 0
-            item = self._queue.get()
+            item = self._queue.get() if self._threaded else self._next_chunk()
             if isinstance(item, BaseException):
                 self._end = item
                 raise item
@@ -242,11 +253,13 @@ class _Ahead(io.RawIOBase):
                 self._queue.get_nowait()  # unblocks a thread waiting to hand over a chunk
             except queue.Empty:
                 break
-        if self._thread.ident is not None and not sys.is_finalizing():
+        finalizing = sys.is_finalizing()
+        if self._thread.ident is not None and not finalizing:
             self._thread.join(self.JOIN_TIMEOUT)
-        if self._thread.is_alive():
+        if finalizing or self._thread.is_alive():
             # Blocked reading a pipe that stays open, or stopped for good by the interpreter's
             # exit: a daemon, left behind with its reader, whose lock it may hold.
+            self.left_behind = True
             super().close()
             return
         if self._reader is not None:
@@ -265,7 +278,9 @@ def _decompressor(name: str, raw: IO[bytes]) -> Any:
                 import zstandard
             except ImportError:
                 raise _missing("zstd", "zstd", "the zstandard package") from None
-            return _Ahead(_zstd_chunks(raw, zstandard))
+            # zstandard holds the interpreter lock while it decompresses (fast as it is): a
+            # thread of its own would only add the handing over.
+            return _Ahead(_zstd_chunks(raw, zstandard), threaded=False)
         reader: IO[bytes] = zstd.ZstdFile(raw, "rb")
     else:
         reader = _file_decompressor(name, raw)
@@ -313,11 +328,33 @@ def _read_into(stream: IO[bytes], b: Any) -> int:
     return len(data)
 
 
+def _checked(read: Callable[[Any], int], compression: str) -> Callable[[Any], int]:
+    """`read` with a decompressor's complaint about its data made a CompressedDataError, which
+    every later read raises again."""
+    failed: list[tuple[str, BaseException]] = []
+
+    def readinto(b: Any) -> int:
+        if failed:
+            text, cause = failed[0]
+            raise CompressedDataError(text) from cause
+        try:
+            return read(b)
+        except Exception as exc:
+            if isinstance(exc, OSError) and exc.errno is not None:
+                raise  # the file itself cannot be read
+            text = f"invalid {compression} data: {exc or type(exc).__name__}"
+            failed.append((text, exc))
+            raise CompressedDataError(text) from exc
+
+    return readinto
+
+
 class Opened:
     """A stream for the native reader, with what the reading must close and show.
 
     ``readinto`` is the innermost reader's own bound method wherever nothing needs to be
-    done per read, so that the native reader calls it directly.
+    done per read, so that the native reader calls it directly. Nothing it holds refers back
+    to the Opened, so that dropping the last reference (an iterator's) closes it at once.
     """
 
     def __init__(
@@ -332,11 +369,10 @@ class Opened:
         self.raw = raw  # the compressed file, for progress
         self.compression = compression
         self._owned = owned
-        self._error: tuple[str, BaseException] | None = None
-        self._on_read: Callable[[int], None] | None = None
-        self.readinto: Callable[[Any], int] = (
-            self._checked_readinto if compression else getattr(reader, "readinto", self._plain)
+        read: Callable[[Any], int] = getattr(reader, "readinto", None) or functools.partial(
+            _read_into, reader
         )
+        self.readinto: Callable[[Any], int] = _checked(read, compression) if compression else read
 
     # Where the stream lies and how far it goes, for the native reader's byte counts.
     def fileno(self) -> int:
@@ -344,22 +380,6 @@ class Opened:
 
     def tell(self) -> int:
         return self.reader.tell()
-
-    def _plain(self, b: Any) -> int:
-        return _read_into(self.reader, b)
-
-    def _checked_readinto(self, b: Any) -> int:
-        if self._error is not None:
-            text, cause = self._error
-            raise CompressedDataError(text) from cause
-        try:
-            return _read_into(self.reader, b)
-        except Exception as exc:
-            if isinstance(exc, OSError) and exc.errno is not None:
-                raise  # the file itself cannot be read
-            text = f"invalid {self.compression} data: {exc or type(exc).__name__}"
-            self._error = (text, exc)
-            raise CompressedDataError(text) from exc
 
     def watch(self, on_read: Callable[[int, bool], None], on_close: Callable[[], None]) -> None:
         """Calls `on_read(bytes so far, at_end)` after every read and `on_close()` when
@@ -390,6 +410,9 @@ class Opened:
         owned, self._owned = self._owned, ()
         for thing in owned:
             thing.close()
+            if isinstance(thing, _Ahead) and thing.left_behind:
+                # Its thread may hold the lock of the files beneath: they stay open.
+                return
 
     def __del__(self) -> None:
         self.close()
@@ -454,6 +477,11 @@ def _check_compression(compression: str | None) -> None:
 def _stream(stream: IO[bytes], compression: str | None, owned: tuple[Any, ...] = ()) -> Opened:
     if compression is None:
         return Opened(stream, owned=owned)
+    if owned and isinstance(stream, io.FileIO) and not stream.seekable():
+        # A pipe of our own: buffered, its first bytes are looked at without taking them,
+        # and plain data is then read by the native reader straight from the buffer.
+        stream = io.BufferedReader(stream, 1 << 16)
+        owned = (stream, *owned)
     head, stream = _head_of(stream)
     name = _sniff(head) if compression == "infer" else compression
     if name is None:
