@@ -240,8 +240,23 @@ PyObject* os_class_at(int i) {
 
 std::atomic<PyObject*> os_error_types[2][kOsClasses] = {};
 
-// The subclass `OSError(err, ...)` would be: the interpreter's own mapping.
+// The subclass `OSError(err, ...)` would be: the interpreter's own mapping,
+// asked once per errno (stored as index + 1; 0 is not yet known).
+constexpr int kErrnos = 256;
+std::atomic<int> os_class_of_errno[kErrnos] = {};
+
+int os_class_index_uncached(int err);
+
 int os_class_index(int err) {
+  if (err <= 0 || err >= kErrnos) return os_class_index_uncached(err);
+  int known = os_class_of_errno[err].load(std::memory_order_relaxed);
+  if (known > 0) return known - 1;
+  int found = os_class_index_uncached(err);
+  os_class_of_errno[err].store(found + 1, std::memory_order_relaxed);
+  return found;
+}
+
+int os_class_index_uncached(int err) {
   Ref probe = Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", err, ""));
   if (!probe) {
     PyErr_Clear();
