@@ -528,7 +528,8 @@ def open_source(source: Any, compression: str | None = "infer") -> str | Opened:
         return path
     # A pipe or device is read once, here; compressed data goes through its decompressor.
     _widen_pipe(fd)
-    # Unbuffered: a reading thread then holds no lock that anything else could wait for.
+    # Unbuffered: the decompressors read large pieces of their own (a pipe is buffered by
+    # _stream, to look at its first bytes).
     raw = open(fd, "rb", buffering=0)  # noqa: SIM115 - closed with the Opened
     return _stream(raw, compression, owned=(raw,))
 
