@@ -1,6 +1,7 @@
 """Side-by-side benchmarks of quarn against its peers.
 
-    python bench/run.py [count|load|load-e2e|iter|schema|dask|all] [--size 1G] [--quick] [--keep DIR]
+    python bench/run.py [count|load|load-e2e|iter|schema|dask|records|sources|all]
+                        [--size 1G] [--quick] [--keep DIR]
 
 See bench/README.md for what each case measures.
 """
@@ -21,6 +22,7 @@ import bench_iter
 import bench_load
 import bench_records
 import bench_schema
+import bench_sources
 from harness import Context, Files
 
 CASES = {
@@ -31,6 +33,7 @@ CASES = {
     "schema": bench_schema,
     "dask": bench_dask,
     "records": bench_records,
+    "sources": bench_sources,
 }
 PEERS = ["orjson", "msgspec", "ijson", "genson"]
 

@@ -29,13 +29,22 @@ def files(tmp_path):
     return paths
 
 
+SIGNATURES = {
+    "count": "(source, format=None, *, compression='infer', records=None)",
+    "load": "(source, format=None, *, compression='infer', records=None, progress=False)",
+    "iter_records": "(source, format=None, *, compression='infer', records=None, progress=False)",
+    "schema": "(source, sample=100, format=None, *, compression='infer', records=None)",
+}
+
+
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_functions_pickle_by_reference(name):
     function = getattr(quarn, name)
     assert pickle.loads(pickle.dumps(function)) is function
-    wrapped, native = (inspect.signature(f).parameters.values()
-                       for f in (function, getattr(bigjson, name)))
-    assert [(p.name, p.default) for p in wrapped] == [(p.name, p.default) for p in native]
+    signature = inspect.signature(function).replace(return_annotation=inspect.Signature.empty)
+    plain = signature.replace(parameters=[p.replace(annotation=p.empty)
+                                          for p in signature.parameters.values()])
+    assert str(plain) == SIGNATURES[name]
 
 
 def outcome(function, args, kwargs):
@@ -54,7 +63,7 @@ def outcome(function, args, kwargs):
         ("schema", ("a", 1), {}), ("schema", ("array",), {"sample": 0, "format": "json"}),
         # errors, raised by the same text
         ("count", ("/no/such.json",), {}), ("load", ("a", "xml"), {}), ("schema", ("a", None), {}),
-        ("iter_records", (), {"path": "a", "fmt": "json"}), ("count", (Path("a.json"),), {}),
+        ("iter_records", ("a",), {"fmt": "json"}),
     ],
 )
 def test_functions_behave_as_native(files, name, args, kwargs):

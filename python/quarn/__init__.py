@@ -1,25 +1,47 @@
 """quarn: fast, memory-conscious tools for large JSON and JSON Lines files.
 
-``quarn.bigjson`` holds the native functions ``count``, ``load``,
-``iter_records`` and ``schema`` and the ``RecordIterator`` class.
+``quarn.bigjson`` holds the native functions ``count``, ``load``, ``iter_records`` and
+``schema`` and the ``RecordIterator`` class: ``str`` paths only, format by name first.
 
-The functions of the same names at the top of the package behave exactly like
-the native ones, but they can be pickled: the native functions report the
-module name ``bigjson``, which no importer can find, so ``pickle`` cannot send
-them to another process. Use these with ``concurrent.futures``,
-``multiprocessing`` or Dask.
+The functions of the same names at the top of the package take every source a caller
+holds (a path, ``pathlib.Path``, ``"-"`` for standard input, a binary file object),
+compressed or not, detect the format by content, show a progress bar on request, and can
+be pickled (the native functions report the module name ``bigjson``, which no importer can
+find), so they work with ``concurrent.futures``, ``multiprocessing`` and Dask.
 """
 
-from typing import Any, SupportsIndex
+import os
+from typing import Any, Protocol, SupportsIndex, TypeAlias
 
+from quarn import _input
+from quarn._input import CompressedDataError
+from quarn._progress import watch as _watch
 from quarn._version import __version__
 from quarn.lib import _quarn as _quarn
 from quarn.lib._quarn import bigjson
 
 RecordIterator = bigjson.RecordIterator
+_native = _quarn._sources
+
+
+class Readable(Protocol):
+    """A binary file object: anything whose ``read`` returns bytes."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+
+
+class ReadableInto(Protocol):
+    """A binary file object read with ``readinto``."""
+
+    def readinto(self, buffer: Any, /) -> int | None: ...
+
+
+Source: TypeAlias = str | os.PathLike[str] | Readable | ReadableInto
 
 __all__ = [
+    "CompressedDataError",
     "RecordIterator",
+    "Source",
     "__version__",
     "bigjson",
     "count",
@@ -29,33 +51,75 @@ __all__ = [
 ]
 
 
-def count(path: str, format: str | None = None) -> int:
-    """Return the number of records in a JSON / JSONL file, found without parsing.
+def count(
+    source: Source,
+    format: str | None = None,
+    *,
+    compression: str | None = "infer",
+    records: str | None = None,
+) -> int:
+    """Return the number of records of `source`, found without parsing.
 
-    Same as ``quarn.bigjson.count``.
+    `source` is a path (``str`` or ``os.PathLike``), ``"-"`` for standard input, or a binary
+    file object (read from its position, never closed). Compressed data (gzip, bz2, xz,
+    zstd) is recognised by its first bytes; `compression` forces one or (``None``) none.
+    Without `format`, the content decides between JSON and JSON Lines.
     """
-    return bigjson.count(path, format)
+    with _input.opened(source, compression) as got:
+        src, raw = _input.native_args(got)
+        return _native.count(src, format, records=records, compressed=raw)
 
 
-def load(path: str, format: str | None = None) -> Any:
-    """Load a whole JSON / JSONL file (a JSONL file gives a list of its records).
+def load(
+    source: Source,
+    format: str | None = None,
+    *,
+    compression: str | None = "infer",
+    records: str | None = None,
+    progress: bool = False,
+) -> Any:
+    """Load the whole of `source` (a JSON Lines source gives a list of its records).
 
-    Same as ``quarn.bigjson.load``.
+    Sources, `compression` and `format` as for `count`; `progress` shows a bar on stderr
+    (needs tqdm: ``pip install 'quarn[cli]'``).
     """
-    return bigjson.load(path, format)
+    with _input.opened(source, compression) as got, _watch(got, progress, "load") as got:
+        src, raw = _input.native_args(got)
+        return _native.load(src, format, records=records, compressed=raw)
 
 
-def iter_records(path: str, format: str | None = None) -> RecordIterator:
-    """Return a lazy iterator over the records of a JSON / JSONL file.
+def iter_records(
+    source: Source,
+    format: str | None = None,
+    *,
+    compression: str | None = "infer",
+    records: str | None = None,
+    progress: bool = False,
+) -> RecordIterator:
+    """Return a lazy iterator over the records of `source`.
 
-    Same as ``quarn.bigjson.iter_records``; the iterator itself cannot be pickled.
+    Sources, `compression` and `format` as for `count`; `progress` as for `load`. What the
+    call opened is closed when the iterator is destroyed; the iterator cannot be pickled.
     """
-    return bigjson.iter_records(path, format)
+    got = _input.open_source(source, compression)
+    if progress:
+        got = _watch(got, progress, "iter_records", closing=False).__enter__()
+    src, raw = _input.native_args(got)
+    return _native.iter_records(src, format, records=records, compressed=raw)
 
 
-def schema(path: str, sample: SupportsIndex = 100, format: str | None = None) -> str:
-    """Describe the merged structure of the first ``sample`` records as indented JSON.
+def schema(
+    source: Source,
+    sample: SupportsIndex = 100,
+    format: str | None = None,
+    *,
+    compression: str | None = "infer",
+    records: str | None = None,
+) -> str:
+    """Describe the merged structure of the first `sample` records as indented JSON.
 
-    Same as ``quarn.bigjson.schema``.
+    Sources, `compression` and `format` as for `count`.
     """
-    return bigjson.schema(path, sample, format)
+    with _input.opened(source, compression) as got:
+        src, raw = _input.native_args(got)
+        return _native.schema(src, sample, format, records=records, compressed=raw)

@@ -1,7 +1,8 @@
 """The ``quarn`` command line: count, schema, head and validate for JSON / JSON Lines files.
 
-Exit status: 0 on success, 1 for bad data or a file that cannot be read, 2 for a
-usage error. Every failure is one line on stderr, never a traceback.
+Every command reads what the package's functions read: paths, ``-`` for standard input,
+compressed files. Exit status: 0 on success, 1 for bad data or a file that cannot be read, 2
+for a usage error. Every failure is one line on stderr, never a traceback.
 """
 
 from __future__ import annotations
@@ -18,7 +19,8 @@ from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import Any, NoReturn, Self, TextIO
 
-from quarn import bigjson
+import quarn
+from quarn._input import COMPRESSIONS
 from quarn._version import __version__
 
 PROG = "quarn"
@@ -55,9 +57,21 @@ def _build_parser() -> _Parser:
     common.add_argument(
         "--format",
         type=str.lower,
-        choices=("json", "jsonl", "auto"),
+        choices=("json", "jsonl", "ndjson", "auto"),
         default="auto",
-        help="record format; auto (the default) goes by the file name, then by the first byte",
+        help="record format; auto (the default) goes by what the data holds",
+    )
+    common.add_argument(
+        "--compression",
+        type=str.lower,
+        choices=("infer", "none", *COMPRESSIONS),
+        default="infer",
+        help="infer (the default) recognises gzip, bz2, xz and zstd data by its first bytes",
+    )
+    common.add_argument(
+        "--records",
+        metavar="POINTER",
+        help="the records are the elements of the array at this JSON Pointer (RFC 6901)",
     )
     common.add_argument(
         "--no-progress",
@@ -118,10 +132,16 @@ def _build_parser() -> _Parser:
         "validate",
         parents=[common],
         help="read every record and report the first bad one",
-        description="Read every record; report the first bad one with its record number, "
-        "the file offset reached and the message. Exit status 1 when the file is bad.",
+        description="Read every record of each FILE; report the first bad one with its "
+        "record number, the file offset reached and the message (with --keep-going, every "
+        "bad record, and a count at the end). Exit status 1 when a file is bad.",
     )
-    validate.add_argument("file", metavar="FILE")
+    validate.add_argument("files", nargs="+", metavar="FILE")
+    validate.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="report every bad record instead of stopping at the first",
+    )
     validate.set_defaults(run=_run_validate)
     return parser
 
@@ -133,6 +153,14 @@ def _tqdm_class() -> Callable[..., Any] | None:
         return None
     bar: Callable[..., Any] = module.tqdm
     return bar
+
+
+def _options(args: argparse.Namespace) -> dict[str, Any]:
+    """The keyword arguments of the package's functions that the common options give."""
+    return {
+        "compression": None if args.compression == "none" else args.compression,
+        "records": args.records,
+    }
 
 
 class _Progress:
@@ -199,6 +227,11 @@ def _fail(message: str) -> int:
     return EXIT_BAD_DATA
 
 
+# Errors that the package's functions raise for a file: bad data, a file that cannot be read,
+# a decompressor that is not installed.
+FILE_ERRORS = (ValueError, RuntimeError, OSError, ImportError)
+
+
 def _file_message(path: str, exc: Exception) -> str:
     message = str(exc)
     # The opening and detection errors carry the path already.
@@ -207,8 +240,12 @@ def _file_message(path: str, exc: Exception) -> str:
     return f"{path}: {message}"
 
 
-def _bad_record(path: str, number: int, records: bigjson.RecordIterator, exc: Exception) -> int:
-    return _fail(f"{path}: record {number}, read up to byte {records.bytes_read}: {exc}")
+def _bad_record_text(path: str, number: int, records: quarn.RecordIterator, exc: Exception) -> str:
+    return f"{path}: record {number}, read up to byte {records.bytes_read}: {exc}"
+
+
+def _bad_record(path: str, number: int, records: quarn.RecordIterator, exc: Exception) -> int:
+    return _fail(_bad_record_text(path, number, records, exc))
 
 
 def _format_arg(args: argparse.Namespace) -> str | None:
@@ -216,6 +253,8 @@ def _format_arg(args: argparse.Namespace) -> str | None:
 
 
 def _file_size(path: str) -> int:
+    if path == "-":
+        return 0
     try:
         return os.stat(path).st_size
     except (OSError, ValueError):
@@ -232,8 +271,8 @@ def _run_count(args: argparse.Namespace) -> int:
         done = 0
         for path, size in zip(paths, sizes, strict=True):
             try:
-                records = bigjson.count(path, fmt)
-            except (ValueError, RuntimeError) as exc:
+                records = quarn.count(path, fmt, **_options(args))
+            except FILE_ERRORS as exc:
                 progress.write(f"{PROG}: {_file_message(path, exc)}", sys.stderr)
                 status = EXIT_BAD_DATA
             else:
@@ -248,22 +287,30 @@ def _run_count(args: argparse.Namespace) -> int:
 
 def _run_schema(args: argparse.Namespace) -> int:
     try:
-        text = bigjson.schema(args.file, args.sample, _format_arg(args))
-    except (ValueError, RuntimeError) as exc:
+        text = quarn.schema(args.file, args.sample, _format_arg(args), **_options(args))
+    except FILE_ERRORS as exc:
         return _fail(_file_message(args.file, exc))
     print(text)
     return EXIT_OK
 
 
-def _json_line(record: Any) -> bytes:
-    # The parser only produces valid UTF-8 strings and finite numbers, so this always encodes.
-    return json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode() + b"\n"
+# Records are written in batches: one native call turns a batch into JSON Lines.
+HEAD_BATCH = 4096
+
+
+def _json_lines(batch: list[Any]) -> bytes:
+    data: bytes | None = quarn._native.dump_lines(batch)
+    if data is None:  # something only json.dumps writes right
+        data = b"".join(
+            json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode() + b"\n" for r in batch
+        )
+    return data
 
 
 def _run_head(args: argparse.Namespace) -> int:
     try:
-        records = bigjson.iter_records(args.file, _format_arg(args))
-    except (ValueError, RuntimeError) as exc:
+        records = quarn.iter_records(args.file, _format_arg(args), **_options(args))
+    except FILE_ERRORS as exc:
         return _fail(_file_message(args.file, exc))
     out = sys.stdout.buffer
     # Records printed to the same terminal would interleave with the bar.
@@ -272,49 +319,70 @@ def _run_head(args: argparse.Namespace) -> int:
     with _Progress(
         records.total_bytes, args.file, wanted=wanted, delay=QUICK_WORK_DELAY
     ) as progress:
-        try:
-            for record in itertools.islice(records, args.n):
-                out.write(_json_line(record))
-                written += 1
-                progress.update(records.bytes_read)
-        except (ValueError, RuntimeError) as exc:
-            out.flush()
-            return _bad_record(args.file, written + 1, records, exc)
+        while written < args.n:
+            batch: list[Any] = []
+            try:
+                # extend keeps what it took before an error.
+                batch.extend(itertools.islice(records, min(HEAD_BATCH, args.n - written)))
+            except FILE_ERRORS as exc:
+                out.write(_json_lines(batch))
+                out.flush()
+                return _bad_record(args.file, written + len(batch) + 1, records, exc)
+            if not batch:
+                break
+            out.write(_json_lines(batch))
+            written += len(batch)
+            progress.update(records.bytes_read)
     out.flush()
     return EXIT_OK
 
 
-def _read_to_end(
-    records: bigjson.RecordIterator, progress: _Progress
-) -> tuple[int, Exception | None]:
-    """Reads every record; returns how many were good and the error that stopped the reading."""
-    good = 0
+def _stops_reading(exc: Exception) -> bool:
+    """Whether reading on after `exc` would only meet it again: the file cannot be read,
+    or compressed data is corrupt."""
+    return isinstance(exc, (OSError, ImportError))
+
+
+def _validate_file(path: str, args: argparse.Namespace) -> int:
+    """Validates one file; returns the number of bad records (an unreadable file counts 1)."""
+    try:
+        records = quarn.iter_records(path, _format_arg(args), **_options(args))
+    except FILE_ERRORS as exc:
+        _fail(_file_message(path, exc))
+        return 1
+    good = bad = 0
     # A bar cannot show steps finer than a per mille; updating it for every small record
     # would cost more than parsing it.
     step = max(records.total_bytes // 1000, 1)
     mark = step
-    try:
-        for _ in records:
-            good += 1
-            if records.bytes_read >= mark:
-                progress.update(records.bytes_read)
-                mark = records.bytes_read + step
-    except (ValueError, RuntimeError) as exc:
-        return good, exc
-    return good, None
+    with _Progress(records.total_bytes, path, wanted=args.progress, delay=0.0) as progress:
+        while True:
+            try:
+                for _ in records:
+                    good += 1
+                    if records.bytes_read >= mark:
+                        progress.update(records.bytes_read)
+                        mark = records.bytes_read + step
+                break
+            except FILE_ERRORS as exc:
+                bad += 1
+                progress.write(
+                    f"{PROG}: {_bad_record_text(path, good + bad, records, exc)}", sys.stderr
+                )
+                if not args.keep_going or _stops_reading(exc):
+                    break
+    if bad == 0:
+        print(f"{path}: ok, {good} records")
+    elif args.keep_going:
+        print(f"{path}: {bad} bad of {good + bad} records")
+    return bad
 
 
 def _run_validate(args: argparse.Namespace) -> int:
-    try:
-        records = bigjson.iter_records(args.file, _format_arg(args))
-    except (ValueError, RuntimeError) as exc:
-        return _fail(_file_message(args.file, exc))
-    with _Progress(records.total_bytes, args.file, wanted=args.progress, delay=0.0) as progress:
-        good, error = _read_to_end(records, progress)
-    if error is not None:
-        return _bad_record(args.file, good + 1, records, error)
-    print(f"{args.file}: ok, {good} records")
-    return EXIT_OK
+    bad = sum(_validate_file(path, args) for path in args.files)
+    if args.keep_going and len(args.files) > 1:
+        print(f"{bad} bad records in {len(args.files)} files")
+    return EXIT_BAD_DATA if bad else EXIT_OK
 
 
 def _silence_stdout() -> None:

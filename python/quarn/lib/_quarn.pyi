@@ -1,5 +1,6 @@
 """The native extension module. Compiled as ``quarn.lib._quarn``."""
 
+from quarn import _sources as _sources
 from quarn import bigjson as bigjson
 
 __all__ = ["bigjson"]

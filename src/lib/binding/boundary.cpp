@@ -1,6 +1,8 @@
 #include "binding/boundary.hpp"
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace quarn::binding {
@@ -18,6 +20,8 @@ const char* param_name(Param p) {
       return "source";
     case Param::Records:
       return "records";
+    case Param::Compressed:
+      return "compressed";
   }
   return "?";
 }
@@ -154,6 +158,9 @@ Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[kMaxPar
       case Param::Source:
         out.source = obj;
         break;
+      case Param::Compressed:
+        if (obj != Py_None) out.compressed = obj;
+        break;
       case Param::Records: {
         if (obj == Py_None) break;
         auto r = text_argument(obj);
@@ -204,6 +211,117 @@ PyObject* get_panic_type() {
   return made;
 }
 
+// The OSError subclasses the interpreter maps errnos to, and OSError itself
+// first: each pairs with ValueError and RuntimeError in a class built on
+// first use and kept for the process's life.
+constexpr int kOsClasses = 16;
+
+PyObject* os_class_at(int i) {
+  PyObject* const classes[kOsClasses] = {
+      PyExc_OSError,
+      PyExc_BlockingIOError,
+      PyExc_ChildProcessError,
+      PyExc_ConnectionError,
+      PyExc_BrokenPipeError,
+      PyExc_ConnectionAbortedError,
+      PyExc_ConnectionRefusedError,
+      PyExc_ConnectionResetError,
+      PyExc_FileExistsError,
+      PyExc_FileNotFoundError,
+      PyExc_InterruptedError,
+      PyExc_IsADirectoryError,
+      PyExc_NotADirectoryError,
+      PyExc_PermissionError,
+      PyExc_ProcessLookupError,
+      PyExc_TimeoutError,
+  };
+  return classes[i];
+}
+
+std::atomic<PyObject*> os_error_types[2][kOsClasses] = {};
+
+// The subclass `OSError(err, ...)` would be: the interpreter's own mapping,
+// asked once per errno (stored as index + 1; 0 is not yet known).
+constexpr int kErrnos = 256;
+std::atomic<int> os_class_of_errno[kErrnos] = {};
+
+int os_class_index_uncached(int err);
+
+int os_class_index(int err) {
+  if (err <= 0 || err >= kErrnos) return os_class_index_uncached(err);
+  int known = os_class_of_errno[err].load(std::memory_order_relaxed);
+  if (known > 0) return known - 1;
+  int found = os_class_index_uncached(err);
+  os_class_of_errno[err].store(found + 1, std::memory_order_relaxed);
+  return found;
+}
+
+int os_class_index_uncached(int err) {
+  Ref probe = Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", err, ""));
+  if (!probe) {
+    PyErr_Clear();
+    return 0;
+  }
+  for (int i = 0; i < kOsClasses; ++i) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(probe.get())) == os_class_at(i)) return i;
+  }
+  return 0;
+}
+
+// The class for `kind` and the errno's OSError subclass, named as that
+// subclass in the module quarn. Its str() is the text given, as the kind's
+// own would be, not OSError's "[Errno N] ...".
+PyObject* os_error_type(ErrorKind kind, int err) {
+  const int k = kind == ErrorKind::ValueError ? 0 : 1;
+  const int i = os_class_index(err);
+  std::atomic<PyObject*>& slot = os_error_types[k][i];
+  PyObject* existing = slot.load(std::memory_order_acquire);
+  if (existing != nullptr) return existing;
+  PyObject* os_class = os_class_at(i);
+  const char* os_name = reinterpret_cast<PyTypeObject*>(os_class)->tp_name;
+  // Fixed buffers: raise() is noexcept, so nothing here may allocate with new.
+  char name[96];
+  char doc[160];
+  std::snprintf(name, sizeof name, "quarn.%s", os_name);
+  std::snprintf(doc, sizeof doc, "A %s that the operating system caused: also a %s.",
+                k == 0 ? "ValueError" : "RuntimeError", os_name);
+  Ref bases = Ref::steal(PyTuple_Pack(2, k == 0 ? PyExc_ValueError : PyExc_RuntimeError, os_class));
+  Ref dict = Ref::steal(PyDict_New());
+  if (!bases || !dict) return nullptr;
+  PyObject* str = PyDict_GetItemString(
+      reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_dict, "__str__");
+  if (str == nullptr || PyDict_SetItemString(dict.get(), "__str__", str) < 0) return nullptr;
+  PyObject* made = PyErr_NewExceptionWithDoc(name, doc, bases.get(), dict.get());
+  if (made == nullptr) return nullptr;
+  // First writer wins; a concurrent loser drops its copy.
+  if (!slot.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return existing;
+  }
+  return made;
+}
+
+// Raises `error` (with os_errno set) as its OSError-derived class.
+void raise_os_error(const Error& error, PyObject* text) {
+  PyObject* type = os_error_type(error.kind, error.os_errno);
+  if (type == nullptr) return;
+  Ref exc = Ref::steal(PyObject_CallOneArg(type, text));
+  if (!exc) return;
+  char buf[256];
+  const char* reason = strerror_r(error.os_errno, buf, sizeof buf);
+  Ref err = Ref::steal(PyLong_FromLong(error.os_errno));
+  Ref strerror = Ref::steal(PyUnicode_DecodeLocale(reason, "surrogateescape"));
+  Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+      error.filename.data(), static_cast<Py_ssize_t>(error.filename.size())));
+  if (!err || !strerror || !filename) return;
+  if (PyObject_SetAttrString(exc.get(), "errno", err.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "strerror", strerror.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "filename", filename.get()) < 0) {
+    return;
+  }
+  PyErr_SetObject(type, exc.get());
+}
+
 }  // namespace
 
 Error type_check_error(PyObject* obj, const char* expected) noexcept {
@@ -247,6 +365,10 @@ void raise(const Error& error) noexcept {
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(
       error.text.data(), static_cast<Py_ssize_t>(error.text.size()), "replace"));
   if (!text) return;
+  if (error.os_errno != 0) {
+    raise_os_error(error, text.get());
+    return;
+  }
   PyErr_SetObject(type, text.get());
 }
 

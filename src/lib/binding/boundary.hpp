@@ -21,10 +21,11 @@
 namespace quarn::binding {
 
 // Path: a str. Source: any object, handed over as it is (borrowed).
-// Records: None or a str.
-enum class Param : unsigned char { Path, Sample, Format, Source, Records };
+// Records: None or a str. Compressed: None or any object (borrowed): the
+// compressed file beneath a decompressing source.
+enum class Param : unsigned char { Path, Sample, Format, Source, Records, Compressed };
 
-inline constexpr int kMaxParams = 4;
+inline constexpr int kMaxParams = 5;
 
 // Converted arguments; the texts borrow the caller's str objects, which stay
 // alive for the whole call.
@@ -34,6 +35,7 @@ struct CallArgs {
   std::optional<std::string_view> format;
   PyObject* source = nullptr;
   std::optional<std::string_view> records;
+  PyObject* compressed = nullptr;
 };
 
 using Operation = Result<Ref> (*)(const CallArgs&);
@@ -58,7 +60,10 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 }
 
 // Makes `error` the interpreter's current exception (a no-op for Python
-// errors, whose exception is already set).
+// errors, whose exception is already set). An error from the operating
+// system (os_errno set) is raised as a class derived from both its kind and
+// the OSError subclass the errno maps to, with errno, strerror and filename
+// set and the same text.
 void raise(const Error& error) noexcept;
 
 // The TypeError of a failed instance check: "'int' object is not an instance

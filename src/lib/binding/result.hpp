@@ -22,14 +22,22 @@ enum class ErrorKind : unsigned char {
 struct Error {
   ErrorKind kind;
   std::string text;
+  // Set when the operating system reported the failure: its errno and the
+  // file it concerned. The boundary then raises a class that is also the
+  // matching OSError subclass.
+  int os_errno = 0;
+  std::string filename;
 
   [[nodiscard]] static Error value(std::string text) {
-    return {ErrorKind::ValueError, std::move(text)};
+    return {ErrorKind::ValueError, std::move(text), 0, {}};
   }
   [[nodiscard]] static Error runtime(std::string text) {
-    return {ErrorKind::RuntimeError, std::move(text)};
+    return {ErrorKind::RuntimeError, std::move(text), 0, {}};
   }
-  [[nodiscard]] static Error python() { return {ErrorKind::Python, {}}; }
+  [[nodiscard]] static Error python() { return {ErrorKind::Python, {}, 0, {}}; }
+  [[nodiscard]] static Error os(ErrorKind kind, std::string text, int err, std::string filename) {
+    return {kind, std::move(text), err, std::move(filename)};
+  }
 };
 
 struct Unit {};

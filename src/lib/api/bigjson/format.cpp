@@ -129,7 +129,9 @@ Result<InputFormat> detect_format(RecordSource& source, std::string_view path) {
   if (!first.ok()) {
     Error e = std::move(first).error();
     if (e.kind == binding::ErrorKind::Python) return e;
-    return Error::value("cannot read " + std::string(path) + ": " + e.text);
+    e.kind = binding::ErrorKind::ValueError;  // the errno and file name stay
+    e.text = "cannot read " + std::string(path) + ": " + e.text;
+    return e;
   }
   return first.value() == '[' ? InputFormat::Json : InputFormat::Jsonl;
 }

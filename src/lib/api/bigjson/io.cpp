@@ -21,15 +21,20 @@ std::string os_error_text(int err) {
 
 Error read_error(Error&& error) {
   if (error.kind == binding::ErrorKind::Python) return std::move(error);
-  return Error::runtime("read error: " + error.text);
+  // The errno and file name go along with the new text.
+  error.kind = binding::ErrorKind::RuntimeError;
+  error.text = "read error: " + error.text;
+  return std::move(error);
 }
 
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
   }
   return *this;
 }
@@ -51,8 +56,12 @@ Result<File> File::open(std::string_view path) {
     if (fd >= 0 || errno != EINTR) break;
     if (PyErr_CheckSignals() < 0) return Error::python();
   }
-  if (fd < 0) return Error::value("cannot open " + text + ": " + os_error_text(errno));
-  return File(fd);
+  if (fd < 0) {
+    int err = errno;
+    return Error::os(binding::ErrorKind::ValueError,
+                     "cannot open " + text + ": " + os_error_text(err), err, text);
+  }
+  return File(fd, std::move(text));
 }
 
 Result<std::size_t> File::read(void* buf, std::size_t n) {
@@ -64,7 +73,9 @@ Result<std::size_t> File::read(void* buf, std::size_t n) {
     ssize_t got = ::read(fd_, buf, n);
     if (got >= 0) return static_cast<std::size_t>(got);
     int err = errno;
-    if (err != EINTR) return Error::runtime(os_error_text(err));
+    if (err != EINTR) {
+      return Error::os(binding::ErrorKind::RuntimeError, os_error_text(err), err, path_);
+    }
     if (PyErr_CheckSignals() < 0) return Error::python();
   }
 }
@@ -84,7 +95,9 @@ Result<std::size_t> File::read_at(std::uint64_t offset, void* buf, std::size_t n
     ssize_t got = ::pread(fd_, buf, n, static_cast<off_t>(offset));
     if (got >= 0) return static_cast<std::size_t>(got);
     int err = errno;
-    if (err != EINTR) return Error::runtime(os_error_text(err));
+    if (err != EINTR) {
+      return Error::os(binding::ErrorKind::RuntimeError, os_error_text(err), err, path_);
+    }
     if (PyErr_CheckSignals() < 0) return Error::python();
   }
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "binding/result.hpp"
 
@@ -63,8 +64,9 @@ class File {
   [[nodiscard]] int fd() const { return fd_; }
 
  private:
-  explicit File(int fd) : fd_(fd) {}
+  File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   int fd_ = -1;
+  std::string path_;  // as opened, for the errors of later reads
 };
 
 }  // namespace quarn::api::bigjson

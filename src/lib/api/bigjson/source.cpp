@@ -365,6 +365,7 @@ Result<std::string> RecordSource::read_all() {
 }
 
 std::uint64_t RecordSource::bytes_read() const {
+  if (auto measured = bytes_->progress()) return *measured;
   return layout_ == Layout::Lines ? line_bytes_ : taken_;
 }
 

@@ -40,6 +40,11 @@ class ByteSource {
   // The size in bytes when it is known up front (a regular file), else 0.
   [[nodiscard]] virtual std::uint64_t size() const { return 0; }
 
+  // Bytes of progress when the source measures it itself (a decompressor:
+  // compressed bytes, against a compressed size()), else nothing, and the
+  // bytes handed out are counted instead.
+  [[nodiscard]] virtual std::optional<std::uint64_t> progress() const { return std::nullopt; }
+
   // Whether bytes already read can be had again with read_at, which is
   // how an error deep in a file is placed without counting line feeds on
   // the way there.

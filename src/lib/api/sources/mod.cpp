@@ -13,22 +13,6 @@ namespace {
 using binding::FunctionSpec;
 using binding::Param;
 
-// The description of a JSON document with where its arrays are, for the
-// command line to suggest records= pointers.
-binding::Result<Ref> outline(const CallArgs& args) {
-  if (!PyUnicode_Check(args.source)) return binding::type_check_error(args.source, "str");
-  Py_ssize_t len = 0;
-  const char* path = PyUnicode_AsUTF8AndSize(args.source, &len);
-  if (path == nullptr) return binding::Error::python();
-  auto opened =
-      bigjson::open_records(std::string_view(path, static_cast<std::size_t>(len)), args.format);
-  if (!opened.ok()) return std::move(opened).error();
-  if (opened.value().format() != bigjson::InputFormat::Json) {
-    return binding::Error::value("an outline describes one JSON document, not JSON Lines");
-  }
-  return bigjson::outline_document(opened.value(), args.sample);
-}
-
 constexpr FunctionSpec kOutline = {
     "outline",
     "outline(source, sample=100, format=None)\n"
@@ -45,51 +29,66 @@ constexpr FunctionSpec kOutline = {
 
 constexpr FunctionSpec kCount = {
     "count",
-    "count(source, format=None, records=None)\n"
+    "count(source, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
-    "The number of records of `source`, found without parsing.",
-    {Param::Source, Param::Format, Param::Records},
-    3,
+    "The number of records of `source` (a str path or a binary stream), found without\n"
+    "parsing. Without `format`, the content decides it. `compressed` is the file a\n"
+    "decompressing `source` reads, for progress.",
+    {Param::Source, Param::Format, Param::Records, Param::Compressed},
+    4,
     &count,
 };
 
 constexpr FunctionSpec kSchema = {
     "schema",
-    "schema(source, sample=100, format=None, records=None)\n"
+    "schema(source, sample=100, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
     "The merged structure of the first `sample` records of `source`, as indented JSON.",
-    {Param::Source, Param::Sample, Param::Format, Param::Records},
-    4,
+    {Param::Source, Param::Sample, Param::Format, Param::Records, Param::Compressed},
+    5,
     &schema,
 };
 
 constexpr FunctionSpec kLoad = {
     "load",
-    "load(source, format=None, records=None)\n"
+    "load(source, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
     "The whole of `source` as Python objects.",
-    {Param::Source, Param::Format, Param::Records},
-    3,
+    {Param::Source, Param::Format, Param::Records, Param::Compressed},
+    4,
     &load,
 };
 
 constexpr FunctionSpec kIterRecords = {
     "iter_records",
-    "iter_records(source, format=None, records=None)\n"
+    "iter_records(source, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
     "A lazy iterator over the records of `source`.",
-    {Param::Source, Param::Format, Param::Records},
-    3,
+    {Param::Source, Param::Format, Param::Records, Param::Compressed},
+    4,
     &iter_records,
 };
 
+constexpr FunctionSpec kDumpLines = {
+    "dump_lines",
+    "dump_lines(source)\n"
+    "--\n"
+    "\n"
+    "The records of the list `source` as JSON Lines bytes, each written as\n"
+    "json.dumps(record, ensure_ascii=False, separators=(',', ':')) writes it; None\n"
+    "when a record holds anything json.dumps alone writes right.",
+    {Param::Source},
+    1,
+    &dump_lines,
+};
+
 PyMethodDef functions[] = {
-    method_def<kCount>(),       method_def<kSchema>(),  method_def<kLoad>(),
-    method_def<kIterRecords>(), method_def<kOutline>(),
+    method_def<kCount>(),       method_def<kSchema>(),    method_def<kLoad>(),
+    method_def<kIterRecords>(), method_def<kDumpLines>(), method_def<kOutline>(),
 };
 
 }  // namespace

@@ -1,26 +1,55 @@
 #include "api/sources/ops.hpp"
 
+#include "api/bigjson/detect.hpp"
 #include "api/bigjson/format.hpp"
 #include "api/bigjson/nested.hpp"
 #include "api/bigjson/ops.hpp"
+#include "api/sources/stream.hpp"
 
 namespace quarn::api::sources {
 namespace {
 
+using bigjson::InputFormat;
 using bigjson::RecordSource;
 using binding::Error;
 using binding::Result;
 
-// Opens the caller's source in its resolved format, positioned at the
+// A path's bytes, with the format its name implies; a failed open is
+// "cannot open <path>: ..." as in bigjson.
+Result<RecordSource> open_path(std::string_view path, std::optional<InputFormat> format) {
+  auto file = bigjson::File::open(path);
+  if (!file.ok()) return std::move(file).error();
+  auto opened =
+      bigjson::open_by_content(std::make_unique<bigjson::FileSource>(std::move(file).value()),
+                               format, bigjson::format_from_name(path));
+  if (opened.ok()) return opened;
+  // A read that fails while the content is looked at is placed as bigjson
+  // places it.
+  Error e = std::move(opened).error();
+  if (e.kind == binding::ErrorKind::Python) return e;
+  e.kind = binding::ErrorKind::ValueError;
+  e.text = "cannot read " + std::string(path) + ": " + e.text;
+  return e;
+}
+
+// Opens the caller's source (a str path or a binary stream) in the format
+// it names or, without one, the format its content shows, positioned at the
 // records `records` names.
 Result<RecordSource> open_source(const CallArgs& args) {
-  if (!PyUnicode_Check(args.source)) return binding::type_check_error(args.source, "str");
-  Py_ssize_t len = 0;
-  const char* path = PyUnicode_AsUTF8AndSize(args.source, &len);
-  if (path == nullptr) return Error::python();
-  auto opened =
-      bigjson::open_records(std::string_view(path, static_cast<std::size_t>(len)), args.format);
-  if (!opened.ok()) return std::move(opened).error();
+  auto named = bigjson::parse_format(args.format);
+  if (!named.ok()) return std::move(named).error();
+  Result<RecordSource> opened = Error::python();
+  if (PyUnicode_Check(args.source)) {
+    Py_ssize_t len = 0;
+    const char* path = PyUnicode_AsUTF8AndSize(args.source, &len);
+    if (path == nullptr) return Error::python();
+    opened = open_path(std::string_view(path, static_cast<std::size_t>(len)), named.value());
+  } else {
+    auto stream = StreamSource::open(args.source, args.compressed);
+    if (!stream.ok()) return std::move(stream).error();
+    opened = bigjson::open_by_content(std::move(stream).value(), named.value(), std::nullopt);
+  }
+  if (!opened.ok()) return opened;
   if (args.records) {
     auto entered = opened.value().enter(*args.records);
     if (!entered.ok()) return std::move(entered).error();
@@ -52,6 +81,15 @@ binding::Result<Ref> schema(const CallArgs& args) {
     }
   }
   return bigjson::describe_records(opened.value(), args.sample);
+}
+
+binding::Result<Ref> outline(const CallArgs& args) {
+  auto opened = open_source(args);
+  if (!opened.ok()) return std::move(opened).error();
+  if (opened.value().format() != bigjson::InputFormat::Json) {
+    return Error::value("an outline describes one JSON document, not JSON Lines");
+  }
+  return bigjson::outline_document(opened.value(), args.sample);
 }
 
 binding::Result<Ref> load(const CallArgs& args) {

@@ -1,0 +1,24 @@
+"""The native sources area (``quarn.lib._quarn._sources``): the record operations over every
+kind of source, for the package's top-level functions."""
+
+from typing import Any, SupportsIndex
+
+from quarn.bigjson import RecordIterator
+
+def count(
+    source: Any, format: str | None = None, records: str | None = None, compressed: Any = None
+) -> int: ...
+def schema(
+    source: Any,
+    sample: SupportsIndex = 100,
+    format: str | None = None,
+    records: str | None = None,
+    compressed: Any = None,
+) -> str: ...
+def load(
+    source: Any, format: str | None = None, records: str | None = None, compressed: Any = None
+) -> Any: ...
+def iter_records(
+    source: Any, format: str | None = None, records: str | None = None, compressed: Any = None
+) -> RecordIterator: ...
+def dump_lines(source: list[Any]) -> bytes | None: ...

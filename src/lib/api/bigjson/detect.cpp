@@ -1,0 +1,187 @@
+#include "api/bigjson/detect.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "json/text.hpp"
+
+namespace quarn::api::bigjson {
+namespace {
+
+// What the bytes seen so far show.
+enum class Verdict : unsigned char {
+  Pending,    // more bytes are needed
+  Json,       // one value, spanning lines, or followed on its own line
+  Lines,      // a second value on a later line
+  Ambiguous,  // one value on one line and the end, or the limit reached
+  Nothing,    // no value at all
+};
+
+// Walks the first value and what follows it, one byte at a time, across
+// reads. Strings are tracked so that brackets and line feeds inside them do
+// not count; a raw line feed inside a string is invalid JSON either way.
+class Classifier {
+ public:
+  Verdict feed(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint8_t c = p[i];
+      switch (stage_) {
+        case Stage::Lead:
+          if (json::is_ascii_whitespace(c)) break;
+          stage_ = Stage::Value;
+          if (c == '[' || c == '{') {
+            depth_ = 1;
+          } else if (c == '"') {
+            in_string_ = true;
+            scalar_string_ = true;
+          } else {
+            scalar_ = true;
+          }
+          break;
+        case Stage::Value:
+          if (scalar_) {
+            if (json::is_ascii_whitespace(c)) {
+              stage_ = Stage::After;
+              newline_ = c == '\n';
+            }
+            break;
+          }
+          if (c == '\n') return Verdict::Json;  // a value over lines is no JSON Lines record
+          if (in_string_) {
+            if (escaped_) {
+              escaped_ = false;
+            } else if (c == '\\') {
+              escaped_ = true;
+            } else if (c == '"') {
+              in_string_ = false;
+              if (scalar_string_) stage_ = Stage::After;
+            }
+            break;
+          }
+          if (c == '"') {
+            in_string_ = true;
+          } else if (c == '[' || c == '{') {
+            ++depth_;
+          } else if ((c == ']' || c == '}') && --depth_ == 0) {
+            stage_ = Stage::After;
+          }
+          break;
+        case Stage::After:
+          if (c == '\n') {
+            newline_ = true;
+          } else if (!json::is_ascii_whitespace(c)) {
+            return newline_ ? Verdict::Lines : Verdict::Json;
+          }
+          break;
+      }
+    }
+    return Verdict::Pending;
+  }
+
+  // The verdict when the data ends here.
+  [[nodiscard]] Verdict at_end() const {
+    return stage_ == Stage::Lead ? Verdict::Nothing : Verdict::Ambiguous;
+  }
+
+ private:
+  enum class Stage : unsigned char { Lead, Value, After };
+  Stage stage_ = Stage::Lead;
+  std::int64_t depth_ = 0;
+  bool in_string_ = false;
+  bool escaped_ = false;
+  bool scalar_ = false;         // a number, literal or anything else up to whitespace
+  bool scalar_string_ = false;  // a string is the whole value
+  bool newline_ = false;
+};
+
+constexpr std::uint8_t kBom[3] = {0xEF, 0xBB, 0xBF};
+
+}  // namespace
+
+Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
+  if (replayed_ < ahead_.size()) {
+    std::size_t take = std::min(n, ahead_.size() - replayed_);
+    std::memcpy(buf, ahead_.data() + replayed_, take);
+    replayed_ += take;
+    if (replayed_ == ahead_.size()) {
+      // Handed out: the look-ahead's memory goes back.
+      std::vector<std::uint8_t>().swap(ahead_);
+      replayed_ = 0;
+    }
+    return take;
+  }
+  return inner_->read(buf, n);
+}
+
+Result<bool> LookAheadSource::read_ahead() {
+  const std::size_t have = ahead_.size();
+  ahead_.resize(have + RecordSource::kBlock);
+  auto got = inner_->read(ahead_.data() + have, RecordSource::kBlock);
+  if (!got.ok()) {
+    ahead_.resize(have);
+    return std::move(got).error();
+  }
+  ahead_.resize(have + got.value());
+  return got.value() > 0;
+}
+
+Result<InputFormat> detect_content(LookAheadSource& source, std::optional<InputFormat> by_name) {
+  Classifier classifier;
+  std::size_t fed = 0;
+  bool more = true;
+  Verdict verdict = Verdict::Pending;
+  while (verdict == Verdict::Pending) {
+    if (fed >= kDetectLimit) {
+      verdict = Verdict::Ambiguous;
+      break;
+    }
+    if (more) {
+      auto got = source.read_ahead();
+      if (!got.ok()) return std::move(got).error();
+      more = got.value();
+    }
+    const std::vector<std::uint8_t>& ahead = source.ahead();
+    // A byte-order mark at the very start is no part of the data; a pipe
+    // may hand out fewer than its three bytes at a time.
+    if (fed == 0 && more && ahead.size() < sizeof kBom) continue;
+    if (fed == 0 && ahead.size() >= sizeof kBom &&
+        std::memcmp(ahead.data(), kBom, sizeof kBom) == 0) {
+      fed = sizeof kBom;
+    }
+    const std::size_t upto = std::min(ahead.size(), kDetectLimit);
+    if (upto > fed) verdict = classifier.feed(ahead.data() + fed, upto - fed);
+    fed = std::max(fed, upto);
+    if (verdict == Verdict::Pending && !more) verdict = classifier.at_end();
+  }
+  switch (verdict) {
+    case Verdict::Json:
+      return InputFormat::Json;
+    case Verdict::Lines:
+      return InputFormat::Jsonl;
+    case Verdict::Nothing:
+      return by_name.value_or(InputFormat::Jsonl);
+    case Verdict::Ambiguous:
+    case Verdict::Pending:
+      break;
+  }
+  return by_name.value_or(InputFormat::Json);
+}
+
+Result<RecordSource> open_by_content(std::unique_ptr<ByteSource> bytes,
+                                     std::optional<InputFormat> format,
+                                     std::optional<InputFormat> by_name) {
+  if (format) {
+    RecordSource source(std::move(bytes));
+    source.begin(*format);
+    return source;
+  }
+  auto ahead = std::make_unique<LookAheadSource>(std::move(bytes));
+  auto detected = detect_content(*ahead, by_name);
+  if (!detected.ok()) return std::move(detected).error();
+  RecordSource source(std::move(ahead));
+  source.begin(detected.value());
+  return source;
+}
+
+}  // namespace quarn::api::bigjson

@@ -1,0 +1,70 @@
+// Detection of the format by what the data holds rather than by its name:
+// one JSON value is JSON, several values on separate lines are JSON Lines.
+//
+// The bytes looked at are read ahead into a buffer of their own and handed
+// out again by a ByteSource that wraps the one they came from, so that a
+// pipe loses nothing and the record source above needs no change.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "api/bigjson/io.hpp"
+#include "api/bigjson/source.hpp"
+
+namespace quarn::api::bigjson {
+
+// The most bytes read ahead (leading whitespace included). A first value
+// still open at this point is taken as what the name says, else as a JSON
+// document: a single minified document of many megabytes is common, a JSON
+// Lines record of that size rare.
+inline constexpr std::size_t kDetectLimit = std::size_t{1} << 20;
+
+// Replays the bytes it read ahead, then reads on from the source beneath.
+class LookAheadSource final : public ByteSource {
+ public:
+  explicit LookAheadSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+
+  [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
+  [[nodiscard]] std::uint64_t size() const override { return inner_->size(); }
+  [[nodiscard]] bool rereadable() const override { return inner_->rereadable(); }
+  [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
+                                            std::size_t n) override {
+    return inner_->read_at(offset, buf, n);
+  }
+  [[nodiscard]] std::optional<std::uint64_t> progress() const override {
+    return inner_->progress();
+  }
+
+  // Reads ahead once more (up to a block); false at the end of the source.
+  [[nodiscard]] Result<bool> read_ahead();
+  [[nodiscard]] const std::vector<std::uint8_t>& ahead() const { return ahead_; }
+
+ private:
+  std::unique_ptr<ByteSource> inner_;
+  std::vector<std::uint8_t> ahead_;
+  std::size_t replayed_ = 0;
+};
+
+// Decides the format of what `source` holds, reading ahead at most
+// kDetectLimit bytes (all of them stay in the source):
+// - a first value that spans lines cannot be a JSON Lines record: JSON;
+// - another value on a later line after the first: JSON Lines;
+// - a value on the same line after it: JSON (the parser reports the rest);
+// - one value on one line and nothing after it, no value at all, or a first
+//   value longer than the limit: the content cannot tell, so `by_name`
+//   decides; without it, JSON for a value and JSON Lines for nothing (an
+//   empty file counts 0 either way and loads as []).
+[[nodiscard]] Result<InputFormat> detect_content(LookAheadSource& source,
+                                                 std::optional<InputFormat> by_name);
+
+// Opens `bytes` as a record source in `format`, or, without one, in the
+// format its content shows (`by_name` breaking ties as above).
+[[nodiscard]] Result<RecordSource> open_by_content(std::unique_ptr<ByteSource> bytes,
+                                                   std::optional<InputFormat> format,
+                                                   std::optional<InputFormat> by_name);
+
+}  // namespace quarn::api::bigjson
