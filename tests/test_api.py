@@ -113,6 +113,9 @@ def test_dask_across_processes(files):
         assert bag.pluck("id").frequencies().compute(**compute) == (
             expected.pluck("id").frequencies().compute(**compute))
         assert read_records([files["array"]], format="json").compute(**compute) == RECORDS
+        nested = Path(files["a"]).with_name("nested.json")
+        nested.write_text(json.dumps({"meta": {}, "data": RECORDS}), encoding="utf-8")
+        assert read_records([nested, nested], records="/data").compute(**compute) == RECORDS * 2
         assert read_records([]).compute(**compute) == []
         with pytest.raises(ValueError, match="^invalid JSONL line: "):
             read_records([str(bad)]).count().compute(**compute)

@@ -23,6 +23,7 @@ FILES = {
     "bad.jsonl": '{"id": 1}\n\n{"id": \n{"id": 3}\n',
     "bad.json": "[1, {x}, 3]",
     "utf8.jsonl": b'{"id": 1}\n\xff\n',
+    "geo.json": json.dumps({"type": "FeatureCollection", "features": RECORDS * 2}),
 }
 SCRIPT = shutil.which("quarn", path=os.path.dirname(sys.executable))
 
@@ -53,6 +54,17 @@ def lines(*records):
         (["schema", "good.jsonl", "--sample", "1"], 0, '{\n  "id": "int",\n  "name": "str"\n}\n',
          ""),
         (["schema", "bad.json"], 1, "", "quarn: bad.json: invalid JSON element: "),
+        # one document: its arrays are sampled, and the large ones offered as records
+        (["schema", "geo.json", "--sample", "2"], 0,
+         '{\n  "features": [\n    {\n      "id": "int",\n      "name?": "str"\n    }\n  ],\n'
+         '  "type": "str"\n}\n',
+         "quarn: geo.json is one JSON document; each of its arrays was described from its first"
+         " 2 elements. To take the elements of a large array as the records:\n"
+         "  quarn schema --records /features geo.json\n"),
+        (["count", "--records", "/features", "geo.json"], 0, "6\n", ""),
+        (["head", "-n", "1", "--records", "/features", "geo.json"], 0, lines(RECORDS[0]), ""),
+        (["count", "--records", "/feature", "geo.json"], 1, "",
+         "quarn: geo.json: no value at /feature"),
         (["head", "good.jsonl"], 0, lines(*RECORDS), ""),
         (["head", "-n", "2", "good.json"], 0, lines(*RECORDS[:2]), ""),
         (["head", "-n", "0", "good.jsonl"], 0, "", ""),
@@ -82,10 +94,13 @@ def test_commands(workdir, args, status, stdout, stderr):
                           capture_output=True, text=True, check=False)
     out, err = done.stdout, done.stderr
     assert (done.returncode, out) == (status, stdout)
-    # a failure is one line, never a traceback; success says nothing on stderr, and no
-    # progress bar appears when stderr is not a terminal
-    assert err.startswith(stderr)
-    assert err.count("\n") == (status != 0) == err.endswith("\n")
+    # a failure is one line, never a traceback; success says nothing on stderr but the notes
+    # given here in full, and no progress bar appears when stderr is not a terminal
+    if status == 0 and stderr:
+        assert err == stderr
+    else:
+        assert err.startswith(stderr)
+        assert err.count("\n") == (status != 0) == err.endswith("\n")
     assert "%|" not in err
 
 

@@ -6,7 +6,7 @@ import json
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quarn.lib._quarn import _sources
+import quarn
 
 GEO = {
     "type": "FeatureCollection",
@@ -46,9 +46,9 @@ def sort_keys(value):
 
 def all_four(path, pointer):
     return (
-        _sources.count(path, records=pointer),
-        _sources.load(path, records=pointer),
-        list(_sources.iter_records(path, records=pointer)),
+        quarn.count(path, records=pointer),
+        quarn.load(path, records=pointer),
+        list(quarn.iter_records(path, records=pointer)),
     )
 
 
@@ -73,13 +73,13 @@ def test_records_are_the_elements(tmp_path, doc, pointer, indent):
     expected = sort_keys(resolve(doc, pointer))
     n, loaded, iterated = all_four(path, pointer)
     assert (n, loaded, iterated) == (len(expected), expected, expected)
-    schema = json.loads(_sources.schema(path, records=pointer, sample=2))
-    assert schema == (json.loads(_sources.schema(write(tmp_path, expected[:2], "head.json"))))
+    schema = json.loads(quarn.schema(path, records=pointer, sample=2))
+    assert schema == (json.loads(quarn.schema(write(tmp_path, expected[:2], "head.json"))))
 
 
 def test_counters_reach_the_total(tmp_path):
     path = write(tmp_path, json.dumps(GEO, indent=1) + "\n")
-    it = _sources.iter_records(path, records="/features")
+    it = quarn.iter_records(path, records="/features")
     records = list(it)
     assert len(records) == 7
     assert it.bytes_read == it.total_bytes > 0
@@ -110,7 +110,7 @@ def test_counters_reach_the_total(tmp_path):
 )
 def test_pointer_errors(tmp_path, text, pointer, message):
     path = write(tmp_path, text)
-    for call in (_sources.count, _sources.load, _sources.iter_records):
+    for call in (quarn.count, quarn.load, quarn.iter_records):
         with pytest.raises(ValueError) as info:
             call(path, records=pointer)
         assert message in str(info.value)
@@ -119,10 +119,10 @@ def test_pointer_errors(tmp_path, text, pointer, message):
 def test_records_on_json_lines_is_an_error(tmp_path):
     path = write(tmp_path, '{"a": [1, 2]}\n{"a": [3]}\n', "lines.jsonl")
     with pytest.raises(ValueError, match="JSON Lines, whose records are its lines"):
-        _sources.count(path, records="/a")
+        quarn.count(path, records="/a")
     # Read as one document, the pointer applies.
     path = write(tmp_path, '{"a": [1, 2]}', "one.jsonl")
-    assert _sources.count(path, records="/a", format="json") == 2
+    assert quarn.count(path, records="/a", format="json") == 2
 
 
 # The rest of the document after the array: the same texts and positions as
@@ -148,14 +148,14 @@ def test_records_on_json_lines_is_an_error(tmp_path):
 def test_bad_rest_after_the_records(tmp_path, text):
     path = write(tmp_path, "\n" + text)
     with pytest.raises(ValueError) as whole:
-        _sources.load(path)
+        quarn.load(path)
     pointer = "/x/2/a" if text.startswith('{"x"') else "/a"
-    it = _sources.iter_records(path, records=pointer)
+    it = quarn.iter_records(path, records=pointer)
     assert [next(it), next(it)] == [1, 2]
     with pytest.raises(ValueError) as after:
         next(it)
     assert str(after.value) == str(whole.value)
-    for call in (_sources.count, _sources.load):
+    for call in (quarn.count, quarn.load):
         with pytest.raises(ValueError) as info:
             call(path, records=pointer)
         assert str(info.value) == str(whole.value)
@@ -163,19 +163,19 @@ def test_bad_rest_after_the_records(tmp_path, text):
 
 def test_truncated_inside_the_array(tmp_path):
     path = write(tmp_path, '{"a": [1, 2, {"b": ')
-    it = _sources.iter_records(path, records="/a")
+    it = quarn.iter_records(path, records="/a")
     assert [next(it), next(it)] == [1, 2]
     with pytest.raises(ValueError, match="EOF while parsing a list"):
         next(it)
     with pytest.raises(ValueError, match="EOF while parsing a list"):
-        _sources.count(path, records="/a")
+        quarn.count(path, records="/a")
 
 
 def test_large_document_schema_samples_arrays(tmp_path):
     doc = dict(GEO, features=GEO["features"] * 300)
     path = write(tmp_path, doc)
-    text, arrays = _sources.outline(path, sample=5)
-    assert json.loads(text) == json.loads(_sources.schema(path, sample=5))
+    text, arrays = quarn._outline(path, sample=5)
+    assert json.loads(text) == json.loads(quarn.schema(path, sample=5))
     assert ("/features", 2100, True) in arrays
     assert ("/bbox", 4, False) in arrays
     assert not any(p.startswith("/features/") for p, _, _ in arrays)
@@ -213,5 +213,5 @@ def test_property_iter_equals_resolved(tmp_path_factory, doc, data, indent):
     pointer = data.draw(st.sampled_from(pointers))
     path = write(tmp_path_factory.mktemp("p"), json.dumps(doc, indent=indent))
     expected = sort_keys(resolve(doc, pointer))
-    assert list(_sources.iter_records(path, records=pointer)) == expected
-    assert _sources.count(path, records=pointer) == len(expected)
+    assert list(quarn.iter_records(path, records=pointer)) == expected
+    assert quarn.count(path, records=pointer) == len(expected)

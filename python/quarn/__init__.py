@@ -123,3 +123,18 @@ def schema(
     with _input.opened(source, compression) as got:
         src, raw = _input.native_args(got)
         return _native.schema(src, sample, format, records=records, compressed=raw)
+
+
+def _outline(
+    source: Source,
+    sample: SupportsIndex = 100,
+    format: str | None = None,
+    *,
+    compression: str | None = "infer",
+    records: str | None = None,
+) -> tuple[str, list[tuple[str, int, bool]]]:
+    """``schema``'s text, and (pointer, elements seen, rest skipped) for the arrays of a
+    single JSON document, for the command line to suggest ``--records``."""
+    with _input.opened(source, compression) as got:
+        src, raw = _input.native_args(got)
+        return _native.outline(src, sample, format, records)

@@ -22,3 +22,9 @@ def iter_records(
     source: Any, format: str | None = None, records: str | None = None, compressed: Any = None
 ) -> RecordIterator: ...
 def dump_lines(source: list[Any]) -> bytes | None: ...
+def outline(
+    source: Any,
+    sample: SupportsIndex = 100,
+    format: str | None = None,
+    records: str | None = None,
+) -> tuple[str, list[tuple[str, int, bool]]]: ...

@@ -15,15 +15,17 @@ using binding::Param;
 
 constexpr FunctionSpec kOutline = {
     "outline",
-    "outline(source, sample=100, format=None)\n"
+    "outline(source, sample=100, format=None, records=None)\n"
     "--\n"
     "\n"
-    "(schema, arrays) of a JSON document: the schema with each array described from its\n"
-    "first `sample` elements, and (pointer, elements seen, skipped) for each array outside\n"
-    "any other array and each array whose rest was skipped. Skips scan at most a few MiB\n"
-    "in all; past that reading stops and what follows is not described.",
-    {Param::Source, Param::Sample, Param::Format},
-    3,
+    "(schema, arrays): the schema of `source`, as `schema` gives it, and where the records\n"
+    "could be. For one JSON document (not an array), each array is described from its\n"
+    "first `sample` elements, and arrays lists (pointer, elements seen, skipped) for each\n"
+    "array outside any other array and each array whose rest was skipped. Skips scan at\n"
+    "most a few MiB in all; past that reading stops and what follows is not described.\n"
+    "For anything else arrays is empty.",
+    {Param::Source, Param::Sample, Param::Format, Param::Records},
+    4,
     &outline,
 };
 

@@ -86,10 +86,23 @@ binding::Result<Ref> schema(const CallArgs& args) {
 binding::Result<Ref> outline(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  if (opened.value().format() != bigjson::InputFormat::Json) {
-    return Error::value("an outline describes one JSON document, not JSON Lines");
+  RecordSource& source = opened.value();
+  if (!args.records && source.format() == InputFormat::Json) {
+    auto layout = source.layout();
+    if (!layout.ok()) return std::move(layout).error();
+    if (layout.value() == bigjson::Layout::Document) {
+      return bigjson::outline_document(source, args.sample);
+    }
   }
-  return bigjson::outline_document(opened.value(), args.sample);
+  // Records that are lines or array elements: their schema, and no arrays
+  // to point at.
+  auto text = bigjson::describe_records(source, args.sample);
+  if (!text.ok()) return std::move(text).error();
+  Ref none = Ref::steal(PyList_New(0));
+  if (!none) return Error::python();
+  Ref result = Ref::steal(PyTuple_Pack(2, text.value().get(), none.get()));
+  if (!result) return Error::python();
+  return result;
 }
 
 binding::Result<Ref> load(const CallArgs& args) {
