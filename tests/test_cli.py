@@ -56,11 +56,11 @@ def lines(*records):
         (["schema", "bad.json"], 1, "", "quarn: bad.json: invalid JSON element: "),
         # one document: its arrays are sampled, and the large ones offered as records
         (["schema", "geo.json", "--sample", "2"], 0,
-         '{\n  "features": [\n    {\n      "id": "int",\n      "name?": "str"\n    }\n  ],\n'
-         '  "type": "str"\n}\n',
-         "quarn: geo.json is one JSON document; each of its arrays was described from its first"
-         " 2 elements. To take the elements of a large array as the records:\n"
-         "  quarn schema --records /features geo.json\n"),
+         ('{\n  "features": [\n    {\n      "id": "int",\n      "name?": "str"\n    }\n  ],\n'
+          '  "type": "str"\n}\n'),
+         ("quarn: geo.json is one JSON document; each of its arrays was described from its first"
+          " 2 elements. To take the elements of a large array as the records:\n"
+          "  quarn schema --records /features geo.json\n")),
         (["count", "--records", "/features", "geo.json"], 0, "6\n", ""),
         (["head", "-n", "1", "--records", "/features", "geo.json"], 0, lines(RECORDS[0]), ""),
         (["count", "--records", "/feature", "geo.json"], 1, "",

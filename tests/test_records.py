@@ -4,9 +4,9 @@ schema of a large document with its arrays sampled."""
 import json
 
 import pytest
+import quarn
 from hypothesis import given, settings
 from hypothesis import strategies as st
-import quarn
 
 GEO = {
     "type": "FeatureCollection",

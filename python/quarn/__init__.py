@@ -136,5 +136,5 @@ def _outline(
     """``schema``'s text, and (pointer, elements seen, rest skipped) for the arrays of a
     single JSON document, for the command line to suggest ``--records``."""
     with _input.opened(source, compression) as got:
-        src, raw = _input.native_args(got)
+        src, _ = _input.native_args(got)
         return _native.outline(src, sample, format, records)
