@@ -153,7 +153,10 @@ suite_in() {
     cd /quarn/src && rm -rf "/quarn/venv-$2" && "$1" -m venv --without-pip "/quarn/venv-$2"
     . "/quarn/venv-$2/bin/activate"
     python "$(ls /usr/share/python-wheels/pip-*.whl | tail -n 1)/pip" install -q --upgrade pip
-    python -m pip install -q ".[test]"' sh "$python" "$tag"
+    # No warning may come from any header, the interpreter'"'"'s included.
+    python -m pip install -v -C cmake.define.CMAKE_CXX_FLAGS=-Wsystem-headers ".[test]" \
+      > /quarn/install.log 2>&1 || { tail -n 50 /quarn/install.log; exit 1; }
+    ! grep -E "warning:" /quarn/install.log' sh "$python" "$tag"
   # pytest takes about 1.3 GB of temporary files per run: on disk, not in a tmpfs.
   step "$tag pytest" run_in "$root" sh -euc '
     cd /quarn/src && . "/quarn/venv-$1/bin/activate" && rm -rf "/var/tmp/pytest-$1"

@@ -62,7 +62,7 @@ PyModuleDef_Slot definition_slots[] = {
 #ifdef PySlot_END
 using ExportSlot = PySlot;
 #define QUARN_EXPORT_SLOT(id, value) PySlot_PTR(id, value)
-#define QUARN_EXPORT_END PySlot_END
+#define QUARN_EXPORT_END {0, 0, {0}, {nullptr}}  // PySlot_END, every member named
 #else
 using ExportSlot = PyModuleDef_Slot;
 #define QUARN_EXPORT_SLOT(id, value) \
