@@ -29,6 +29,9 @@ targets=("$@")
   exit 2
 }
 mkdir -p "$cache"
+# One run at a time per cache: runs would share the roots' venvs and temporary folders.
+exec 9> "$cache/.lock"
+flock 9
 export DEBIAN_FRONTEND=noninteractive
 failed=0
 summary=()
@@ -50,7 +53,7 @@ step() {
   ) > "$log" 2>&1
   status=$?
   set -e
-  line="$(grep -E '^=*( *[0-9]+ (passed|failed|skipped|error|errors|deselected|xfailed))' "$log" |
+  line="$(grep -a -E '^=*( *[0-9]+ (passed|failed|skipped|error|errors|deselected|xfailed))' "$log" |
     tail -n 1 | tr -d '=' | sed 's/^ *//' || true)"
   [ "$status" -eq 0 ] || {
     failed=1
@@ -170,7 +173,7 @@ suite_in() {
     cd /quarn/src && . "/quarn/venv-$1/bin/activate" && rm -rf "/var/tmp/pytest-$1"
     python -c "import sys, quarn; print(sys.version); print(\"gil\", getattr(sys, \"_is_gil_enabled\", lambda: True)())"
     python -m pytest -q -p no:cacheprovider --basetemp="/var/tmp/pytest-$1"
-    rm -rf "/var/tmp/pytest-$1"' sh "$tag"
+    rm -rf "/var/tmp/pytest-$1" || true' sh "$tag"
   local sets
   sets="$(run_in "$root" "/quarn/venv-$tag/bin/python" -c \
     'from quarn.lib import _quarn; print(*_quarn._testing.kernels())' 2> /dev/null || true)"
@@ -179,7 +182,7 @@ suite_in() {
       cd /quarn/src && . "/quarn/venv-$1/bin/activate" && rm -rf "/var/tmp/pytest-$1-$2"
       QUARN_TEST_KERNELS="$2" python -m pytest -q -p no:cacheprovider \
         --basetemp="/var/tmp/pytest-$1-$2" tests/test_count.py tests/test_iter.py tests/test_schema.py
-      rm -rf "/var/tmp/pytest-$1-$2"' sh "$tag" "$k"
+      rm -rf "/var/tmp/pytest-$1-$2" || true' sh "$tag" "$k"
   done
 }
 
