@@ -2,6 +2,8 @@
 // Python tests can run every set this CPU supports, not only the fastest.
 #include "api/testing/testing.hpp"
 
+#include <string>
+
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 #include "scan/kernels.hpp"
@@ -38,7 +40,8 @@ PyObject* set_kernels(PyObject* /*module*/, PyObject* arg) noexcept {
         if (name == nullptr) return nullptr;
         const auto* previous = scan::detail::select_kernels(name);
         if (previous == nullptr) {
-          PyErr_Format(PyExc_ValueError, "kernel set %R is not supported on this CPU", arg);
+          binding::raise(
+              Error::value(std::string("kernel set '") + name + "' is not supported on this CPU"));
           return nullptr;
         }
         return PyUnicode_FromString(previous->name);
