@@ -19,10 +19,10 @@ GIL = getattr(sys, "_is_gil_enabled", lambda: True)()
 
 @contextlib.contextmanager
 def no_collector():
-    """With the global lock, next() can only meet another call on the same iterator when it
-    runs Python code itself: a collection it sets off runs finalizers, and the thread may
-    switch there. Without the collector, overlaps (and refusals) need a free-threaded
-    interpreter."""
+    """With the global lock, two calls on one iterator overlap only where next() runs Python
+    code itself and the thread switches there; finalizers run by a collection it sets off
+    are such code (a CI run under load once met refusals with the lock held). Without the
+    collector, overlaps (and refusals) need a free-threaded interpreter."""
     gc.disable()
     try:
         yield
