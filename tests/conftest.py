@@ -53,3 +53,12 @@ def write(tmp_path):
         return str(path)
 
     return _write
+
+
+# QUARN_TEST_KERNELS=scalar|avx2|avx512|neon runs the session on that kernel set of the byte
+# scanners (CI runs the count/iter/schema tests once per set). The tests read it and call
+# the module's private hook; the module itself reads no environment.
+if os.environ.get("QUARN_TEST_KERNELS"):
+    from quarn.lib import _quarn
+
+    _quarn._testing.set_kernels(os.environ["QUARN_TEST_KERNELS"])

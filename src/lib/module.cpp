@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "api/api.hpp"
+#include "api/testing/testing.hpp"
 #include "binding/boundary.hpp"
 
 namespace {
@@ -15,7 +16,8 @@ int module_exec(PyObject* module) noexcept {
           return -1;
         }
         for (auto* register_area :
-             {&quarn::api::bigjson::register_area, &quarn::api::sources::register_area}) {
+             {&quarn::api::bigjson::register_area, &quarn::api::sources::register_area,
+              &quarn::api::testing::register_area}) {
           auto registered = register_area(module);
           if (!registered.ok()) {
             quarn::binding::raise(registered.error());
@@ -38,9 +40,15 @@ constexpr const char* kModuleDoc =
 PyABIInfo_VAR(abi_info);
 #endif
 
+// The types behind the module's objects are static, shared by every
+// interpreter of the process, so a second interpreter must not import it.
+
 // The definition used by the classic init hook.
 PyModuleDef_Slot definition_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
@@ -51,14 +59,29 @@ PyModuleDef_Slot definition_slots[] = {
 };
 
 #ifdef PyMODEXPORT_FUNC
-// The same module for the export hook, which also carries name and doc.
-PyModuleDef_Slot export_slots[] = {
-    {Py_mod_abi, &abi_info},
-    {Py_mod_name, const_cast<char*>("_quarn")},
-    {Py_mod_doc, const_cast<char*>(kModuleDoc)},
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
+// The same module for the export hook, which also carries name and doc. Its
+// slot type became PySlot (id, flags, value) before 3.15's release; the
+// earlier 3.15 headers used PyModuleDef_Slot here too.
+#ifdef PySlot_END
+using ExportSlot = PySlot;
+#define QUARN_EXPORT_SLOT(id, value) PySlot_PTR(id, value)
+#define QUARN_EXPORT_END {0, 0, {0}, {nullptr}}  // PySlot_END, every member named
+#else
+using ExportSlot = PyModuleDef_Slot;
+#define QUARN_EXPORT_SLOT(id, value) \
+  { id, value }
+#define QUARN_EXPORT_END \
+  { 0, nullptr }
+#endif
+
+ExportSlot export_slots[] = {
+    QUARN_EXPORT_SLOT(Py_mod_abi, &abi_info),
+    QUARN_EXPORT_SLOT(Py_mod_name, const_cast<char*>("_quarn")),
+    QUARN_EXPORT_SLOT(Py_mod_doc, const_cast<char*>(kModuleDoc)),
+    QUARN_EXPORT_SLOT(Py_mod_exec, reinterpret_cast<void*>(&module_exec)),
+    QUARN_EXPORT_SLOT(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    QUARN_EXPORT_SLOT(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    QUARN_EXPORT_END,
 };
 #endif
 

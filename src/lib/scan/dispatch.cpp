@@ -1,6 +1,8 @@
 // Run-time choice of the kernel set and the public entry points.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "scan/kernels.hpp"
@@ -32,14 +34,30 @@ const KernelSet& choose() {
   if (cpu_has_avx512()) return kAvx512Kernels;
   if (cpu_has_avx2()) return kAvx2Kernels;
 #endif
+#if defined(__aarch64__)
+  return kNeonKernels;  // NEON is part of the aarch64 baseline
+#else
   return kScalarKernels;
+#endif
+}
+
+std::atomic<const KernelSet*>& active_slot() {
+  static std::atomic<const KernelSet*> slot{&choose()};
+  return slot;
 }
 
 }  // namespace
 
 const KernelSet& active_kernels() {
-  static const KernelSet& chosen = choose();
-  return chosen;
+  return *active_slot().load(std::memory_order_acquire);
+}
+
+const KernelSet* select_kernels(const char* name) {
+  for (const KernelSet* k : supported_kernel_sets()) {
+    if (std::strcmp(k->name, name) == 0)
+      return active_slot().exchange(k, std::memory_order_acq_rel);
+  }
+  return nullptr;
 }
 
 std::vector<const KernelSet*> supported_kernel_sets() {
@@ -47,6 +65,9 @@ std::vector<const KernelSet*> supported_kernel_sets() {
 #if defined(__x86_64__)
   if (cpu_has_avx2()) sets.push_back(&kAvx2Kernels);
   if (cpu_has_avx512()) sets.push_back(&kAvx512Kernels);
+#endif
+#if defined(__aarch64__)
+  sets.push_back(&kNeonKernels);
 #endif
   return sets;
 }

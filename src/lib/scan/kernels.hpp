@@ -29,9 +29,19 @@ extern const KernelSet kScalarKernels;
 extern const KernelSet kAvx2Kernels;
 extern const KernelSet kAvx512Kernels;
 #endif
+#if defined(__aarch64__)
+extern const KernelSet kNeonKernels;
+#endif
 
-// The set the public functions use, chosen on the first call.
+// The set the public functions use: the fastest supported one, chosen on the
+// first call, unless select_kernels has replaced it.
 [[nodiscard]] const KernelSet& active_kernels();
+
+// Makes the supported set named `name` the active one and returns the one it
+// replaces, or nullptr (nothing changed) when this CPU cannot run such a set.
+// For tests: every set gives the same results, so a call that switches sets
+// between the blocks of one scan still gets them right.
+const KernelSet* select_kernels(const char* name);
 
 // Every set this CPU can run, the scalar one first (for differential tests).
 [[nodiscard]] std::vector<const KernelSet*> supported_kernel_sets();

@@ -67,7 +67,8 @@ void finish_lines(LineCount& st);
 // Whether [p, p + n) is entirely valid UTF-8 by the rules above.
 [[nodiscard]] bool validate_utf8(const std::uint8_t* p, std::size_t n);
 
-// Name of the kernel set in use ("avx512", "avx2" or "scalar"), for benchmarks.
+// Name of the kernel set in use ("avx512", "avx2", "neon" or "scalar"), for
+// benchmarks.
 [[nodiscard]] const char* kernel_name();
 
 }  // namespace quarn::scan

@@ -66,6 +66,13 @@ struct Avx512Ops {
 
   static std::uint64_t high(const Block& b) { return _mm512_movepi8_mask(b); }
 
+  // Carry-less multiplication by all ones: bit i becomes the XOR of bits 0..i.
+  static std::uint64_t prefix_xor(std::uint64_t x) {
+    const __m128i all = _mm_set1_epi8(-1);
+    const __m128i v = _mm_cvtsi64_si128(static_cast<long long>(x));
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(v, all, 0)));
+  }
+
   static std::uint64_t json_space(const Block& b) {
     return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table16(kJsonSpace), b), b);
   }

@@ -1,9 +1,9 @@
-// The block logic shared by the x86 vector kernel sets, written once over 64-bit
+// The block logic shared by the vector kernel sets, written once over 64-bit
 // masks (bit i = byte i of a 64-byte block). A set supplies `Ops`: the byte
 // classifiers, the depth prefix sum and a UTF-8 checker in its own instruction
-// set. Include this only from a translation unit built for that set, and give
-// `Ops` a name of its own there: every function here is a member of the class
-// template, so each set gets its own copies and none leaks into baseline code.
+// set, and the prefix XOR of a mask. Include this only from a translation unit built for that set,
+// and give `Ops` a name of its own there: every function here is a member of the class template, so
+// each set gets its own copies and none leaks into baseline code.
 //
 // Array blocks. Quotes preceded by an odd run of backslashes are escaped (the
 // run may start in an earlier block: one carry bit). A prefix XOR of the
@@ -42,8 +42,6 @@
 // it provokes past the real bytes are masked off) or zeros (one-shot validation,
 // where the end of input is final).
 #pragma once
-
-#include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -232,12 +230,6 @@ class SimdKernels {
     return static_cast<unsigned>(__builtin_popcountll(x));
   }
 
-  static std::uint64_t prefix_xor(std::uint64_t x) {
-    const __m128i all = _mm_set1_epi8(-1);
-    const __m128i v = _mm_cvtsi64_si128(static_cast<long long>(x));
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(v, all, 0)));
-  }
-
   // Bytes escaped by a backslash run; `carry` says byte 0 is escaped on entry
   // and, on return, whether byte `len` of the stream is. A backslash that is
   // itself escaped starts nothing, so the runs are taken without it. In a run
@@ -276,7 +268,7 @@ class SimdKernels {
     }
     const std::uint64_t real_quotes = quote & ~escaped;
     const std::uint64_t inside =
-        prefix_xor(real_quotes) ^ (st.in_string ? ~std::uint64_t{0} : std::uint64_t{0});
+        Ops::prefix_xor(real_quotes) ^ (st.in_string ? ~std::uint64_t{0} : std::uint64_t{0});
     if ((backslash & ~inside) != 0) return false;
 
     out.outside = ~(inside | real_quotes);

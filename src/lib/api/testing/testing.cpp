@@ -1,0 +1,71 @@
+// set_kernels(name) switches the byte scanners to another kernel set, so the
+// Python tests can run every set this CPU supports, not only the fastest.
+#include "api/testing/testing.hpp"
+
+#include <string>
+
+#include "binding/boundary.hpp"
+#include "binding/ref.hpp"
+#include "scan/kernels.hpp"
+#include "scan/scan.hpp"
+
+namespace quarn::api::testing {
+namespace {
+
+using binding::Error;
+using binding::Ref;
+
+PyObject* kernels(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+  return binding::guarded(
+      []() -> PyObject* {
+        Ref names = Ref::steal(PyList_New(0));
+        if (!names) return nullptr;
+        for (const auto* k : scan::detail::supported_kernel_sets()) {
+          Ref name = Ref::steal(PyUnicode_FromString(k->name));
+          if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+        }
+        return names.release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* set_kernels(PyObject* /*module*/, PyObject* arg) noexcept {
+  return binding::guarded(
+      [arg]() -> PyObject* {
+        if (!PyUnicode_Check(arg)) {
+          binding::raise(binding::type_check_error(arg, "str"));
+          return nullptr;
+        }
+        const char* name = PyUnicode_AsUTF8(arg);
+        if (name == nullptr) return nullptr;
+        const auto* previous = scan::detail::select_kernels(name);
+        if (previous == nullptr) {
+          binding::raise(
+              Error::value(std::string("kernel set '") + name + "' is not supported on this CPU"));
+          return nullptr;
+        }
+        return PyUnicode_FromString(previous->name);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef kMethods[] = {
+    {"kernels", kernels, METH_NOARGS,
+     "kernels()\n--\n\nNames of the kernel sets this CPU supports, the scalar one first."},
+    {"set_kernels", set_kernels, METH_O,
+     "set_kernels(name)\n--\n\nMake the scanners use kernel set `name`; returns the previous "
+     "one's name."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+binding::Status register_area(PyObject* parent) {
+  Ref module = Ref::steal(PyModule_New("_testing"));
+  if (!module) return Error::python();
+  if (PyModule_AddFunctions(module.get(), kMethods) < 0) return Error::python();
+  if (PyObject_SetAttrString(parent, "_testing", module.get()) < 0) return Error::python();
+  return binding::ok_status();
+}
+
+}  // namespace quarn::api::testing
