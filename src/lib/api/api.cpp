@@ -1,3 +1,5 @@
+#include <Python.h>
+
 #include "api/api.hpp"
 
 #include <string>

@@ -1,3 +1,5 @@
+#include <Python.h>
+
 #include "binding/boundary.hpp"
 
 #include <atomic>

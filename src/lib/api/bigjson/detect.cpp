@@ -1,3 +1,5 @@
+#include <Python.h>
+
 #include "api/bigjson/detect.hpp"
 
 #include <algorithm>

@@ -4,6 +4,8 @@
 // scanner, and the small text is described as the document would be. A
 // FeatureCollection of any size is then described from its head, and the
 // arrays that were cut short are where the records are.
+#include <Python.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "api/bigjson/format.hpp"
-
 #include <Python.h>
+
+#include "api/bigjson/format.hpp"
 
 #include <cstdio>
 #include <string>

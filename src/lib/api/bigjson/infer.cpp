@@ -1,3 +1,5 @@
+#include <Python.h>
+
 #include "api/bigjson/infer.hpp"
 
 #include <array>

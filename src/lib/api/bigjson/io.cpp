@@ -1,6 +1,7 @@
+#include <Python.h>
+
 #include "api/bigjson/io.hpp"
 
-#include <Python.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>

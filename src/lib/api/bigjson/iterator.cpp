@@ -4,6 +4,8 @@
 // for, an overlapping call: 0 is free, all bits set is one exclusive
 // __next__, anything else counts the property reads under way. Only a
 // free-threaded interpreter can make calls overlap.
+#include <Python.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>

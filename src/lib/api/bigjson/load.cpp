@@ -1,5 +1,7 @@
 // Whole-file loading: one parse of the whole text for JSON, the record
 // reader for JSON Lines; objects are built straight from the parser.
+#include <Python.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>

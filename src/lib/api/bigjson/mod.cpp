@@ -1,4 +1,6 @@
 // Registration of the bigjson feature area: its function table and class.
+#include <Python.h>
+
 #include "api/api.hpp"
 #include "api/bigjson/ops.hpp"
 

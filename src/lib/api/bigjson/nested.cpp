@@ -6,6 +6,8 @@
 // top-level array's, and after its closing bracket the containers around it
 // are checked to the end of the document, each sibling value by the parser
 // (gathered while it is small, scanned past when it is not).
+#include <Python.h>
+
 #include "api/bigjson/nested.hpp"
 
 #include <cstring>

@@ -5,6 +5,8 @@
 // Each record is merged as soon as it is parsed and then dropped: the merger
 // keeps everything the description needs, so the call holds one record at a
 // time, built in an arena that every record reuses.
+#include <Python.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>

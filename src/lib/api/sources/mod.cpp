@@ -2,6 +2,8 @@
 // a caller holds, for the package's top-level functions. It opens and
 // resolves sources its own way and runs the same record operations as
 // bigjson on them.
+#include <Python.h>
+
 #include "api/api.hpp"
 #include "api/bigjson/format.hpp"
 #include "api/bigjson/nested.hpp"

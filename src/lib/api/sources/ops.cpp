@@ -1,3 +1,5 @@
+#include <Python.h>
+
 #include "api/sources/ops.hpp"
 
 #include "api/bigjson/detect.hpp"

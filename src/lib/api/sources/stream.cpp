@@ -1,3 +1,5 @@
+#include <Python.h>
+
 #include "api/sources/stream.hpp"
 
 #include <sys/stat.h>

@@ -1,5 +1,7 @@
 // set_kernels(name) switches the byte scanners to another kernel set, so the
 // Python tests can run every set this CPU supports, not only the fastest.
+#include <Python.h>
+
 #include "api/testing/testing.hpp"
 
 #include <string>
