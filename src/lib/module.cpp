@@ -65,7 +65,12 @@ PyModuleDef_Slot definition_slots[] = {
 #ifdef PySlot_END
 using ExportSlot = PySlot;
 #define QUARN_EXPORT_SLOT(id, value) PySlot_PTR(id, value)
-#define QUARN_EXPORT_END {0, 0, {0}, {nullptr}}  // PySlot_END, every member named
+#define QUARN_EXPORT_END \
+  {                      \
+    0, 0, {0}, {         \
+      nullptr            \
+    }                    \
+  }  // PySlot_END, every member named
 #else
 using ExportSlot = PyModuleDef_Slot;
 #define QUARN_EXPORT_SLOT(id, value) \
