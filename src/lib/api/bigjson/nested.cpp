@@ -316,6 +316,24 @@ Result<std::string> unescape_key(Cursor& cursor, std::string_view raw, std::uint
   return std::move(sink.text);
 }
 
+Result<std::string> Cursor::member_key(std::string& raw) {
+  auto c = peek_significant();
+  if (!c.ok()) return std::move(c).error();
+  if (c.value() == -1) return error_at_end(ErrorCode::EofWhileParsingObject);
+  if (c.value() != '"') return error_after_next(ErrorCode::KeyMustBeAString);
+  const std::uint64_t start = offset();
+  auto skipped = skip_string(&raw);
+  if (!skipped.ok()) return std::move(skipped).error();
+  auto key = unescape_key(*this, raw, start);
+  if (!key.ok()) return key;
+  auto colon = peek_significant();
+  if (!colon.ok()) return std::move(colon).error();
+  if (colon.value() == -1) return error_at_end(ErrorCode::EofWhileParsingObject);
+  if (colon.value() != ':') return error_after_next(ErrorCode::ExpectedColon);
+  advance();
+  return key;
+}
+
 Status RecordSource::enter(std::string_view pointer) {
   if (format_ == InputFormat::Jsonl) {
     return Error::value(
@@ -352,19 +370,9 @@ Status RecordSource::enter(std::string_view pointer) {
         if (k.value() == '}' && count == 0) {
           return no_value(token.end, where(here, "object") + " has no keys");
         }
-        if (k.value() == -1) return cursor.error_at_end(ErrorCode::EofWhileParsingObject);
-        if (k.value() != '"') return cursor.error_after_next(ErrorCode::KeyMustBeAString);
-        const std::uint64_t start = cursor.offset();
         std::string raw;
-        auto skipped = cursor.skip_string(&raw);
-        if (!skipped.ok()) return skipped;
-        auto key = unescape_key(cursor, raw, start);
+        auto key = cursor.member_key(raw);
         if (!key.ok()) return std::move(key).error();
-        auto colon = cursor.peek_significant();
-        if (!colon.ok()) return std::move(colon).error();
-        if (colon.value() == -1) return cursor.error_at_end(ErrorCode::EofWhileParsingObject);
-        if (colon.value() != ':') return cursor.error_after_next(ErrorCode::ExpectedColon);
-        cursor.advance();
         if (key.value() == token.name) break;
         ++count;
         if (keys.size() < kKeysListed) keys.push_back(std::move(key).value());

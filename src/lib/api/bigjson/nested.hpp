@@ -40,6 +40,10 @@ class Cursor {
   [[nodiscard]] Status skip_string(std::string* out);
   [[nodiscard]] Status skip_scalar(std::string* out);
 
+  // Inside an object, at the next member: its key, decoded, with the colon
+  // after it consumed. `raw` gets the key's bytes as they stand.
+  [[nodiscard]] Result<std::string> member_key(std::string& raw);
+
   // The bytes not yet consumed in the block, and marking `n` of them
   // consumed (for scans that run over the block directly).
   [[nodiscard]] Result<std::span<const std::uint8_t>> block();
