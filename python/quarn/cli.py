@@ -8,7 +8,6 @@ for a usage error. Every failure is one line on stderr, never a traceback.
 from __future__ import annotations
 
 import argparse
-import importlib
 import itertools
 import json
 import os
@@ -21,6 +20,7 @@ from types import TracebackType
 from typing import Any, NoReturn, Self, TextIO
 
 import quarn
+from quarn import _progress
 from quarn._input import COMPRESSIONS
 from quarn._version import __version__
 
@@ -147,13 +147,12 @@ def _build_parser() -> _Parser:
     return parser
 
 
-def _tqdm_class() -> Callable[..., Any] | None:
+def _can_show_bars() -> bool:
     try:
-        module = importlib.import_module("tqdm")
-    except ImportError:
-        return None
-    bar: Callable[..., Any] = module.tqdm
-    return bar
+        _progress.tqdm_class()
+    except ModuleNotFoundError:
+        return False
+    return True
 
 
 def _options(args: argparse.Namespace) -> dict[str, Any]:
@@ -172,7 +171,7 @@ class _Progress:
     """
 
     def __init__(self, total: int, desc: str, *, wanted: bool, delay: float) -> None:
-        self._factory = _tqdm_class() if wanted and total > 0 and sys.stderr.isatty() else None
+        self._wanted = wanted and total > 0 and sys.stderr.isatty() and _can_show_bars()
         self._total = total
         self._desc = desc
         self._due = time.monotonic() + delay
@@ -190,26 +189,16 @@ class _Progress:
         if self._bar is not None:
             self._bar.close()
             self._bar = None
-        self._factory = None
+        self._wanted = False
 
     def update(self, done: int) -> None:
-        if self._factory is None:
+        if not self._wanted:
             return
         if self._bar is None:
             if time.monotonic() < self._due:
                 return
             # Starting at `done`: the work before the bar appeared would inflate the rate.
-            self._bar = self._factory(
-                total=self._total,
-                initial=done,
-                desc=self._desc,
-                unit="B",
-                unit_scale=True,
-                unit_divisor=1024,
-                leave=False,
-                dynamic_ncols=True,
-                file=sys.stderr,
-            )
+            self._bar = _progress.new_bar(self._total, self._desc, initial=done, leave=False)
         self._bar.update(done - self._bar.n)
 
     def write(self, text: str, stream: TextIO) -> None:
