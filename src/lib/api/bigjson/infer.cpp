@@ -1,5 +1,3 @@
-#include <Python.h>
-
 #include "api/bigjson/infer.hpp"
 
 #include <array>
