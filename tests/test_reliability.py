@@ -4,6 +4,7 @@ handler's exception stops every function promptly and an iterator loses nothing 
 
 import contextlib
 import gc
+import itertools
 import json
 import os
 import signal
@@ -271,13 +272,19 @@ def test_iterator_loses_nothing_to_interrupts(tmp_path, fmt, kind):
         expected = [[i] + [[]] * 20_000 for i in range(400)]
     path = tmp_path / f"r.{fmt}"
     path.write_text("\n".join(items) if fmt == "jsonl" else "[" + ",".join(items) + "]")
+    # A record comes again after every interruption, so the handler must leave time to
+    # build one (a sanitizer build is many times slower): at least 1 ms, or 3 records' time.
+    start = time.monotonic()
+    for _ in itertools.islice(bigjson.iter_records(str(path)), 20):
+        pass
+    interval = max(0.001, 3 * (time.monotonic() - start) / 20)
     it = bigjson.iter_records(str(path))
     got, booms = [], 0
     # A collector callback (hypothesis installs one) would run the handler where its
     # exception is only reported as unraisable.
     callbacks = gc.callbacks[:]
     gc.callbacks.clear()
-    with contextlib.ExitStack() as stack, alarm(0.001, 0.001) as armed:
+    with contextlib.ExitStack() as stack, alarm(interval, interval) as armed:
         stack.callback(gc.callbacks.extend, callbacks)
         while True:
             try:
