@@ -328,15 +328,26 @@ void sort_members(PyObject* const* members, std::size_t count, std::uint8_t* ord
   }
 }
 
+PyObject* new_dict(std::size_t count) {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+#else
+  (void)count;
+  return PyDict_New();
+#endif
+}
+
 }  // namespace
 
 bool PySink::make_dict(std::size_t count) {
   std::size_t base = stack_.size() - 2 * count;
   PyObject** members = stack_.data() + base;
-  // Not presized: a presized table is of the general kind, whose entries are
-  // half as large again and whose keys the collector visits too, where one
-  // grown from empty with str keys holds values only.
-  PyObject* dict = PyDict_New();
+  // A result built for `load` is not presized: a presized table is of the
+  // general kind, whose entries are half as large again and whose keys the
+  // collector visits too, where one grown from empty with str keys holds
+  // values only. Records handed out one at a time are short-lived, and there
+  // the growing steps cost more than the collector saves.
+  PyObject* dict = hold_ ? PyDict_New() : new_dict(count);
   if (dict == nullptr) return false;
   // Members go in by ascending key; where a key repeats, the equal keys are
   // adjacent in document order and the last insertion wins.
