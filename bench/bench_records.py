@@ -18,22 +18,21 @@ SHAPES = {"geojson": "/features", "export": "/data"}
 CHILD = r"""
 import resource, sys, time
 import quarn
-from quarn.lib._quarn import _sources
 import ijson
 case, path, pointer = sys.argv[1:4]
 base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 t = time.perf_counter()
 if case == "iter":
-    n = sum(1 for _ in _sources.iter_records(path, records=pointer))
+    n = sum(1 for _ in quarn.iter_records(path, records=pointer))
 elif case == "ijson":
     with open(path, "rb") as f:
-        n = sum(1 for _ in ijson.items(f, pointer.strip("/") + ".item"))
+        n = sum(1 for _ in ijson.items(f, pointer.strip("/") + ".item", use_float=True))
 elif case == "count":
-    n = _sources.count(path, records=pointer)
+    n = quarn.count(path, records=pointer)
 elif case == "schema":
-    n = len(_sources.schema(path))
+    n = len(quarn.schema(path))
 elif case == "schema-records":
-    n = len(_sources.schema(path, records=pointer))
+    n = len(quarn.schema(path, records=pointer))
 t = time.perf_counter() - t
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(t, (peak - base) / 1024, n)
