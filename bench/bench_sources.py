@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import shutil
 import statistics
 import subprocess
@@ -23,7 +22,6 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
 
 # Each case is the body of `def case(path)`, run in a fresh interpreter; it returns a count.
 CASES = {
@@ -162,12 +160,6 @@ def run_case(name: str, path: Path, repeat: int) -> tuple[float | None, str]:
         return statistics.median(times), ""
     body = CASES[name]
     assert body is not None
-    env = {
-        **os.environ,
-        "PYTHONPATH": os.pathsep.join(
-            filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH", "")])
-        ),
-    }
     if name.endswith("(-)"):
         # A pipe: cat feeds the interpreter's stdin; one process per run.
         times = []
@@ -180,7 +172,6 @@ def run_case(name: str, path: Path, repeat: int) -> tuple[float | None, str]:
                     capture_output=True,
                     text=True,
                     check=False,
-                    env=env,
                 )
             if out.returncode:
                 return None, out.stderr.strip().splitlines()[-1]
@@ -193,7 +184,6 @@ def run_case(name: str, path: Path, repeat: int) -> tuple[float | None, str]:
         capture_output=True,
         text=True,
         check=False,
-        env=env,
     )
     if out.returncode:
         return None, (out.stderr.strip().splitlines() or ["failed"])[-1]
