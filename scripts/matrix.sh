@@ -2,7 +2,7 @@
 # The interpreters and machines beyond this one's: the test suite on CPython 3.13 and a
 # free-threaded 3.13t (Debian trixie root), on 3.14 and 3.15 (Debian forky root), and the
 # C++ tests cross-compiled for aarch64 and run under qemu. On every interpreter the
-# count/iter/schema tests run again once per kernel set the CPU supports.
+# count/iter/schema/records tests run again once per kernel set the CPU supports.
 #
 #   scripts/matrix.sh                 # every target
 #   scripts/matrix.sh 3.13t arm64     # some: 3.13 3.13t 3.14 3.15 arm64
@@ -151,7 +151,7 @@ copy_source() {
   fi
 }
 
-# The suite on one interpreter of a root, then count/iter/schema per kernel set.
+# The suite on one interpreter of a root, then count/iter/schema/records per kernel set.
 suite_in() {
   local root="$1" python="$2" tag="$3"
   copy_source "$root"
@@ -181,7 +181,8 @@ suite_in() {
     step "$tag kernels=$k" run_in "$root" sh -euc '
       cd /quarn/src && . "/quarn/venv-$1/bin/activate" && rm -rf "/var/tmp/pytest-$1-$2"
       QUARN_TEST_KERNELS="$2" python -m pytest -q -p no:cacheprovider \
-        --basetemp="/var/tmp/pytest-$1-$2" tests/test_count.py tests/test_iter.py tests/test_schema.py
+        --basetemp="/var/tmp/pytest-$1-$2" tests/test_count.py tests/test_iter.py \
+        tests/test_schema.py tests/test_records.py
       rm -rf "/var/tmp/pytest-$1-$2" || true' sh "$tag" "$k"
   done
 }
