@@ -139,7 +139,7 @@ def check_json(path, data, sample):
     attempt(bigjson.schema, path, sample, "json")
     if not ok:
         return
-    theirs = json.loads(data.decode("utf-8"))
+    theirs = json.loads(data.decode("utf-8-sig"))  # one leading BOM is skipped
     check(agree(loaded, theirs), "load differs from json.loads")
     items = loaded if isinstance(loaded, list) else [loaded]
     check(counted == len(items), f"count {counted} for {len(items)} records")
@@ -158,7 +158,7 @@ def check_jsonl(path, data, sample):
     attempt(bigjson.schema, path, sample, "jsonl")
     if not ok:
         return
-    theirs = reference_lines(data.decode("utf-8"))
+    theirs = reference_lines(data.decode("utf-8-sig"))
     check(agree(loaded, theirs), "load differs from json.loads per line")
     check(ok_count and counted == len(loaded), "count differs from load")
     check([r for _, r in records] == loaded and all(k == "ok" for k, _ in records),

@@ -67,8 +67,10 @@ def test_jsonl_records(write, text, expected):
     assert it.bytes_read == it.total_bytes == len(text.encode() if isinstance(text, str) else text)
 
 
-def test_exhaustion(write):
-    it = bigjson.iter_records(write("[1, 2]"))
+# a name that does not decide the format: detection reads the first block at once
+@pytest.mark.parametrize("name", ["x.json", "x.data"])
+def test_exhaustion(write, name):
+    it = bigjson.iter_records(write("[1, 2]", name))
     assert iter(it) is it
     assert (it.total_bytes, it.bytes_read) == (6, 0)
     assert list(it) == [1, 2]

@@ -77,6 +77,7 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
 }
 
 Result<Ref> RecordReader::next_record() {
+  started_ = true;
   for (;;) {
     auto got = source_.next();
     if (!got.ok()) return std::move(got).error();

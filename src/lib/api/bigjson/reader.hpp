@@ -35,7 +35,9 @@ class RecordReader {
   // a record whose objects a signal handler interrupted comes again.
   [[nodiscard]] Result<Ref> next_record();
 
-  [[nodiscard]] std::uint64_t bytes_read() const { return source_.bytes_read(); }
+  // Bytes taken from the source; 0 until the first record is asked for, even
+  // where detecting the format has already read the first block.
+  [[nodiscard]] std::uint64_t bytes_read() const { return started_ ? source_.bytes_read() : 0; }
   [[nodiscard]] std::uint64_t total_bytes() const { return source_.total_bytes(); }
 
   // The sink that builds the records, for a caller that holds their tracking.
@@ -50,6 +52,7 @@ class RecordReader {
   KeyCache keys_;
   ShapeCache shapes_;
   PySink sink_;
+  bool started_ = false;
 };
 
 // Parses `text` into a Python object with `sink`. Invalid UTF-8 in the text
