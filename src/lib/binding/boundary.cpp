@@ -290,9 +290,10 @@ PyObject* os_error_type(ErrorKind kind, int err) {
   Ref bases = Ref::steal(PyTuple_Pack(2, k == 0 ? PyExc_ValueError : PyExc_RuntimeError, os_class));
   Ref dict = Ref::steal(PyDict_New());
   if (!bases || !dict) return nullptr;
-  PyObject* str = PyDict_GetItemString(
-      reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_dict, "__str__");
-  if (str == nullptr || PyDict_SetItemString(dict.get(), "__str__", str) < 0) return nullptr;
+  // Asked of the class, not read from its tp_dict: from 3.12 on a built-in
+  // class keeps its dict elsewhere and tp_dict is NULL.
+  Ref str = Ref::steal(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
+  if (!str || PyDict_SetItemString(dict.get(), "__str__", str.get()) < 0) return nullptr;
   PyObject* made = PyErr_NewExceptionWithDoc(name, doc, bases.get(), dict.get());
   if (made == nullptr) return nullptr;
   // First writer wins; a concurrent loser drops its copy.
