@@ -138,11 +138,21 @@ def test_damaged_compressed_data(tmp_path, compression, damage):
     path = tmp_path / "damaged"
     path.write_bytes(packed)
     it = quarn.iter_records(path, "jsonl")
-    got = []
-    with pytest.raises(quarn.CompressedDataError, match=f"^invalid {compression} data: ") as e:
-        got.extend(it)  # keeps what came before the error
-    assert isinstance(e.value, RuntimeError) and isinstance(e.value, OSError)
-    assert got == (RECORDS * 20)[: len(got)]  # what came before, unchanged
+    got, clean = [], None
+    while True:  # the end must be the decompressor's error, never StopIteration
+        try:
+            got.append(next(it))
+        except quarn.CompressedDataError as e:
+            error = e
+            break
+        except ValueError:
+            # Bytes some decompressors hand out before they find the damage (a gzip member's
+            # check comes at its end): they are bad records, and the reading goes on.
+            clean = len(got) if clean is None else clean
+    assert str(error).startswith(f"invalid {compression} data: ")
+    assert isinstance(error, RuntimeError) and isinstance(error, OSError)
+    clean = len(got) if clean is None else clean
+    assert got[:clean] == (RECORDS * 20)[:clean]  # what came before, unchanged
     if damage == "truncated":
         assert len(got) > 0
     with pytest.raises(quarn.CompressedDataError):  # and again: never a silent end

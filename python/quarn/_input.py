@@ -275,7 +275,7 @@ def _decompressor(name: str, raw: IO[bytes]) -> Any:
             zstd = importlib.import_module("compression.zstd")  # the interpreter's own (3.14)
         except ImportError:
             try:
-                import zstandard
+                zstandard = importlib.import_module("zstandard")  # an extra: maybe absent
             except ImportError:
                 raise _missing("zstd", "zstd", "the zstandard package") from None
             # zstandard holds the interpreter lock while it decompresses (fast as it is): a
