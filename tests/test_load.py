@@ -179,6 +179,27 @@ def test_tracked_as_built_by_python(write, fmt):
     assert ref() is None
 
 
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="free-threaded only")
+@pytest.mark.parametrize("fmt", ["json", "jsonl"])
+def test_free_threaded_collections_spaced_out(write, fmt):
+    # There every collection walks the whole heap, and the collections that fall due while a
+    # result grows are spaced by what they find tracked: a result held untracked would be
+    # walked again every few thousand containers.
+    path = write_records(write, fmt, 100_000)
+    started = []
+
+    def count(phase, info):
+        started.append(phase == "start")
+
+    gc.collect()
+    gc.callbacks.append(count)
+    try:
+        bigjson.load(path)
+    finally:
+        gc.callbacks.remove(count)
+    assert sum(started) < 40
+
+
 def test_collector_switch_left_alone(write):
     path = write("[" + ",".join(["[]"] * 400_000) + "]")
     ran = []

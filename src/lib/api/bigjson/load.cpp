@@ -55,7 +55,7 @@ std::size_t allocated_blocks() {
 // Tracks `outer` (if any) and then everything the sink held back. Fails
 // only when a signal handler raised.
 [[nodiscard]] bool settle(PySink& sink, PyObject* outer = nullptr) {
-  if (outer != nullptr) PyObject_GC_Track(outer);
+  if (outer != nullptr && !PyObject_GC_IsTracked(outer)) PyObject_GC_Track(outer);
   std::size_t containers = sink.track_untracked();
 #if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
   if (containers < kSettleContainers) return true;
@@ -91,8 +91,8 @@ Result<Ref> load_list(RecordSource source) {
   if (!list) return Error::python();
   // Untracked with every record until the end (see settle): a young
   // collection would otherwise visit all the records so far each time.
-  PyObject_GC_UnTrack(list.get());
   reader.sink().hold_tracking();
+  if (reader.sink().held()) PyObject_GC_UnTrack(list.get());
   for (;;) {
     auto record = reader.next_record();
     if (!record.ok()) return std::move(record).error();

@@ -135,8 +135,21 @@ class PySink {
 
   // From now on, containers are built untracked and stay so until
   // track_untracked(), for a caller that builds one large result (and keeps
-  // whatever holds the values it takes untracked as well).
-  void hold_tracking() { hold_ = true; }
+  // whatever holds the values it takes untracked as well; `held()` says).
+  //
+  // Not on a free-threaded interpreter: its collector walks every object of
+  // the heap, tracked or not, in memory order, and spaces its collections by
+  // the tracked objects that survived the last one. A result held untracked
+  // would leave them close together while every one of them walked the whole
+  // result built so far (the poll for signals runs a collection that is due):
+  // quadratic. Tracked as made, as the interpreter's own builders do, the
+  // result spaces them out.
+  void hold_tracking() {
+#ifndef Py_GIL_DISABLED
+    hold_ = true;
+#endif
+  }
+  [[nodiscard]] bool held() const { return hold_; }
 
   // Tracks every container held back, newest first; returns how many.
   std::size_t track_untracked();
