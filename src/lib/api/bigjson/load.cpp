@@ -32,7 +32,8 @@ namespace {
 //
 // 3.14 replaced the generations with an incremental collector, and the
 // free-threaded build scans everything at each collection: neither has that
-// cascade, and there the result is only tracked.
+// cascade. On 3.14 the result is only tracked at the end; a free-threaded
+// build tracks it as it is made (see PySink::hold_tracking).
 #if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
 // Below this many containers a result is mostly still in the processor's
 // caches when the young collections pass over it.
