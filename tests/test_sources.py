@@ -151,13 +151,15 @@ def test_damaged_compressed_data(tmp_path, compression, damage):
             clean = len(got) if clean is None else clean
     assert str(error).startswith(f"invalid {compression} data: ")
     assert isinstance(error, RuntimeError) and isinstance(error, OSError)
+    garbage = clean is not None
     clean = len(got) if clean is None else clean
     assert got[:clean] == (RECORDS * 20)[:clean]  # what came before, unchanged
     if damage == "truncated":
         assert len(got) > 0
     with pytest.raises(quarn.CompressedDataError):  # and again: never a silent end
         next(it)
-    with pytest.raises(quarn.CompressedDataError):
+    # count stops at the first error: the decompressor's, or the bad UTF-8 of its garbage
+    with pytest.raises(RuntimeError if garbage else quarn.CompressedDataError):
         quarn.count(path)
 
 
