@@ -171,29 +171,10 @@ class Sampler {
     scan::ArrayScan state;
     ++n;  // the element after the separator
     for (;;) {
-      auto got = cursor_.block();
-      if (!got.ok()) return std::move(got).error();
-      const std::uint8_t* p = got.value().data();
-      const std::size_t len = got.value().size();
-      if (len == 0) return cursor_.error_at_end(ErrorCode::EofWhileParsingList);
-      std::size_t i = 0;
-      bool closed = false;
-      while (i < len) {
-        const std::size_t end = i + scan::find_element_end(p + i, len - i, state);
-        if (end == len) {
-          i = len;
-          break;
-        }
-        i = end + 1;
-        if (p[end] == ']') {
-          closed = true;
-          break;
-        }
-        ++n;
-      }
-      cursor_.consume(i);
-      skipped_bytes_ += i;
-      if (closed) return binding::ok_status();
+      auto run = cursor_.skip_elements(state, n);
+      if (!run.ok()) return std::move(run).error();
+      skipped_bytes_ += run.value().bytes;
+      if (run.value().closed) return binding::ok_status();
       if (skipped_bytes_ > kSkipBudget) {
         stopped_ = true;
         return binding::ok_status();

@@ -151,6 +151,37 @@ Result<std::span<const std::uint8_t>> Cursor::block() {
   return std::span<const std::uint8_t>(s_.block_.get() + s_.pos_, s_.len_ - s_.pos_);
 }
 
+Result<Cursor::ElementRun> Cursor::skip_elements(scan::ArrayScan& state, std::uint64_t& separators,
+                                                 bool* content) {
+  auto got = block();
+  if (!got.ok()) return std::move(got).error();
+  const std::uint8_t* p = got.value().data();
+  const std::size_t n = got.value().size();
+  if (n == 0) return error_at_end(ErrorCode::EofWhileParsingList);
+  std::size_t i = 0;
+  bool closed = false;
+  while (i < n) {
+    const std::size_t end = i + scan::find_element_end(p + i, n - i, state);
+    if (content != nullptr) {
+      for (std::size_t j = i; !*content && j < end; ++j) {
+        *content = !json::is_ascii_whitespace(p[j]);
+      }
+    }
+    if (end == n) {
+      i = n;
+      break;
+    }
+    i = end + 1;
+    if (p[end] == ']') {
+      closed = true;
+      break;
+    }
+    ++separators;
+  }
+  consume(i);
+  return ElementRun{i, closed};
+}
+
 Error Cursor::error(std::uint64_t offset, ErrorCode code) {
   return s_.error_at(offset, json::message(code));
 }
@@ -512,29 +543,9 @@ Result<std::uint64_t> count_entered(RecordSource& source) {
   std::uint64_t separators = 0;
   bool content = false;
   for (;;) {
-    auto got = cursor.block();
-    if (!got.ok()) return std::move(got).error();
-    const std::uint8_t* p = got.value().data();
-    const std::size_t n = got.value().size();
-    if (n == 0) return cursor.error_at_end(ErrorCode::EofWhileParsingList);
-    std::size_t i = 0;
-    bool closed = false;
-    while (i < n) {
-      const std::size_t end = i + scan::find_element_end(p + i, n - i, state);
-      for (std::size_t j = i; !content && j < end; ++j) content = !json::is_ascii_whitespace(p[j]);
-      if (end == n) {
-        i = n;
-        break;
-      }
-      i = end + 1;
-      if (p[end] == ']') {
-        closed = true;
-        break;
-      }
-      ++separators;
-    }
-    cursor.consume(i);
-    if (closed) break;
+    auto run = cursor.skip_elements(state, separators, &content);
+    if (!run.ok()) return std::move(run).error();
+    if (run.value().closed) break;
   }
   auto rest = source.check_after_array();
   if (!rest.ok()) return std::move(rest).error();

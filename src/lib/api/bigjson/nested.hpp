@@ -12,6 +12,7 @@
 #include "api/bigjson/source.hpp"
 #include "binding/ref.hpp"
 #include "json/parser.hpp"
+#include "scan/scan.hpp"
 
 namespace quarn::api::bigjson {
 
@@ -48,6 +49,18 @@ class Cursor {
   // consumed (for scans that run over the block directly).
   [[nodiscard]] Result<std::span<const std::uint8_t>> block();
   void consume(std::size_t n) { s_.pos_ += n; }
+
+  // Inside an array (after its bracket or a separator), over the elements
+  // of the current block with the element cutter: adds the separators it
+  // passes to `separators`, sets `*content` once it passes a byte that is
+  // not whitespace (when given), and consumes the block, or up to and
+  // including the closing bracket when that comes.
+  struct ElementRun {
+    std::size_t bytes;  // consumed
+    bool closed;        // the closing bracket was among them
+  };
+  [[nodiscard]] Result<ElementRun> skip_elements(scan::ArrayScan& state, std::uint64_t& separators,
+                                                 bool* content = nullptr);
 
   // "invalid JSON: <message> at line L column C" for the byte just before
   // `offset` (the parser's convention), or at the end of the source.
