@@ -91,9 +91,9 @@ def test_counters_reach_the_total(tmp_path):
         (
             GEO,
             "/feature",
-            "no value at /feature; the top-level object has keys: type, crs, features, bbox",
+            'no value at /feature; the top-level object has keys: "type", "crs", "features", "bbox"',
         ),
-        (GEO, "/crs/nam", "no value at /crs/nam; the object at /crs has keys: name"),
+        (GEO, "/crs/nam", 'no value at /crs/nam; the object at /crs has keys: "name"'),
         (GEO, "/features/9", "no value at /features/9; the array at /features has 7 elements"),
         (GEO, "/features/x", 'not by "x"'),
         (GEO, "/type/x", "the value at /type is a string, which has no members"),

@@ -55,15 +55,10 @@ bool scalar_byte(std::uint8_t c) {
          c == '+' || c == '.';
 }
 
-// One reference token of a pointer, decoded, and where it ends in the
-// pointer text (for messages that quote the pointer so far).
-struct Token {
-  std::string name;
-  std::size_t end;
-};
+}  // namespace
 
-Result<std::vector<Token>> parse_pointer(std::string_view pointer) {
-  std::vector<Token> tokens;
+Result<std::vector<PointerToken>> parse_pointer(std::string_view pointer) {
+  std::vector<PointerToken> tokens;
   if (pointer.empty()) return tokens;
   auto malformed = [&](std::string_view why) {
     return Error::value("invalid records pointer " + std::string(quoted(pointer)) + ": " +
@@ -71,7 +66,7 @@ Result<std::vector<Token>> parse_pointer(std::string_view pointer) {
   };
   if (pointer[0] != '/') return malformed("a JSON Pointer is empty or starts with \"/\"");
   for (std::size_t i = 1;; ++i) {
-    Token token;
+    PointerToken token;
     for (; i < pointer.size() && pointer[i] != '/'; ++i) {
       if (pointer[i] != '~') {
         token.name.push_back(pointer[i]);
@@ -86,6 +81,8 @@ Result<std::vector<Token>> parse_pointer(std::string_view pointer) {
     if (i >= pointer.size()) return tokens;
   }
 }
+
+namespace {
 
 // An array index as RFC 6901 writes it: "0" or digits without a leading
 // zero.
@@ -125,30 +122,23 @@ std::string where(std::string_view pointer, std::string_view kind) {
 }  // namespace
 
 Result<int> Cursor::peek() {
-  if (s_.pos_ == s_.len_) {
-    auto refilled = s_.refill();
-    if (!refilled.ok()) return read_error(std::move(refilled).error());
-    if (s_.len_ == 0) return -1;
-  }
-  return static_cast<int>(s_.block_[s_.pos_]);
+  auto got = block();
+  if (!got.ok()) return std::move(got).error();
+  if (got.value().empty()) return -1;
+  return static_cast<int>(got.value()[0]);
 }
 
 Result<int> Cursor::peek_significant() {
   for (;;) {
-    while (s_.pos_ < s_.len_ && json::is_json_whitespace(s_.block_[s_.pos_])) ++s_.pos_;
-    auto c = peek();
-    if (!c.ok() || c.value() < 0 ||
-        !json::is_json_whitespace(static_cast<unsigned char>(c.value())))
-      return c;
+    auto got = block();
+    if (!got.ok()) return std::move(got).error();
+    const std::span<const std::uint8_t> p = got.value();
+    if (p.empty()) return -1;
+    std::size_t i = 0;
+    while (i < p.size() && json::is_json_whitespace(p[i])) ++i;
+    consume(i);
+    if (i < p.size()) return static_cast<int>(p[i]);
   }
-}
-
-Result<std::span<const std::uint8_t>> Cursor::block() {
-  if (s_.pos_ == s_.len_) {
-    auto refilled = s_.refill();
-    if (!refilled.ok()) return read_error(std::move(refilled).error());
-  }
-  return std::span<const std::uint8_t>(s_.block_.get() + s_.pos_, s_.len_ - s_.pos_);
 }
 
 Result<Cursor::ElementRun> Cursor::skip_elements(scan::ArrayScan& state, std::uint64_t& separators,
@@ -208,136 +198,119 @@ Status Cursor::validate(std::string_view text, std::uint64_t start) {
   return error(start + err->index, err->code);
 }
 
-Status Cursor::skip_string(std::string* out) {
-  bool escaped = false;
-  advance();  // the opening quote
-  if (out != nullptr) out->push_back('"');
-  for (;;) {
-    auto got = block();
-    if (!got.ok()) return std::move(got).error();
-    const std::uint8_t* p = got.value().data();
-    const std::size_t n = got.value().size();
-    if (n == 0) return error_at_end(ErrorCode::EofWhileParsingString);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (escaped) {
-        escaped = false;
-      } else if (p[i] == '\\') {
-        escaped = true;
-      } else if (p[i] == '"') {
-        if (out != nullptr) out->append(reinterpret_cast<const char*>(p), i + 1);
-        consume(i + 1);
-        return binding::ok_status();
+Status Cursor::scan_value(ValueScan& st) {
+  if (!st.started) {
+    auto c = peek_significant();
+    if (!c.ok()) return std::move(c).error();
+    if (c.value() == -1) return error_at_end(ErrorCode::EofWhileParsingValue);
+    st.start = offset();
+    if (c.value() == '"') {
+      // The opening quote is taken here: the loop below sees the string's
+      // body and its closing quote.
+      st.in_string = true;
+      advance();
+      if (st.gather) st.text.push_back('"');
+    } else if (c.value() != '[' && c.value() != '{') {
+      if (!scalar_byte(static_cast<std::uint8_t>(c.value()))) {
+        return error_after_next(ErrorCode::ExpectedSomeValue);
       }
+      st.scalar = true;
     }
-    if (out != nullptr) out->append(reinterpret_cast<const char*>(p), n);
-    consume(n);
+    st.started = true;
   }
-}
-
-Status Cursor::skip_scalar(std::string* out) {
-  for (;;) {
-    auto got = block();
-    if (!got.ok()) return std::move(got).error();
-    const std::uint8_t* p = got.value().data();
-    const std::size_t n = got.value().size();
-    if (n == 0) return binding::ok_status();
-    std::size_t i = 0;
-    while (i < n && scalar_byte(p[i])) ++i;
-    if (out != nullptr) out->append(reinterpret_cast<const char*>(p), i);
-    consume(i);
-    if (i < n) return binding::ok_status();
-  }
-}
-
-Status Cursor::skip_container(std::string* out, std::size_t cap) {
-  // The kinds of the containers open, innermost last: a closing bracket of
-  // the other kind, or the end of the source, is reported as the parser
-  // would report it.
-  std::string open;
-  bool in_string = false, escaped = false;
   for (;;) {
     auto got = block();
     if (!got.ok()) return std::move(got).error();
     const std::uint8_t* p = got.value().data();
     const std::size_t n = got.value().size();
     if (n == 0) {
-      if (in_string) return error_at_end(ErrorCode::EofWhileParsingString);
-      return error_at_end(open.back() == '[' ? ErrorCode::EofWhileParsingList
-                                             : ErrorCode::EofWhileParsingObject);
+      if (st.scalar) break;
+      if (st.in_string) return error_at_end(ErrorCode::EofWhileParsingString);
+      return error_at_end(st.open.back() == '[' ? ErrorCode::EofWhileParsingList
+                                                : ErrorCode::EofWhileParsingObject);
     }
     std::size_t i = 0;
     bool done = false;
-    for (; i < n; ++i) {
-      const std::uint8_t c = p[i];
-      if (in_string) {
-        if (escaped) {
-          escaped = false;
-        } else if (c == '\\') {
-          escaped = true;
-        } else if (c == '"') {
-          in_string = false;
-        } else {
-          // The rest of a plain run of text, eight bytes at a time: stop at
-          // a quote or a backslash.
-          while (i + 9 <= n) {
-            std::uint64_t w;
-            std::memcpy(&w, p + i + 1, 8);
-            constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-            const std::uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
-            if ((((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
-            i += 8;
+    if (st.scalar) {
+      while (i < n && scalar_byte(p[i])) ++i;
+      done = i < n;
+    } else {
+      for (; i < n; ++i) {
+        const std::uint8_t c = p[i];
+        if (st.in_string) {
+          if (st.escaped) {
+            st.escaped = false;
+          } else if (c == '\\') {
+            st.escaped = true;
+          } else if (c == '"') {
+            st.in_string = false;
+            if (st.open.empty()) {
+              ++i;
+              done = true;
+              break;
+            }
+          } else {
+            // The rest of a plain run of text, eight bytes at a time: stop
+            // at a quote or a backslash.
+            while (i + 9 <= n) {
+              std::uint64_t w;
+              std::memcpy(&w, p + i + 1, 8);
+              constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+              constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+              const std::uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
+              if ((((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
+              i += 8;
+            }
           }
+          continue;
         }
-        continue;
-      }
-      if (c == '"') {
-        in_string = true;
-      } else if (c == '[' || c == '{') {
-        open.push_back(static_cast<char>(c));
-      } else if (c == ']' || c == '}') {
-        const char want = c == ']' ? '[' : '{';
-        if (open.back() != want) {
-          const std::uint64_t at = offset() + i + 1;
-          return error(at, open.back() == '[' ? ErrorCode::ExpectedListCommaOrEnd
-                                              : ErrorCode::ExpectedObjectCommaOrEnd);
-        }
-        open.pop_back();
-        if (open.empty()) {
-          ++i;
-          done = true;
-          break;
+        if (c == '"') {
+          st.in_string = true;
+        } else if (c == '[' || c == '{') {
+          st.open.push_back(static_cast<char>(c));
+        } else if (c == ']' || c == '}') {
+          // A closing bracket of the other kind, as the parser reports it.
+          if (st.open.back() != (c == ']' ? '[' : '{')) {
+            return error(offset() + i + 1, st.open.back() == '['
+                                               ? ErrorCode::ExpectedListCommaOrEnd
+                                               : ErrorCode::ExpectedObjectCommaOrEnd);
+          }
+          st.open.pop_back();
+          if (st.open.empty()) {
+            ++i;
+            done = true;
+            break;
+          }
         }
       }
     }
-    if (out != nullptr) {
-      out->append(reinterpret_cast<const char*>(p), i);
-      if (out->size() > cap) {
-        out->clear();
-        out = nullptr;
+    if (st.gather) {
+      st.text.append(reinterpret_cast<const char*>(p), i);
+      if (st.text.size() > st.cap) {
+        st.text.clear();
+        st.gather = false;
       }
     }
     consume(i);
-    if (done) return binding::ok_status();
+    if (done) break;
+    if (st.budget != UINT64_MAX) {
+      if (i >= st.budget) {
+        st.budget = 0;
+        return binding::ok_status();
+      }
+      st.budget -= i;
+    }
   }
+  st.done = true;
+  return binding::ok_status();
 }
 
-Status Cursor::skip_value(std::string* out, std::size_t cap) {
-  auto c = peek_significant();
-  if (!c.ok()) return std::move(c).error();
-  switch (c.value()) {
-    case -1:
-      return error_at_end(ErrorCode::EofWhileParsingValue);
-    case '"':
-      return skip_string(out);
-    case '[':
-    case '{':
-      return skip_container(out, cap);
-    default:
-      if (!scalar_byte(static_cast<std::uint8_t>(c.value()))) {
-        return error_after_next(ErrorCode::ExpectedSomeValue);
-      }
-      return skip_scalar(out);
-  }
+Status Cursor::skip_value(std::string* out) {
+  ValueScan scan = out != nullptr ? ValueScan::gathering() : ValueScan{};
+  auto scanned = scan_value(scan);
+  if (!scanned.ok()) return scanned;
+  if (out != nullptr) out->append(scan.text);
+  return binding::ok_status();
 }
 
 Result<std::string> unescape_key(Cursor& cursor, std::string_view raw, std::uint64_t start) {
@@ -347,193 +320,269 @@ Result<std::string> unescape_key(Cursor& cursor, std::string_view raw, std::uint
   return std::move(sink.text);
 }
 
-Result<std::string> Cursor::member_key(std::string& raw) {
-  auto c = peek_significant();
-  if (!c.ok()) return std::move(c).error();
-  if (c.value() == -1) return error_at_end(ErrorCode::EofWhileParsingObject);
-  if (c.value() != '"') return error_after_next(ErrorCode::KeyMustBeAString);
-  const std::uint64_t start = offset();
-  auto skipped = skip_string(&raw);
-  if (!skipped.ok()) return std::move(skipped).error();
-  auto key = unescape_key(*this, raw, start);
-  if (!key.ok()) return key;
+Result<std::string> Cursor::member_key(KeyScan& st) {
+  if (!st.decoded) {
+    if (!st.raw.started) {
+      auto c = peek_significant();
+      if (!c.ok()) return std::move(c).error();
+      if (c.value() == -1) return error_at_end(ErrorCode::EofWhileParsingObject);
+      if (c.value() != '"') return error_after_next(ErrorCode::KeyMustBeAString);
+    }
+    auto scanned = scan_value(st.raw);
+    if (!scanned.ok()) return std::move(scanned).error();
+    auto key = unescape_key(*this, st.raw.text, st.raw.start);
+    if (!key.ok()) return key;
+    st.key = std::move(key).value();
+    st.decoded = true;
+  }
   auto colon = peek_significant();
   if (!colon.ok()) return std::move(colon).error();
   if (colon.value() == -1) return error_at_end(ErrorCode::EofWhileParsingObject);
   if (colon.value() != ':') return error_after_next(ErrorCode::ExpectedColon);
   advance();
+  return st.key;
+}
+
+Result<std::string> Cursor::member_key(std::string& raw) {
+  KeyScan scan;
+  auto key = member_key(scan);
+  raw += scan.raw.text;
   return key;
 }
 
-Status RecordSource::enter(std::string_view pointer) {
-  if (format_ == InputFormat::Jsonl) {
+std::string_view DocumentWalk::prefix(std::size_t tokens) const {
+  return std::string_view(pointer_).substr(0, tokens == 0 ? 0 : tokens_[tokens - 1].end);
+}
+
+Error DocumentWalk::repeated(Cursor& cursor, const Level& level, std::uint64_t at) const {
+  const std::string& name = tokens_[level.token].name;
+  Error e = cursor.source().error_at(
+      at + 1, "repeated key " + quoted(name) + " in " + where(prefix(level.token), "object"), "");
+  e.text += ": records=" + quoted(pointer_) +
+            " has read the elements of the key's first value, where a parse of the whole "
+            "document keeps the last";
+  return e;
+}
+
+Result<DocumentWalk::Stop> DocumentWalk::close_levels(Cursor& cursor, bool finding,
+                                                      std::size_t stop_at, Listing* listing) {
+  while (!levels_.empty()) {
+    Level& level = levels_.back();
+    const bool object = level.kind == '{';
+    const int close = object ? '}' : ']';
+    switch (step_) {
+      case Step::Open:
+      case Step::Separator: {
+        auto c = cursor.peek_significant();
+        if (!c.ok()) return std::move(c).error();
+        if (c.value() == close) {
+          cursor.advance();
+          if (listing != nullptr && levels_.size() - 1 == stop_at && !object) {
+            listing->count = level.elements;
+          }
+          levels_.pop_back();
+          step_ = Step::Separator;
+          if (levels_.size() == stop_at) return Stop::Closed;
+          continue;
+        }
+        if (c.value() == -1) {
+          return cursor.error_at_end(object ? ErrorCode::EofWhileParsingObject
+                                            : ErrorCode::EofWhileParsingList);
+        }
+        if (step_ == Step::Open) {
+          step_ = object ? Step::Key : Step::Element;
+          continue;
+        }
+        if (c.value() != ',') {
+          return cursor.error_after_next(object ? ErrorCode::ExpectedObjectCommaOrEnd
+                                                : ErrorCode::ExpectedListCommaOrEnd);
+        }
+        cursor.advance();
+        step_ = Step::Member;
+        continue;
+      }
+      case Step::Member: {
+        auto c = cursor.peek_significant();
+        if (!c.ok()) return std::move(c).error();
+        if (c.value() == close) return cursor.error_after_next(ErrorCode::TrailingComma);
+        if (c.value() == -1) return cursor.error_at_end(ErrorCode::EofWhileParsingValue);
+        step_ = object ? Step::Key : Step::Element;
+        continue;
+      }
+      case Step::Key: {
+        auto key = cursor.member_key(key_);
+        if (!key.ok()) return std::move(key).error();
+        const std::uint64_t at = key_.raw.start;
+        key_ = KeyScan{};
+        if (key.value() == tokens_[level.token].name) {
+          // The key the pointer takes here, again (or for the first time).
+          if (!finding) return repeated(cursor, level, at);
+          step_ = Step::Separator;
+          return Stop::Found;
+        }
+        if (listing != nullptr && levels_.size() - 1 == stop_at) {
+          if (listing->keys.size() < kKeysListed) listing->keys.push_back(std::move(key).value());
+          ++listing->count;
+        }
+        value_ = ValueScan::gathering(kValidateCap);
+        step_ = Step::Value;
+        continue;
+      }
+      case Step::Element: {
+        // Past the element the pointer names, it is never found again.
+        const bool named = finding && level.elements == level.index;
+        ++level.elements;
+        if (named) {
+          step_ = Step::Separator;
+          return Stop::Found;
+        }
+        value_ = ValueScan::gathering(kValidateCap);
+        step_ = Step::Value;
+        continue;
+      }
+      case Step::Value: {
+        auto scanned = cursor.scan_value(value_);
+        if (!scanned.ok()) return std::move(scanned).error();
+        step_ = Step::Check;
+        continue;
+      }
+      case Step::Check: {
+        // Over the cap, the value was only scanned.
+        if (value_.gather) {
+          auto valid = cursor.validate(value_.text, value_.start);
+          if (!valid.ok()) return std::move(valid).error();
+        }
+        value_ = ValueScan{};
+        step_ = Step::Separator;
+        continue;
+      }
+    }
+  }
+  return Stop::End;
+}
+
+Status DocumentWalk::descend(RecordSource& source) {
+  Cursor cursor(source);
+  std::size_t depth = 0;  // pointer tokens taken
+  for (;;) {
+    const std::string_view here = prefix(depth);
+    const std::string_view so_far = depth < tokens_.size()
+                                        ? std::string_view(pointer_).substr(0, tokens_[depth].end)
+                                        : std::string_view(pointer_);
+    auto no_value = [&](const std::string& why) {
+      return Error::value("no value at " + std::string(so_far) + "; " + why);
+    };
+    auto c = cursor.peek_significant();
+    if (!c.ok()) return std::move(c).error();
+    if (c.value() == -1) {
+      if (depth == 0 && tokens_.empty()) {
+        return Error::value("no value at \"\": the document is empty");
+      }
+      if (depth == 0) return no_value("the document is empty");
+      return cursor.error_at_end(ErrorCode::EofWhileParsingValue);
+    }
+    // The value here does not lead to the array: why, for the message.
+    Error miss = Error::value("");
+    if (depth == tokens_.size()) {
+      if (c.value() == '[') {
+        cursor.advance();
+        step_ = Step::Separator;
+        return binding::ok_status();
+      }
+      miss =
+          Error::value("the value at " + (pointer_.empty() ? std::string("\"\"") : pointer_) +
+                       " is " + kind_of(c.value()) +
+                       ", not an array: records= names the array whose elements are the records");
+      value_ = ValueScan::gathering(kValidateCap);
+      step_ = Step::Value;
+    } else if (c.value() == '{' || c.value() == '[') {
+      const bool object = c.value() == '{';
+      std::optional<std::uint64_t> index;
+      if (!object) index = array_index(tokens_[depth].name);
+      if (!object && !index) {
+        miss = no_value(where(here, "value") +
+                        " is an array, whose elements are named by their index (0, 1, ...), not "
+                        "by " +
+                        quoted(tokens_[depth].name));
+        value_ = ValueScan::gathering(kValidateCap);
+        step_ = Step::Value;
+      } else {
+        levels_.push_back(Level{static_cast<char>(c.value()), depth, index.value_or(0)});
+        cursor.advance();
+        step_ = Step::Open;
+        Listing listing;
+        auto stop = close_levels(cursor, true, levels_.size() - 1, &listing);
+        if (!stop.ok()) return std::move(stop).error();
+        if (stop.value() == Stop::Found) {
+          ++depth;
+          continue;
+        }
+        if (object && listing.count == 0) {
+          miss = no_value(where(here, "object") + " has no keys");
+        } else if (object) {
+          std::string why = where(here, "object") + " has keys: ";
+          for (std::size_t i = 0; i < listing.keys.size(); ++i) {
+            if (i > 0) why += ", ";
+            why += quoted(listing.keys[i]);
+          }
+          if (listing.count > listing.keys.size()) {
+            why += ", ... (" + std::to_string(listing.count) + " in all)";
+          }
+          miss = no_value(why);
+        } else if (listing.count == 0) {
+          miss = no_value(where(here, "array") + " is empty");
+        } else {
+          miss = no_value(where(here, "array") + " has " + std::to_string(listing.count) +
+                          (listing.count == 1 ? " element" : " elements"));
+        }
+      }
+    } else {
+      miss =
+          no_value(where(here, "value") + " is " + kind_of(c.value()) + ", which has no members");
+      value_ = ValueScan::gathering(kValidateCap);
+      step_ = Step::Value;
+    }
+    // A later value of a key on the way may still lead to the array (the
+    // last of repeated keys is the document's); with no object around,
+    // none can.
+    bool in_object = false;
+    for (const Level& level : levels_) in_object = in_object || level.kind == '{';
+    if (!in_object) return miss;
+    auto stop = close_levels(cursor, true, SIZE_MAX, nullptr);
+    if (!stop.ok()) return std::move(stop).error();
+    if (stop.value() != Stop::Found) return miss;
+    depth = levels_.back().token + 1;
+  }
+}
+
+Result<std::unique_ptr<DocumentWalk>> DocumentWalk::find(RecordSource& source,
+                                                         std::string_view pointer) {
+  auto tokens = parse_pointer(pointer);
+  if (!tokens.ok()) return std::move(tokens).error();
+  std::unique_ptr<DocumentWalk> walk(new DocumentWalk());
+  walk->pointer_ = std::string(pointer);
+  walk->tokens_ = std::move(tokens).value();
+  auto walked = walk->descend(source);
+  if (!walked.ok()) return std::move(walked).error();
+  return walk;
+}
+
+Status DocumentWalk::check_rest(RecordSource& source) {
+  Cursor cursor(source);
+  auto stop = close_levels(cursor, false, SIZE_MAX, nullptr);
+  if (!stop.ok()) return std::move(stop).error();
+  return binding::ok_status();
+}
+
+Status enter_records(RecordSource& source, std::string_view pointer) {
+  if (source.format() == InputFormat::Jsonl) {
     return Error::value(
         "records= names an array inside one JSON document, but this source is read as JSON "
         "Lines, whose records are its lines; pass format=\"json\" if it is one document");
   }
-  auto tokens = parse_pointer(pointer);
-  if (!tokens.ok()) return std::move(tokens).error();
-  auto head = fill_head();
-  if (!head.ok()) return read_error(std::move(head).error());
-  // Errors after the array may lie in a block that cannot be read again.
-  track_lines_ = true;
-  Cursor cursor(*this);
-  std::size_t done = 0;  // pointer text walked so far
-  auto no_value = [&](std::size_t end, const std::string& why) {
-    return Error::value("no value at " + std::string(pointer.substr(0, end)) + "; " + why);
-  };
-  for (const Token& token : tokens.value()) {
-    const std::string_view here = pointer.substr(0, done);
-    auto c = cursor.peek_significant();
-    if (!c.ok()) return std::move(c).error();
-    if (c.value() == -1) {
-      if (here.empty()) return no_value(token.end, "the document is empty");
-      return cursor.error_at_end(ErrorCode::EofWhileParsingValue);
-    }
-    if (c.value() == '{') {
-      enclosing_.push_back('{');
-      cursor.advance();
-      std::vector<std::string> keys;
-      std::size_t count = 0;
-      for (;;) {
-        auto k = cursor.peek_significant();
-        if (!k.ok()) return std::move(k).error();
-        if (k.value() == '}' && count == 0) {
-          return no_value(token.end, where(here, "object") + " has no keys");
-        }
-        std::string raw;
-        auto key = cursor.member_key(raw);
-        if (!key.ok()) return std::move(key).error();
-        if (key.value() == token.name) break;
-        ++count;
-        if (keys.size() < kKeysListed) keys.push_back(std::move(key).value());
-        auto value = cursor.skip_value(nullptr);
-        if (!value.ok()) return value;
-        auto sep = cursor.peek_significant();
-        if (!sep.ok()) return std::move(sep).error();
-        if (sep.value() == ',') {
-          cursor.advance();
-          continue;
-        }
-        if (sep.value() == '}') {
-          std::string why = where(here, "object") + " has keys: ";
-          for (std::size_t i = 0; i < keys.size(); ++i) {
-            if (i > 0) why += ", ";
-            why += keys[i];
-          }
-          if (count > keys.size()) why += ", ... (" + std::to_string(count) + " in all)";
-          return no_value(token.end, why);
-        }
-        if (sep.value() == -1) return cursor.error_at_end(ErrorCode::EofWhileParsingObject);
-        return cursor.error_after_next(ErrorCode::ExpectedObjectCommaOrEnd);
-      }
-    } else if (c.value() == '[') {
-      auto index = array_index(token.name);
-      if (!index) {
-        return no_value(token.end, where(here, "value") +
-                                       " is an array, whose elements are named by their "
-                                       "index (0, 1, ...), not by " +
-                                       quoted(token.name));
-      }
-      enclosing_.push_back('[');
-      cursor.advance();
-      auto first = cursor.peek_significant();
-      if (!first.ok()) return std::move(first).error();
-      if (first.value() == ']') {
-        return no_value(token.end, where(here, "array") + " is empty");
-      }
-      for (std::uint64_t i = 0; i < *index; ++i) {
-        auto value = cursor.skip_value(nullptr);
-        if (!value.ok()) return value;
-        auto sep = cursor.peek_significant();
-        if (!sep.ok()) return std::move(sep).error();
-        if (sep.value() == ']') {
-          return no_value(token.end, where(here, "array") + " has " + std::to_string(i + 1) +
-                                         (i == 0 ? " element" : " elements"));
-        }
-        if (sep.value() == -1) return cursor.error_at_end(ErrorCode::EofWhileParsingList);
-        if (sep.value() != ',') return cursor.error_after_next(ErrorCode::ExpectedListCommaOrEnd);
-        cursor.advance();
-      }
-    } else {
-      return no_value(
-          token.end, where(here, "value") + " is " + kind_of(c.value()) + ", which has no members");
-    }
-    done = token.end;
-  }
-  auto c = cursor.peek_significant();
-  if (!c.ok()) return std::move(c).error();
-  if (c.value() != '[') {
-    if (c.value() == -1 && pointer.empty())
-      return Error::value("no value at \"\": the document is empty");
-    if (c.value() == -1) return cursor.error_at_end(ErrorCode::EofWhileParsingValue);
-    return Error::value("the value at " +
-                        (pointer.empty() ? std::string("\"\"") : std::string(pointer)) + " is " +
-                        kind_of(c.value()) +
-                        ", not an array: records= names the array whose elements are the records");
-  }
-  cursor.advance();
-  layout_ = Layout::Array;
-  laid_out_ = entered_ = true;
-  scan_ = scan::ArrayScan{};
-  return binding::ok_status();
-}
-
-Status RecordSource::check_rest() {
-  Cursor cursor(*this);
-  auto fail = [&](Error error) {
-    after_done_ = true;
-    return error;
-  };
-  while (!enclosing_.empty()) {
-    const bool object = enclosing_.back() == '{';
-    auto c = cursor.peek_significant();
-    if (!c.ok()) return std::move(c).error();
-    if (c.value() == -1) {
-      return fail(cursor.error_at_end(object ? ErrorCode::EofWhileParsingObject
-                                             : ErrorCode::EofWhileParsingList));
-    }
-    if (c.value() == (object ? '}' : ']')) {
-      cursor.advance();
-      enclosing_.pop_back();
-      continue;
-    }
-    if (c.value() != ',') {
-      return fail(cursor.error_after_next(object ? ErrorCode::ExpectedObjectCommaOrEnd
-                                                 : ErrorCode::ExpectedListCommaOrEnd));
-    }
-    cursor.advance();
-    c = cursor.peek_significant();
-    if (!c.ok()) return std::move(c).error();
-    if (c.value() == (object ? '}' : ']')) {
-      return fail(cursor.error_after_next(ErrorCode::TrailingComma));
-    }
-    if (c.value() == -1) return fail(cursor.error_at_end(ErrorCode::EofWhileParsingValue));
-    if (object) {
-      if (c.value() != '"') return fail(cursor.error_after_next(ErrorCode::KeyMustBeAString));
-      const std::uint64_t start = cursor.offset();
-      std::string raw;
-      auto skipped = cursor.skip_string(&raw);
-      if (!skipped.ok()) return fail(std::move(skipped).error());
-      auto key = unescape_key(cursor, raw, start);
-      if (!key.ok()) return fail(std::move(key).error());
-      auto colon = cursor.peek_significant();
-      if (!colon.ok()) return std::move(colon).error();
-      if (colon.value() == -1) return fail(cursor.error_at_end(ErrorCode::EofWhileParsingValue));
-      if (colon.value() != ':') return fail(cursor.error_after_next(ErrorCode::ExpectedColon));
-      cursor.advance();
-      auto value_start = cursor.peek_significant();
-      if (!value_start.ok()) return std::move(value_start).error();
-    }
-    const std::uint64_t start = cursor.offset();
-    std::string text;
-    auto skipped = cursor.skip_value(&text, kValidateCap);
-    if (!skipped.ok()) return fail(std::move(skipped).error());
-    if (!text.empty()) {
-      auto valid = cursor.validate(text, start);
-      if (!valid.ok()) return fail(std::move(valid).error());
-    }
-  }
+  auto walk = DocumentWalk::find(source, pointer);
+  if (!walk.ok()) return std::move(walk).error();
+  source.enter_array(std::move(walk).value());
   return binding::ok_status();
 }
 

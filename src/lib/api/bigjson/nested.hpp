@@ -1,13 +1,23 @@
 // Walking a JSON document inside a record source without building it: the
 // array a JSON Pointer names, the check of what follows that array, and the
-// description of a document whose large arrays are sampled.
+// description of a document whose large arrays and objects are sampled.
+//
+// The readers the walks share, for any front end that walks a document:
+//   - `parse_pointer`: the reference tokens of a JSON Pointer (RFC 6901);
+//   - `Cursor::member_key`: THE reader of an object member's key and the
+//     colon after it (every walk reads keys through it, so a key has one
+//     set of messages);
+//   - `Cursor::scan_value`: one value skipped (and gathered, when asked) by
+//     a scan of its bytes, resumable after a failed read.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/bigjson/source.hpp"
 #include "binding/ref.hpp"
@@ -16,39 +26,89 @@
 
 namespace quarn::api::bigjson {
 
+// One reference token of a pointer, decoded, and where it ends in the
+// pointer text (for messages that quote the pointer so far).
+struct PointerToken {
+  std::string name;
+  std::size_t end;
+};
+
+// The tokens of `pointer`; "" has none. A malformed pointer is a ValueError
+// "invalid records pointer ...".
+[[nodiscard]] Result<std::vector<PointerToken>> parse_pointer(std::string_view pointer);
+
+// Where the scan of one value stands (Cursor::scan_value). A scan that a
+// failed read stopped goes on where it stopped when it is called again with
+// the same state: the state, not the call, holds everything read so far.
+struct ValueScan {
+  std::uint64_t start = 0;  // file offset of the value's first byte
+  std::string text;         // its bytes, while `gather` holds
+  bool gather = false;      // keep the bytes, up to `cap`; past it they are dropped
+  std::size_t cap = SIZE_MAX;
+  // Bytes the scan may go past before it returns unfinished (done false).
+  std::uint64_t budget = UINT64_MAX;
+  bool started = false;  // the first byte has been looked at
+  bool done = false;
+  bool scalar = false;
+  bool in_string = false;
+  bool escaped = false;
+  std::string open;  // kinds of the containers open, innermost last
+
+  [[nodiscard]] static ValueScan gathering(std::size_t cap = SIZE_MAX) {
+    ValueScan scan;
+    scan.gather = true;
+    scan.cap = cap;
+    return scan;
+  }
+};
+
+// Where the reading of an object member's key stands (Cursor::member_key).
+struct KeyScan {
+  ValueScan raw = ValueScan::gathering();  // the key token's bytes
+  bool decoded = false;
+  std::string key;
+};
+
 // A byte cursor over the source's block: the walker's view of the stream.
-// It reads blocks as it goes and never holds more than a block, except the
-// text a caller asks it to gather.
+// It holds no state of its own (the source owns the position, the caller
+// the state of a resumable step), reads blocks as it goes and never holds
+// more than a block, except the text a caller asks it to gather.
 class Cursor {
  public:
   explicit Cursor(RecordSource& source) : s_(source) {}
 
   // File offset of the next byte (a byte-order mark counted).
-  [[nodiscard]] std::uint64_t offset() const { return s_.taken_ - s_.len_ + s_.pos_; }
+  [[nodiscard]] std::uint64_t offset() const { return s_.position(); }
 
   // The next byte, or -1 at the end; the significant one skips the parser's
   // whitespace first.
   [[nodiscard]] Result<int> peek();
   [[nodiscard]] Result<int> peek_significant();
-  void advance() { ++s_.pos_; }
+  void advance() { s_.consume(1); }
 
-  // One value, from its first byte. Strings and numbers and literals are
-  // taken by their bytes, containers by a depth scan that tracks strings
-  // and escapes. The value's raw bytes are appended to `out` when it is not
-  // null (and up to `cap` bytes: past it, gathering stops and `out` is
-  // cleared, so a huge value is skipped without being held).
-  [[nodiscard]] Status skip_value(std::string* out, std::size_t cap = SIZE_MAX);
-  [[nodiscard]] Status skip_string(std::string* out);
-  [[nodiscard]] Status skip_scalar(std::string* out);
+  // One value, from its first significant byte (or on from where `state`
+  // stopped). Strings, numbers and literals are taken by their bytes,
+  // containers by a depth scan that tracks strings and escapes, reporting a
+  // mismatched bracket or the end of the source as the parser does. Only
+  // the structure is checked: `validate` checks the gathered text.
+  [[nodiscard]] Status scan_value(ValueScan& state);
+
+  // The same in one go; the value's raw bytes are appended to `out` when it
+  // is not null.
+  [[nodiscard]] Status skip_value(std::string* out);
 
   // Inside an object, at the next member: its key, decoded, with the colon
-  // after it consumed. `raw` gets the key's bytes as they stand.
+  // after it consumed; `state.raw.text` holds the key's bytes as they
+  // stand. Resumable like scan_value: call again with the same state after a
+  // failed read, and reset it for the next key.
+  [[nodiscard]] Result<std::string> member_key(KeyScan& state);
+  // The same in one go, `raw` getting the key's bytes.
   [[nodiscard]] Result<std::string> member_key(std::string& raw);
 
   // The bytes not yet consumed in the block, and marking `n` of them
   // consumed (for scans that run over the block directly).
-  [[nodiscard]] Result<std::span<const std::uint8_t>> block();
-  void consume(std::size_t n) { s_.pos_ += n; }
+  [[nodiscard]] Result<std::span<const std::uint8_t>> block() { return s_.window(); }
+  void consume(std::size_t n) { s_.consume(n); }
 
   // Inside an array (after its bracket or a separator), over the elements
   // of the current block with the element cutter: adds the separators it
@@ -75,8 +135,6 @@ class Cursor {
   RecordSource& source() { return s_; }
 
  private:
-  [[nodiscard]] Status skip_container(std::string* out, std::size_t cap);
-
   RecordSource& s_;
 };
 
@@ -85,13 +143,86 @@ class Cursor {
 [[nodiscard]] Result<std::string> unescape_key(Cursor& cursor, std::string_view raw,
                                                std::uint64_t start);
 
+// The walk inside one document to the array a pointer names, and then the
+// check of the rest of the document: the containers around the array, kept
+// as a stack, and the step of the check under way. Everything the check has
+// read is here, not in locals, so that a failed read or an interrupt only
+// pauses it. The source owns the walk (and the byte position).
+//
+// Values the walk passes are checked as the parser would check them (each
+// gathered while it is under 16 MiB, scanned past when larger), so the
+// records come with the same verdict on the document as a parse of all of
+// it. A key repeated where the pointer takes it: a whole-document parse
+// keeps the last value. While the walk looks for the array, a value that
+// does not lead to it is passed over and a later one of the same key
+// tried; once the array is found its elements are handed out, and meeting
+// the key again after it is an error that names the key.
+class DocumentWalk final : public Enclosure {
+ public:
+  // Walks from the start of `source` to the array `pointer` names and
+  // consumes its opening bracket.
+  [[nodiscard]] static Result<std::unique_ptr<DocumentWalk>> find(RecordSource& source,
+                                                                  std::string_view pointer);
+
+  [[nodiscard]] Status check_rest(RecordSource& source) override;
+
+ private:
+  struct Level {
+    char kind;            // '{' or '['
+    std::size_t token;    // the pointer token the walk takes inside it
+    std::uint64_t index;  // arrays: the element that token names
+    std::uint64_t elements = 0;
+  };
+  enum class Step : unsigned char {
+    Open,       // just inside the innermost container
+    Separator,  // after a member or element
+    Member,     // after a comma
+    Key,        // at a member's key
+    Element,    // at an element
+    Value,      // in a value
+    Check,      // after a gathered value, to be parsed
+  };
+  enum class Stop : unsigned char {
+    Found,   // at the value of the token of the innermost level
+    Closed,  // the level `stop_at` has been closed
+    End,     // every level has been closed
+  };
+  // What the first look inside a container found, for a message.
+  struct Listing {
+    std::vector<std::string> keys;  // the first few
+    std::uint64_t count = 0;        // members or elements
+  };
+
+  DocumentWalk() = default;
+  [[nodiscard]] Status descend(RecordSource& source);
+  // Goes on through the levels from the current step to the end of the
+  // outermost one, or, when `finding`, to the next value of a pointer token.
+  [[nodiscard]] Result<Stop> close_levels(Cursor& cursor, bool finding, std::size_t stop_at,
+                                          Listing* listing);
+  [[nodiscard]] std::string_view prefix(std::size_t tokens) const;
+  [[nodiscard]] Error repeated(Cursor& cursor, const Level& level, std::uint64_t at) const;
+
+  std::string pointer_;
+  std::vector<PointerToken> tokens_;
+  std::vector<Level> levels_;  // outermost first
+  Step step_ = Step::Separator;
+  KeyScan key_;
+  ValueScan value_;
+};
+
+// Makes the elements of the array that `pointer` names inside the JSON
+// document of `source` its records (DocumentWalk::find); called after
+// `begin`, before anything is cut.
+[[nodiscard]] Status enter_records(RecordSource& source, std::string_view pointer);
+
 // count of an entered source: the array's elements counted by the byte scan
 // up to its closing bracket, then the rest of the document checked.
 [[nodiscard]] Result<std::uint64_t> count_entered(RecordSource& source);
 
 // schema of a JSON document: the document itself, each array in it
 // described from its first `sample` elements and the rest of the array
-// skipped by scanning (up to a budget; past it reading stops).
+// skipped by scanning, and each object with many members described as a map
+// from a few of them (up to a budget; past it reading stops).
 [[nodiscard]] Result<binding::Ref> describe_document(RecordSource& source, std::uint64_t sample);
 
 // The same, with where the arrays are: (text, [(pointer, elements seen,

@@ -55,7 +55,9 @@ RecordReader::RecordReader(RecordSource source)
 }
 
 Result<Ref> RecordReader::finalize(std::string_view raw) {
-  std::string_view text = json::trim_unicode_whitespace(raw);
+  // Where holes are errors, an element is taken as a whole-document parse
+  // takes it: only the parser's own whitespace around it.
+  std::string_view text = source_.rejects_holes() ? raw : json::trim_unicode_whitespace(raw);
   if (text.empty()) return Ref();
   auto err = json::parse(text, sink_);
   if (!err) return Ref::steal(sink_.take());

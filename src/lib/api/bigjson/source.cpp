@@ -63,7 +63,10 @@ Status RecordSource::refill() {
   // the read below fails and the caller comes back.
   pos_ = len_ = 0;
   auto got = bytes_->read(block_.get(), kBlock);
-  if (!got.ok()) return std::move(got).error();
+  if (!got.ok()) {
+    ++failed_reads_;
+    return std::move(got).error();
+  }
   len_ = got.value();
   taken_ += len_;
   return binding::ok_status();
@@ -74,7 +77,10 @@ Status RecordSource::fill_head() {
   // A pipe may hand out a byte at a time: three are needed to see a mark.
   while (len_ < sizeof kBom) {
     auto got = bytes_->read(block_.get() + len_, kBlock - len_);
-    if (!got.ok()) return std::move(got).error();
+    if (!got.ok()) {
+      ++failed_reads_;
+      return std::move(got).error();
+    }
     if (got.value() == 0) break;
     len_ += got.value();
     taken_ += got.value();
@@ -239,9 +245,10 @@ Result<RecordSource::Piece> RecordSource::next_element() {
       auto refilled = refill();
       if (!refilled.ok()) return read_error(std::move(refilled).error());
       if (len_ == 0) {
-        // The unfinished element is not a record.
+        // The unfinished element is not a record, and the end of the source
+        // inside the array is its one error: nothing after it is checked.
         gather_.clear();
-        ended_ = true;
+        ended_ = after_done_ = true;
         return Piece{Cut::Truncated, {}};
       }
     }
@@ -252,7 +259,13 @@ Result<RecordSource::Piece> RecordSource::next_element() {
       // there is trimmed from the element anyway: skipping it keeps a long
       // run of padding out of memory.
       std::size_t i = 0;
-      while (i < n && json::is_ascii_whitespace(p[i])) ++i;
+      if (reject_holes_) {
+        // A form feed is not the parser's whitespace: it stays in the
+        // element, whose parse rejects it.
+        while (i < n && json::is_json_whitespace(p[i])) ++i;
+      } else {
+        while (i < n && json::is_ascii_whitespace(p[i])) ++i;
+      }
       pos_ += i;
       if (i == n) continue;
       p += i;
@@ -268,6 +281,14 @@ Result<RecordSource::Piece> RecordSource::next_element() {
     if (p[end] == ']') {
       closed_ = true;
       --scan_.depth;
+    }
+    const bool first = !std::exchange(cut_any_, true);
+    if (reject_holes_ && end == 0 && gather_.empty() && !(first && p[end] == ']')) {
+      // A blank element (leading whitespace was skipped above): where a
+      // whole-document parse stops, at the separator or bracket after it.
+      return error_at(position(),
+                      json::message(p[end] == ']' ? json::ErrorCode::TrailingComma
+                                                  : json::ErrorCode::ExpectedSomeValue));
     }
     const char* text = reinterpret_cast<const char*>(p);
     if (gather_.empty()) return hand_out(std::string_view(text, end), end);
@@ -294,9 +315,15 @@ Result<RecordSource::Piece> RecordSource::next_document() {
 
 Status RecordSource::check_after_array() {
   if (after_done_) return binding::ok_status();
-  if (entered_) {
-    auto rest = check_rest();
-    if (!rest.ok()) return rest;
+  if (around_) {
+    const std::uint64_t failed = failed_reads_;
+    auto rest = around_->check_rest(*this);
+    if (!rest.ok()) {
+      // A fault in the text is reported once; after a failed read the check
+      // goes on where it stopped.
+      if (failed_reads_ == failed) after_done_ = true;
+      return rest;
+    }
   }
   for (;;) {
     for (; pos_ < len_; ++pos_) {
@@ -313,6 +340,27 @@ Status RecordSource::check_after_array() {
       return binding::ok_status();
     }
   }
+}
+
+void RecordSource::enter_array(std::unique_ptr<Enclosure> around) {
+  around_ = std::move(around);
+  layout_ = Layout::Array;
+  laid_out_ = true;
+  scan_ = scan::ArrayScan{};
+  // Errors after the array may lie in a block that cannot be read again.
+  track_lines_ = true;
+}
+
+Result<std::span<const std::uint8_t>> RecordSource::window() {
+  if (!head_) {
+    auto head = fill_head();
+    if (!head.ok()) return read_error(std::move(head).error());
+  }
+  if (pos_ == len_) {
+    auto refilled = refill();
+    if (!refilled.ok()) return read_error(std::move(refilled).error());
+  }
+  return std::span<const std::uint8_t>(block_.get() + pos_, len_ - pos_);
 }
 
 Result<std::span<const std::uint8_t>> RecordSource::raw_bytes() {
@@ -371,7 +419,8 @@ std::uint64_t RecordSource::bytes_read() const {
   return layout_ == Layout::Lines ? line_bytes_ : taken_;
 }
 
-Error RecordSource::error_at(std::uint64_t offset, std::string_view message) {
+Error RecordSource::error_at(std::uint64_t offset, std::string_view message,
+                             std::string_view prefix) {
   std::uint64_t line = 1, line_start = bom_;
   if (bytes_->rereadable()) {
     std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlock]);
@@ -402,8 +451,8 @@ Error RecordSource::error_at(std::uint64_t offset, std::string_view message) {
       }
     }
   }
-  return Error::value("invalid JSON: " + std::string(message) + " at line " + std::to_string(line) +
-                      " column " + std::to_string(offset - line_start));
+  return Error::value(std::string(prefix) + std::string(message) + " at line " +
+                      std::to_string(line) + " column " + std::to_string(offset - line_start));
 }
 
 }  // namespace quarn::api::bigjson

@@ -77,11 +77,26 @@ enum class Layout : unsigned char {
   Empty,     // JSON with no significant byte: nothing
 };
 
-class RecordSource {
-  // Walks a JSON document inside the block (nested.hpp): finds the array a
-  // pointer names, and checks what follows it.
-  friend class Cursor;
+class RecordSource;
 
+// What surrounds an array whose elements are the records, inside a JSON
+// document: the walk that found the array (nested.hpp) keeps it, and checks
+// it after the array's closing bracket.
+class Enclosure {
+ public:
+  Enclosure() = default;
+  Enclosure(const Enclosure&) = delete;
+  Enclosure& operator=(const Enclosure&) = delete;
+  virtual ~Enclosure() = default;
+
+  // Checks the rest of the document, from just after the array to the end
+  // of its outermost container. A failed read (or a signal handler that
+  // raised) leaves the check where it stopped, and the next call goes on
+  // from there; a fault in the text is reported, and the check is over.
+  [[nodiscard]] virtual Status check_rest(RecordSource& source) = 0;
+};
+
+class RecordSource {
  public:
   static constexpr std::size_t kBlock = 1 << 16;
 
@@ -104,12 +119,17 @@ class RecordSource {
   // bracket is consumed); anything else starts a document.
   [[nodiscard]] Result<Layout> layout();
 
-  // Makes the elements of the array that `pointer` (a JSON Pointer, RFC
-  // 6901) names inside a JSON document the records: everything before it is
-  // skipped by scanning, and after its end the rest of the document is still
-  // checked. Called after `begin`, before anything is cut.
-  [[nodiscard]] Status enter(std::string_view pointer);
-  [[nodiscard]] bool entered() const { return entered_; }
+  // Makes the elements of the array whose opening bracket was just consumed
+  // the records, inside a JSON document; `around` checks what follows the
+  // array (nested.hpp's `enter_records` walks there). Called after `begin`,
+  // before anything is cut.
+  void enter_array(std::unique_ptr<Enclosure> around);
+  [[nodiscard]] bool entered() const { return around_ != nullptr; }
+
+  // Array elements that are blank (`[1,,2]`, `[1,]`) are errors at the
+  // position a whole-document parse reports them, rather than skipped.
+  void reject_holes() { reject_holes_ = true; }
+  [[nodiscard]] bool rejects_holes() const { return reject_holes_; }
 
   // --- Cutting -----------------------------------------------------------
   enum class Cut : unsigned char {
@@ -148,6 +168,18 @@ class RecordSource {
   // file. Only before anything else has been consumed.
   [[nodiscard]] Result<std::string> read_all();
 
+  // --- The block, for a walk inside a document (nested.hpp) --------------
+  // The bytes not yet consumed in the block, after reading the next block
+  // when it is used up; empty at the end of the source.
+  [[nodiscard]] Result<std::span<const std::uint8_t>> window();
+  // Marks `n` bytes of the window consumed.
+  void consume(std::size_t n) { pos_ += n; }
+  // File offset of the next byte (a byte-order mark counted).
+  [[nodiscard]] std::uint64_t position() const { return taken_ - len_ + pos_; }
+  // Reads that have failed so far: a step that failed without one failed
+  // on the text.
+  [[nodiscard]] std::uint64_t failed_reads() const { return failed_reads_; }
+
   // --- Counters and errors ----------------------------------------------
   // Bytes taken from the source; for JSON Lines, the bytes of the lines
   // handed out (counted line by line, as a reader of lines would).
@@ -160,8 +192,10 @@ class RecordSource {
   void track_lines() { track_lines_ = true; }
 
   // "invalid JSON: <message> at line L column C", with L and C those of byte
-  // `offset` of the source (counted after a byte-order mark).
-  [[nodiscard]] Error error_at(std::uint64_t offset, std::string_view message);
+  // `offset` of the source (counted after a byte-order mark); `prefix`
+  // replaces "invalid JSON: ".
+  [[nodiscard]] Error error_at(std::uint64_t offset, std::string_view message,
+                               std::string_view prefix = "invalid JSON: ");
 
   // Offset of the source's end so far: bytes taken from it.
   [[nodiscard]] std::uint64_t offset() const { return taken_; }
@@ -176,8 +210,6 @@ class RecordSource {
   [[nodiscard]] Result<Piece> next_element();
   [[nodiscard]] Result<Piece> next_document();
   Piece hand_out(std::string_view text, std::uint64_t bytes);
-  // After an entered array: the rest of the enclosing containers (nested.cpp).
-  [[nodiscard]] Status check_rest();
 
   std::unique_ptr<ByteSource> bytes_;
   std::unique_ptr<std::uint8_t[]> block_;
@@ -207,11 +239,13 @@ class RecordSource {
   bool begun_ = false;
   bool laid_out_ = false;
   bool ended_ = false;       // an array or document has handed out its last piece
-  bool entered_ = false;     // the records are an array inside the document
   bool closed_ = false;      // the array's closing bracket has been consumed
   bool after_done_ = false;  // check_after_array has reported or reached the end
-  std::string
-      enclosing_;  // entered: '{' or '[' of each container around the array, outermost first
+  bool reject_holes_ = false;
+  bool cut_any_ = false;  // an element of the array has been cut
+  std::uint64_t failed_reads_ = 0;
+  // Entered: the document around the array, and its check.
+  std::unique_ptr<Enclosure> around_;
   scan::ArrayScan scan_;
 
   // A piece that does not lie in one block is gathered here.

@@ -52,8 +52,10 @@ Result<RecordSource> open_source(const CallArgs& args) {
     opened = bigjson::open_by_content(std::move(stream).value(), named.value(), std::nullopt);
   }
   if (!opened.ok()) return opened;
+  // An array's elements are exactly those a parse of the whole text finds.
+  opened.value().reject_holes();
   if (args.records) {
-    auto entered = opened.value().enter(*args.records);
+    auto entered = bigjson::enter_records(opened.value(), *args.records);
     if (!entered.ok()) return std::move(entered).error();
   }
   return opened;
