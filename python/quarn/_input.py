@@ -491,17 +491,24 @@ def _stream(stream: IO[bytes], compression: str | None, owned: tuple[Any, ...] =
     return Opened(reader, raw=stream, compression=name, owned=(reader, *owned))
 
 
+def _source_type_error(message: str) -> TypeError:
+    # The note that the native layer puts on every other argument's TypeError.
+    exc = TypeError(message)
+    exc.add_note("while processing 'source'")
+    return exc
+
+
 def open_source(source: Any, compression: str | None = "infer") -> str | Opened:
     """A path (str) the native layer opens itself, or an `Opened` stream."""
     _check_compression(compression)
     if isinstance(source, io.TextIOBase):
-        raise TypeError(
+        raise _source_type_error(
             f"'{type(source).__name__}' object is a text stream: quarn reads bytes; "
             "open the file in binary mode (open(path, 'rb'))"
         )
     if not isinstance(source, (str, bytes, os.PathLike)):
         if not (hasattr(source, "readinto") or hasattr(source, "read")):
-            raise TypeError(
+            raise _source_type_error(
                 f"'{type(source).__name__}' object is neither a path nor a binary file object"
             )
         return _stream(source, compression)

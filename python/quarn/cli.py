@@ -286,8 +286,11 @@ def _run_schema(args: argparse.Namespace) -> int:
     # usually are; say how to read them as such.
     large = [(pointer, seen) for pointer, seen, skipped in arrays if skipped]
     if large:
+        # A sample of 0 still describes one element of each array: say what was used.
+        used = max(args.sample, 1)
+        elements = "element" if used == 1 else "elements"
         print(f"quarn: {args.file} is one JSON document; each of its arrays was described "
-              f"from its first {args.sample} elements. To take the elements of a large array "
+              f"from its first {used} {elements}. To take the elements of a large array "
               "as the records:", file=sys.stderr)
         for pointer, _ in large:
             print(f"  quarn schema --records {shlex.quote(pointer)} {shlex.quote(args.file)}",

@@ -26,6 +26,13 @@ using json::ErrorCode;
 // that the answer takes milliseconds whatever the file's size; what follows
 // is not described.
 constexpr std::uint64_t kSkipBudget = std::uint64_t{4} << 20;
+// The sampled text's size past which reading stops, so that no shape of
+// document (objects of a few hundred members inside each other, long
+// strings) makes the description large.
+constexpr std::size_t kTextBudget = std::size_t{4} << 20;
+// A string (or number) longer than this is sampled as an empty one: the
+// description needs its type only.
+constexpr std::size_t kScalarCap = std::size_t{64} << 10;
 constexpr int kMaxDepth = 127;
 
 struct ArrayEntry {
@@ -73,20 +80,50 @@ class Sampler {
       if (depth >= kMaxDepth) return cursor_.error_after_next(ErrorCode::RecursionLimitExceeded);
       return c.value() == '{' ? object(depth) : array(depth);
     }
-    const std::uint64_t start = cursor_.offset();
-    std::string raw;
-    auto skipped = cursor_.skip_value(&raw);
+    ValueScan scan = ValueScan::gathering(kScalarCap);
+    scan.budget = budget_left();
+    auto skipped = cursor_.scan_value(scan);
     if (!skipped.ok()) return skipped;
-    auto valid = cursor_.validate(raw, start);
+    if (!scan.gather || !scan.done) {
+      // Too long to keep: its type is all the description needs.
+      skipped_bytes_ += cursor_.offset() - scan.start;
+      text_ += c.value() == '"' ? "\"\"" : "0";
+      stopped_ = !scan.done;
+      return binding::ok_status();
+    }
+    auto valid = cursor_.validate(scan.text, scan.start);
     if (!valid.ok()) return valid;
-    text_ += raw;
+    text_ += scan.text;
+    return binding::ok_status();
+  }
+
+  std::uint64_t budget_left() const {
+    return skipped_bytes_ < kSkipBudget ? kSkipBudget - skipped_bytes_ : 0;
+  }
+
+  // Inside an object, after the separator that follows its kMapKeys + 1-th
+  // member: the members left are skipped (within the budget), for a
+  // description of the object as a map needs only some of them. The
+  // closing brace is consumed.
+  Status skip_members() {
+    ValueScan scan;
+    scan.started = true;
+    scan.open = "{";
+    scan.budget = budget_left();
+    const std::uint64_t start = cursor_.offset();
+    auto skipped = cursor_.scan_value(scan);
+    if (!skipped.ok()) return skipped;
+    skipped_bytes_ += cursor_.offset() - start;
+    stopped_ = !scan.done;
     return binding::ok_status();
   }
 
   Status object(int depth) {
     cursor_.advance();
     text_.push_back('{');
-    for (bool first = true;; first = false) {
+    bool closed = false;
+    for (std::size_t members = 0;; ++members) {
+      const bool first = members == 0;
       auto c = cursor_.peek_significant();
       if (!c.ok()) return std::move(c).error();
       if (c.value() == '}' && first) break;
@@ -107,9 +144,20 @@ class Sampler {
       if (sep.value() == -1) return cursor_.error_at_end(ErrorCode::EofWhileParsingObject);
       if (sep.value() != ',') return cursor_.error_after_next(ErrorCode::ExpectedObjectCommaOrEnd);
       cursor_.advance();
+      if (members >= kMapKeys) {
+        // One member more than a map needs: the description calls it one.
+        auto rest = skip_members();
+        if (!rest.ok()) return rest;
+        closed = true;
+        break;
+      }
+      if (text_.size() > kTextBudget) {
+        stopped_ = true;
+        break;
+      }
       text_.push_back(',');
     }
-    if (!stopped_) cursor_.advance();
+    if (!stopped_ && !closed) cursor_.advance();
     text_.push_back('}');
     return binding::ok_status();
   }
@@ -145,6 +193,10 @@ class Sampler {
       if (sep.value() == -1) return cursor_.error_at_end(ErrorCode::EofWhileParsingList);
       if (sep.value() != ',') return cursor_.error_after_next(ErrorCode::ExpectedListCommaOrEnd);
       cursor_.advance();
+      if (text_.size() > kTextBudget) {
+        stopped_ = true;
+        break;
+      }
       if (n >= sample_) {
         skipped = true;
         auto rest = skip_rest(n);

@@ -1,5 +1,6 @@
 #include "api/bigjson/infer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
@@ -69,6 +70,10 @@ void StructureMerger::merge(Place& place, const Value& v) {
 
 void StructureMerger::merge_object(Place& p, const Map& map) {
   ++p.objects;
+  if (p.members != nullptr) {
+    for (const auto& field : map) merge(*p.members, field.second);
+    return;
+  }
   // Both the map and p.sorted are in key order, so one walk finds every
   // entry's key. Objects at one place mostly share their keys, making it one
   // comparison per entry; a new key switches to building a merged order, so
@@ -110,6 +115,54 @@ void StructureMerger::merge_object(Place& p, const Map& map) {
   std::size_t i = base;
   for (const auto& field : map) merge(*entry_places_[i++], field.second);
   entry_places_.resize(base);
+  if (p.keys.size() > kMapKeys) make_map(p);
+}
+
+void StructureMerger::make_map(Place& p) {
+  if (p.members != nullptr) return;
+  p.members = new_place();
+  for (Key& key : p.keys) absorb(*p.members, *key.place);
+  p.keys.clear();
+  p.sorted.clear();
+}
+
+void StructureMerger::absorb(Place& into, Place& from) {
+  into.names |= from.names;
+  into.arrays = into.arrays || from.arrays;
+  if (from.elements != nullptr) {
+    if (into.elements == nullptr) {
+      into.elements = from.elements;
+    } else {
+      absorb(*into.elements, *from.elements);
+    }
+  }
+  if (from.objects == 0) return;
+  into.objects += from.objects;
+  if (from.members != nullptr || into.members != nullptr) {
+    make_map(into);
+    if (from.members != nullptr) {
+      absorb(*into.members, *from.members);
+    } else {
+      for (Key& key : from.keys) absorb(*into.members, *key.place);
+    }
+    return;
+  }
+  for (Key& key : from.keys) {
+    auto same = std::find_if(into.keys.begin(), into.keys.end(),
+                             [&](const Key& k) { return k.name == key.name; });
+    if (same == into.keys.end()) {
+      into.keys.push_back(key);
+    } else {
+      same->count += key.count;
+      absorb(*same->place, *key.place);
+    }
+  }
+  into.sorted.resize(into.keys.size());
+  for (std::uint32_t i = 0; i < into.sorted.size(); ++i) into.sorted[i] = i;
+  std::sort(into.sorted.begin(), into.sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return compare_keys(into.keys[a].name, into.keys[b].name) < 0;
+  });
+  if (into.keys.size() > kMapKeys) make_map(into);
 }
 
 Value StructureMerger::describe() const {
@@ -125,7 +178,11 @@ Value StructureMerger::describe(const Place& p) const {
     if (p.elements != nullptr) element.push_back(describe(*p.elements));
     alternatives.push_back(Value::array(std::move(element)));
   }
-  if (p.objects != 0) {
+  if (p.members != nullptr) {
+    std::vector<Map::Entry> map;
+    map.emplace_back("__map__", describe(*p.members));
+    alternatives.push_back(Value::object(Map::from_members(std::move(map))));
+  } else if (p.objects != 0) {
     // Entries go in key-list order; from_members sorts them and lets the
     // later of two equal names win, which settles "k?" colliding with an
     // optional "k".

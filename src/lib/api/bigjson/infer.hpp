@@ -6,6 +6,10 @@
 //   - [] or [d]        arrays: empty when every array was empty, else the merged
 //                      description of all their elements;
 //   - {"k": d, "k?": d} objects: one entry per key, "?" when some object lacks it;
+//   - {"__map__": d}   objects at one place that have more than kMapKeys
+//                      distinct keys between them: maps from keys (ids, dates,
+//                      names) to values, not records with fixed fields; d is
+//                      the merged description of all their values;
 //   - {"__oneof__": [scalar, array, object]} where categories meet, in that
 //                      order, only the categories present.
 // An empty sample gives the string "unknown".
@@ -21,6 +25,9 @@
 #include "json/value.hpp"
 
 namespace quarn::api::bigjson {
+
+// More distinct keys than this at one place make its objects a map.
+inline constexpr std::size_t kMapKeys = 200;
 
 // Merges records one at a time into a summary of each place (what kinds of
 // values it saw, which keys in which order of first appearance, how often),
@@ -56,11 +63,17 @@ class StructureMerger {
     std::size_t objects = 0;
     std::vector<Key> keys;              // in order of first appearance
     std::vector<std::uint32_t> sorted;  // the same, as indices in key order
+    Place* members = nullptr;           // a map: the place of all its values (keys unused)
   };
 
   void merge(Place& place, const json::Value& v);
   void merge_object(Place& place, const json::Map& map);
   Place* new_place() { return &places_.emplace_back(); }
+  // Merges what `from` has seen into `into`; `from` is dropped afterwards
+  // (its places may be taken over).
+  void absorb(Place& into, Place& from);
+  // Turns the objects of `p` into a map: every key's place merged into one.
+  void make_map(Place& p);
   [[nodiscard]] json::Value describe(const Place& place) const;
 
   std::size_t records_ = 0;

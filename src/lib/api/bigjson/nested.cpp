@@ -225,6 +225,12 @@ Status Cursor::scan_value(ValueScan& st) {
     const std::size_t n = got.value().size();
     if (n == 0) {
       if (st.scalar) break;
+      // Cut short: the parser's message for the text kept, which names what
+      // it was inside of (a list, or a literal in it).
+      if (st.gather) {
+        auto valid = validate(st.text, st.start);
+        if (!valid.ok()) return valid;
+      }
       if (st.in_string) return error_at_end(ErrorCode::EofWhileParsingString);
       return error_at_end(st.open.back() == '[' ? ErrorCode::EofWhileParsingList
                                                 : ErrorCode::EofWhileParsingObject);

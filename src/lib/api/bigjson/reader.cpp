@@ -86,10 +86,8 @@ Result<Ref> RecordReader::next_record() {
     const RecordSource::Piece piece = got.value();
     if (piece.cut == RecordSource::Cut::Truncated) {
       // The file ended inside the array: the unfinished element is not a
-      // record, and the truncation is placed at the end of the file, as a
-      // whole-file parse would place it.
-      return source_.error_at(source_.offset(),
-                              json::message(json::ErrorCode::EofWhileParsingList));
+      // record, and the error is the one a whole-file parse reports.
+      return source_.truncation_error(piece.text);
     }
     if (piece.cut == RecordSource::Cut::End) {
       if (source_.layout().value() == Layout::Array) {

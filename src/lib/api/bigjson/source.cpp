@@ -14,6 +14,19 @@ namespace {
 
 constexpr std::uint8_t kBom[3] = {0xEF, 0xBB, 0xBF};
 
+// Accepts everything: parsing into it checks a text and keeps nothing.
+struct NullSink {
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool unsigned_integer(std::uint64_t) { return true; }
+  bool signed_integer(std::int64_t) { return true; }
+  bool floating(double) { return true; }
+  bool string(const char*, std::size_t, bool) { return true; }
+  bool key(const char*, std::size_t, bool) { return true; }
+  bool end_array(std::size_t) { return true; }
+  bool end_object(std::size_t) { return true; }
+};
+
 }  // namespace
 
 Result<std::size_t> ByteSource::read_at(std::uint64_t, std::uint8_t*, std::size_t) {
@@ -247,9 +260,9 @@ Result<RecordSource::Piece> RecordSource::next_element() {
       if (len_ == 0) {
         // The unfinished element is not a record, and the end of the source
         // inside the array is its one error: nothing after it is checked.
-        gather_.clear();
-        ended_ = after_done_ = true;
-        return Piece{Cut::Truncated, {}};
+        // Its text stays until the next call, for the message.
+        ended_ = after_done_ = gathered_ = true;
+        return Piece{Cut::Truncated, gather_};
       }
     }
     const std::uint8_t* p = block_.get() + pos_;
@@ -311,6 +324,23 @@ Result<RecordSource::Piece> RecordSource::next_document() {
   }
   ended_ = gathered_ = true;
   return hand_out(gather_, gather_.size());
+}
+
+Error RecordSource::truncation_error(std::string_view unfinished) {
+  using json::ErrorCode;
+  if (!reject_holes_) return error_at(taken_, json::message(ErrorCode::EofWhileParsingList));
+  // What a parse of the whole text meets first: a fault inside the
+  // unfinished element, or the end of the text inside it or after it.
+  if (unfinished.empty()) {
+    return error_at(taken_, json::message(cut_any_ ? ErrorCode::EofWhileParsingValue
+                                                   : ErrorCode::EofWhileParsingList));
+  }
+  NullSink sink;
+  auto err = json::parse(unfinished, sink);
+  if (!err) return error_at(taken_, json::message(ErrorCode::EofWhileParsingList));
+  const ErrorCode code =
+      err->code == ErrorCode::TrailingCharacters ? ErrorCode::ExpectedListCommaOrEnd : err->code;
+  return error_at(taken_ - unfinished.size() + err->index, json::message(code));
 }
 
 Status RecordSource::check_after_array() {

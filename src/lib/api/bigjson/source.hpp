@@ -135,7 +135,7 @@ class RecordSource {
   enum class Cut : unsigned char {
     Text,       // `text` holds one raw element, line or document (untrimmed)
     End,        // no more records
-    Truncated,  // the source ended inside the array (its unfinished element dropped)
+    Truncated,  // the source ended inside the array; `text` is the unfinished element
   };
   struct Piece {
     Cut cut;
@@ -152,6 +152,11 @@ class RecordSource {
   // For a caller whose work on the piece was interrupted (a signal handler
   // raised while its objects were built), so that no record is lost.
   void unread();
+
+  // After a Truncated piece (whose text is the unfinished element): the
+  // error a parse of the whole text reports, at its file position. Without
+  // reject_holes, "EOF while parsing a list" at the end.
+  [[nodiscard]] Error truncation_error(std::string_view unfinished);
 
   // After an array's End: only the parser's whitespace may follow it.
   // Reports the first other byte as "trailing characters" at its file
