@@ -1,11 +1,14 @@
+import io
 import json
 import random
 
 import pytest
+import quarn
 from conftest import documents
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from quarn import bigjson
+from quarn.cli import main
 
 INT_PAIR = '[\n  "int"\n]'
 A_INT = '{\n  "a": "int"\n}'
@@ -139,3 +142,51 @@ def test_many_keys_and_shapes(write, fmt):
     text = "\n".join(map(json.dumps, records)) if fmt == "jsonl" else json.dumps(records)
     path = write(text, "m." + fmt)
     assert bigjson.schema(path, sample=200) == expected_text(records[:200])
+
+
+def by_id(n, start=0):
+    return {f"id{i:07d}": {"name": f"n{i}", "tags": ["a"], "at": i / 2} for i in range(start, n)}
+
+
+MEMBER = {"at": "float", "name": "str", "tags": ["str"]}
+
+
+# An object of more than 200 keys is a map from ids to records, described by its values.
+@pytest.mark.parametrize(
+    "doc, described",
+    [
+        (by_id(200), {k: MEMBER for k in by_id(200)}),
+        (by_id(201), {"__map__": MEMBER}),
+        ({"meta": 1, "items": by_id(5000)}, {"items": {"__map__": MEMBER}, "meta": "int"}),
+        # Objects at one place whose keys add up to more than 200 merge into one map.
+        ([by_id(150), by_id(300, 150)], {"__map__": MEMBER}),
+        ({"x": [by_id(150), by_id(300, 150)]}, {"x": [{"__map__": MEMBER}]}),
+        # Past the budget of bytes skipped, reading stops: the head describes it.
+        (by_id(300_000), {"__map__": MEMBER}),
+        ({"s": "x" * 300_000, "n": [1] * 10}, {"n": ["int"], "s": "str"}),
+    ],
+)
+def test_objects_keyed_by_id_are_maps(write, doc, described):
+    path = write(json.dumps(doc), "d.json")
+    assert json.loads(quarn.schema(path)) == described
+
+
+def test_maps_inside_records(write):
+    records = [{"id": n, "scores": {str(k): k / 2 for k in range(n, n + 150)}} for n in (0, 100)]
+    path = write("\n".join(map(json.dumps, records)), "r.jsonl")
+    assert json.loads(quarn.schema(path)) == {"id": "int", "scores": {"__map__": "float"}}
+    # quarn.bigjson describes every key.
+    assert len(json.loads(bigjson.schema(path))["scores"]) == 250
+
+
+def test_sample_of_zero_says_what_was_used(write, capsys):
+    path = write(json.dumps({"a": list(range(1000))}), "d.json")
+    assert main(["schema", "--sample", "0", path]) == 0
+    assert "described from its first 1 element." in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("source", [42, io.StringIO("[1]")])
+def test_a_source_of_the_wrong_type_is_named(source):
+    with pytest.raises(TypeError) as info:
+        quarn.count(source)
+    assert info.value.__notes__ == ["while processing 'source'"]

@@ -254,7 +254,7 @@ Result<Ref> describe_text(std::string_view sampled) {
   json::ValueSink sink(&arena);
   auto parsed = json::parse_value(sampled, sink);
   if (!parsed) return Error::value("invalid JSON: " + json::describe(sampled, parsed.error));
-  StructureMerger merger;
+  StructureMerger merger(kMapKeys);
   merger.add(*parsed.value);
   std::string text = json::to_pretty_string(merger.describe());
   Ref result =

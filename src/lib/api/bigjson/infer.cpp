@@ -115,7 +115,7 @@ void StructureMerger::merge_object(Place& p, const Map& map) {
   std::size_t i = base;
   for (const auto& field : map) merge(*entry_places_[i++], field.second);
   entry_places_.resize(base);
-  if (p.keys.size() > kMapKeys) make_map(p);
+  if (p.keys.size() > map_keys_) make_map(p);
 }
 
 void StructureMerger::make_map(Place& p) {
@@ -162,7 +162,7 @@ void StructureMerger::absorb(Place& into, Place& from) {
   std::sort(into.sorted.begin(), into.sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
     return compare_keys(into.keys[a].name, into.keys[b].name) < 0;
   });
-  if (into.keys.size() > kMapKeys) make_map(into);
+  if (into.keys.size() > map_keys_) make_map(into);
 }
 
 Value StructureMerger::describe() const {

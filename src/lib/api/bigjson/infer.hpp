@@ -6,7 +6,7 @@
 //   - [] or [d]        arrays: empty when every array was empty, else the merged
 //                      description of all their elements;
 //   - {"k": d, "k?": d} objects: one entry per key, "?" when some object lacks it;
-//   - {"__map__": d}   objects at one place that have more than kMapKeys
+//   - {"__map__": d}   objects at one place that have more than `map_keys`
 //                      distinct keys between them: maps from keys (ids, dates,
 //                      names) to values, not records with fixed fields; d is
 //                      the merged description of all their values;
@@ -26,7 +26,8 @@
 
 namespace quarn::api::bigjson {
 
-// More distinct keys than this at one place make its objects a map.
+// More distinct keys than this at one place make its objects a map (in the
+// descriptions of the top-level layer; quarn.bigjson describes every key).
 inline constexpr std::size_t kMapKeys = 200;
 
 // Merges records one at a time into a summary of each place (what kinds of
@@ -39,7 +40,8 @@ inline constexpr std::size_t kMapKeys = 200;
 // keys that the sink interned also compare by pointer, the fast path here.
 class StructureMerger {
  public:
-  StructureMerger() : places_(1) {}
+  // More than `map_keys` distinct keys at one place make it a map.
+  explicit StructureMerger(std::size_t map_keys = SIZE_MAX) : map_keys_(map_keys), places_(1) {}
 
   void add(const json::Value& record) {
     ++records_;
@@ -76,6 +78,7 @@ class StructureMerger {
   void make_map(Place& p);
   [[nodiscard]] json::Value describe(const Place& place) const;
 
+  std::size_t map_keys_;
   std::size_t records_ = 0;
   // A deque never moves its elements, so places can point to each other.
   std::deque<Place> places_;

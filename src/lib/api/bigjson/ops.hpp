@@ -23,7 +23,10 @@ using binding::Ref;
 [[nodiscard]] Result<std::uint64_t> count_records(RecordSource& source);
 [[nodiscard]] Result<Ref> load_records(RecordSource source);
 [[nodiscard]] Result<Ref> iterate_records(RecordSource source);
-[[nodiscard]] Result<Ref> describe_records(RecordSource& source, std::uint64_t sample);
+// `map_keys`: see StructureMerger (infer.hpp); the bigjson layer describes
+// every key.
+[[nodiscard]] Result<Ref> describe_records(RecordSource& source, std::uint64_t sample,
+                                           std::size_t map_keys = SIZE_MAX);
 
 // The RecordIterator type, built on first use and kept for the process's
 // life (a borrowed reference).

@@ -26,6 +26,7 @@ namespace {
 // The merged records so far and what parses them. The sink owns the keys
 // that the merger refers to, so it lives as long as the merger.
 struct Sample {
+  explicit Sample(std::size_t map_keys) : merger(map_keys) {}
   json::Arena arena;
   json::ValueSink sink{&arena};
   StructureMerger merger;
@@ -105,8 +106,9 @@ Status sample_records(RecordSource& source, std::uint64_t wanted, Sample& sample
 
 }  // namespace
 
-Result<Ref> describe_records(RecordSource& source, std::uint64_t sample_size) {
-  Sample sample;
+Result<Ref> describe_records(RecordSource& source, std::uint64_t sample_size,
+                             std::size_t map_keys) {
+  Sample sample(map_keys);
   auto sampled = sample_records(source, sample_size, sample);
   if (!sampled.ok()) return std::move(sampled).error();
   std::string text = json::to_pretty_string(sample.merger.describe());

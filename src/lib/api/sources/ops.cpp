@@ -4,6 +4,7 @@
 
 #include "api/bigjson/detect.hpp"
 #include "api/bigjson/format.hpp"
+#include "api/bigjson/infer.hpp"
 #include "api/bigjson/nested.hpp"
 #include "api/bigjson/ops.hpp"
 #include "api/sources/stream.hpp"
@@ -84,7 +85,7 @@ binding::Result<Ref> schema(const CallArgs& args) {
       return bigjson::describe_document(opened.value(), args.sample);
     }
   }
-  return bigjson::describe_records(opened.value(), args.sample);
+  return bigjson::describe_records(opened.value(), args.sample, bigjson::kMapKeys);
 }
 
 binding::Result<Ref> outline(const CallArgs& args) {
@@ -100,7 +101,7 @@ binding::Result<Ref> outline(const CallArgs& args) {
   }
   // Records that are lines or array elements: their schema, and no arrays
   // to point at.
-  auto text = bigjson::describe_records(source, args.sample);
+  auto text = bigjson::describe_records(source, args.sample, bigjson::kMapKeys);
   if (!text.ok()) return std::move(text).error();
   Ref none = Ref::steal(PyList_New(0));
   if (!none) return Error::python();
