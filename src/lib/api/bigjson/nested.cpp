@@ -277,6 +277,13 @@ Status Cursor::scan_value(ValueScan& st) {
         } else if (c == ']' || c == '}') {
           // A closing bracket of the other kind, as the parser reports it.
           if (st.open.back() != (c == ']' ? '[' : '{')) {
+            // The parser may have stopped earlier in the text kept.
+            if (st.gather) {
+              st.text.append(reinterpret_cast<const char*>(p), i + 1);
+              st.gather = false;
+              auto valid = validate(st.text, st.start);
+              if (!valid.ok()) return valid;
+            }
             return error(offset() + i + 1, st.open.back() == '['
                                                ? ErrorCode::ExpectedListCommaOrEnd
                                                : ErrorCode::ExpectedObjectCommaOrEnd);
