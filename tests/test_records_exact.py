@@ -157,9 +157,9 @@ def test_one_end_of_file_one_error(tmp_path, text, pointer):
 def big_document(rest_end):
     """Records between a large value before them and a large value after them (many blocks
     each), the document ending in `rest_end`."""
-    before = {"k": ['é \\ " x' * 3] * 40_000}
-    after = [{"id": i, "v": [i, str(i)]} for i in range(60_000)]
-    text = json.dumps({"before": before, "a": [1, 2, 3], "after": after})
+    before = json.dumps({"k": ['é \\ " x' * 3] * 40_000}, indent=1)
+    after = json.dumps([{"id": i, "v": [i, str(i)]} for i in range(60_000)], indent=1)
+    text = '{"before": ' + before + ', "a": [1, 2, 3], "after": ' + after + "}"
     return text[:-1] + rest_end, text
 
 
@@ -173,12 +173,15 @@ def test_documents_of_many_blocks(tmp_path, end):
     whole = outcome(lambda: quarn.load(path))
     expected = [1, 2, 3] if end == "}" else [1, 2, 3, whole]
     assert drain(quarn.iter_records(path, records="/a")) == expected
+    # A stream is read once: its lines are counted as the blocks go by.
+    stream = io.BytesIO(text.encode())
+    assert drain(quarn.iter_records(stream, records="/a")) == expected
     assert outcome(lambda: quarn.load(path, records="/a")) == ([1, 2, 3] if end == "}" else whole)
     with open(path, "w") as f:
         f.write(good.replace('"a": [1, 2, 3]', '"a": [1, , 3]'))
-    assert drain(quarn.iter_records(path, records="/a"))[1].startswith(
-        "ValueError: invalid JSON: expected value at line 1 column"
-    )
+    hole = outcome(lambda: quarn.load(path))
+    assert hole.startswith("ValueError: invalid JSON: expected value at line 40004 column")
+    assert drain(quarn.iter_records(path, records="/a"))[1] == hole
 
 
 class Flaky(io.RawIOBase):

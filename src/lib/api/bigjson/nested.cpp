@@ -180,7 +180,7 @@ Error Cursor::error_at_end(ErrorCode code) {
   return error(offset(), code);
 }
 
-Status Cursor::validate(std::string_view text, std::uint64_t start) {
+Status Cursor::validate(std::string_view text, std::uint64_t start, ErrorCode trailing) {
   NullSink sink;
   auto err = json::parse(text, sink);
   if (!err) return binding::ok_status();
@@ -195,7 +195,8 @@ Status Cursor::validate(std::string_view text, std::uint64_t start) {
       if (auto again = json::parse(longer, sink)) err = again;
     }
   }
-  return error(start + err->index, err->code);
+  return error(start + err->index,
+               err->code == ErrorCode::TrailingCharacters ? trailing : err->code);
 }
 
 Status Cursor::scan_value(ValueScan& st) {
@@ -462,7 +463,9 @@ Result<DocumentWalk::Stop> DocumentWalk::close_levels(Cursor& cursor, bool findi
       case Step::Check: {
         // Over the cap, the value was only scanned.
         if (value_.gather) {
-          auto valid = cursor.validate(value_.text, value_.start);
+          auto valid = cursor.validate(
+              value_.text, value_.start,
+              object ? ErrorCode::ExpectedObjectCommaOrEnd : ErrorCode::ExpectedListCommaOrEnd);
           if (!valid.ok()) return std::move(valid).error();
         }
         value_ = ValueScan{};
@@ -593,6 +596,9 @@ Status enter_records(RecordSource& source, std::string_view pointer) {
         "records= names an array inside one JSON document, but this source is read as JSON "
         "Lines, whose records are its lines; pass format=\"json\" if it is one document");
   }
+  // Errors on the way, and after the array, may lie in a block that cannot
+  // be read again: its lines are counted as the blocks go by.
+  source.track_lines();
   auto walk = DocumentWalk::find(source, pointer);
   if (!walk.ok()) return std::move(walk).error();
   source.enter_array(std::move(walk).value());

@@ -129,8 +129,11 @@ class Cursor {
   [[nodiscard]] Error error_at_end(json::ErrorCode code);
 
   // Checks `text`, a value that starts at file offset `start`, with the
-  // parser, placing its error in the file.
-  [[nodiscard]] Status validate(std::string_view text, std::uint64_t start);
+  // parser, placing its error in the file. Bytes after a whole value (a
+  // scalar that runs on: "nulll") are reported as `trailing`, what the
+  // container around the value expects there.
+  [[nodiscard]] Status validate(std::string_view text, std::uint64_t start,
+                                json::ErrorCode trailing = json::ErrorCode::TrailingCharacters);
 
   RecordSource& source() { return s_; }
 

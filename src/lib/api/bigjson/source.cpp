@@ -377,8 +377,6 @@ void RecordSource::enter_array(std::unique_ptr<Enclosure> around) {
   layout_ = Layout::Array;
   laid_out_ = true;
   scan_ = scan::ArrayScan{};
-  // Errors after the array may lie in a block that cannot be read again.
-  track_lines_ = true;
 }
 
 Result<std::span<const std::uint8_t>> RecordSource::window() {
