@@ -1,3 +1,4 @@
+import faulthandler
 import io
 import json
 import random
@@ -144,6 +145,14 @@ def test_many_keys_and_shapes(write, fmt):
     assert bigjson.schema(path, sample=200) == expected_text(records[:200])
 
 
+@pytest.fixture
+def time_limit():
+    # A walk that stopped making progress would hang the run: end it with a traceback.
+    faulthandler.dump_traceback_later(120, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
 def by_id(n, start=0):
     return {f"id{i:07d}": {"name": f"n{i}", "tags": ["a"], "at": i / 2} for i in range(start, n)}
 
@@ -166,12 +175,12 @@ MEMBER = {"at": "float", "name": "str", "tags": ["str"]}
         ({"s": "x" * 300_000, "n": [1] * 10}, {"n": ["int"], "s": "str"}),
     ],
 )
-def test_objects_keyed_by_id_are_maps(write, doc, described):
+def test_objects_keyed_by_id_are_maps(write, time_limit, doc, described):
     path = write(json.dumps(doc), "d.json")
     assert json.loads(quarn.schema(path)) == described
 
 
-def test_maps_inside_records(write):
+def test_maps_inside_records(write, time_limit):
     records = [{"id": n, "scores": {str(k): k / 2 for k in range(n, n + 150)}} for n in (0, 100)]
     path = write("\n".join(map(json.dumps, records)), "r.jsonl")
     assert json.loads(quarn.schema(path)) == {"id": "int", "scores": {"__map__": "float"}}
@@ -179,7 +188,7 @@ def test_maps_inside_records(write):
     assert len(json.loads(bigjson.schema(path))["scores"]) == 250
 
 
-def test_sample_of_zero_says_what_was_used(write, capsys):
+def test_sample_of_zero_says_what_was_used(write, time_limit, capsys):
     path = write(json.dumps({"a": list(range(1000))}), "d.json")
     assert main(["schema", "--sample", "0", path]) == 0
     assert "described from its first 1 element." in capsys.readouterr().err
