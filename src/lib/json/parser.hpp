@@ -21,7 +21,13 @@
 //
 // Values arrive in postfix order, so a sink is naturally a stack: containers
 // get no "begin" event, the sink collects their members when the end event
-// names how many there were. The bytes behind string/key are valid only during
+// names how many there were. A sink that must know where a container starts
+// (one that keeps some members and passes over the rest) may also have
+//
+//   bool begin_array();                  // just after the '['
+//   bool begin_object();                 // just after the '{'
+//
+// which the parser calls when they exist. The bytes behind string/key are valid only during
 // the call (they may point into the text or into a scratch buffer that the
 // next escaped string overwrites); `ascii` is true when no decoded byte is
 // 0x80 or above. On failure the sink may still hold unfinished values; it
@@ -488,6 +494,9 @@ class Parser {
   bool parse_array(int budget) {
     if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
     ++cur_;
+    if constexpr (requires { sink_.begin_array(); }) {
+      if (!sink_.begin_array()) return sink_failed();
+    }
     skip_space();
     if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingList);
     std::size_t count = 0;
@@ -512,6 +521,9 @@ class Parser {
   bool parse_object(int budget) {
     if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
     ++cur_;
+    if constexpr (requires { sink_.begin_object(); }) {
+      if (!sink_.begin_object()) return sink_failed();
+    }
     skip_space();
     if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingObject);
     std::size_t count = 0;

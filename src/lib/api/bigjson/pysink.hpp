@@ -115,6 +115,9 @@ class PySink {
   }
   bool end_array(std::size_t count) { return poll_signals() && make_list(count); }
   bool end_object(std::size_t count) { return poll_signals() && make_dict(count); }
+  // A value made elsewhere, as a member or the result (steals `o`; null
+  // fails with the interpreter's exception).
+  bool value(PyObject* o) { return push(o); }
 
   // The finished top-level value (a new reference); the sink is empty after.
   // While tracking is held, its containers stay untracked.
