@@ -140,6 +140,11 @@ MALFORMED = [
     '{"id": 1, "z": {"a" 1}}',
     '{"id": 1, "z": 01}',
     '{"id": 1, "z": 1e999}',
+    '{"id": 1, "z": 1' + "0" * 400 + ".5}",  # a fraction after a huge integer part
+    '{"id": 1, "z": [1., 2]}',
+    '{"id": 1, "z": 1.5e}',
+    '{"id": 1, "z": 1.5x}',
+    '{"id": 1, "z": 2.5E+999}',
     '{"id": 1, "z": -}',
     '{"id": 1, "z": "\\x"}',
     '{"id": 1, "z": "\\ud800"}',
@@ -267,7 +272,13 @@ def test_head_and_dask(write, tmp_path):
 
 # Keys that need escaping in a pointer, repeat, or are written with escapes.
 KEYS = st.sampled_from(["a", "b", "~", "/", "~1", "é", ""])
-SCALARS = st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.text(max_size=3)
+SCALARS = (
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**63), 2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=3)
+)
 
 
 def member(key, value, escaped):

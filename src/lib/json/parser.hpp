@@ -27,11 +27,16 @@
 //   bool begin_array();                  // just after the '['
 //   bool begin_object();                 // just after the '{'
 //
-// which the parser calls when they exist. The bytes behind string/key are valid only during
-// the call (they may point into the text or into a scratch buffer that the
-// next escaped string overwrites); `ascii` is true when no decoded byte is
-// 0x80 or above. On failure the sink may still hold unfinished values; it
-// owns them and must release them when it is destroyed.
+// which the parser calls when they exist; and one that does not use every
+// number it is given may have
+//
+//   bool numbers_unused();               // the next number's value is not used
+//
+// and, while it returns true, get 0.0 in place of a fraction whose value
+// would take work to find (its text is still checked in full). The bytes behind string/key are
+// valid only during the call (they may point into the text or into a scratch buffer that the next
+// escaped string overwrites); `ascii` is true when no decoded byte is 0x80 or above. On failure the
+// sink may still hold unfinished values; it owns them and must release them when it is destroyed.
 #pragma once
 
 #include <algorithm>
@@ -730,6 +735,10 @@ class Parser {
   // significant digits are in s.
   bool parse_decimal(const char* first, bool negative, std::uint64_t s, int digits,
                      bool truncated) {
+    if constexpr (requires { sink_.numbers_unused(); }) {
+      if (sink_.numbers_unused() && !truncated && skip_fraction())
+        return sink_.floating(0.0) || sink_failed();
+    }
     const char* p = cur_;
     std::int64_t exp10 = 0;
     bool nonzero_tail = false;
@@ -782,6 +791,21 @@ class Parser {
       if (eisel_lemire(s, exp10, d)) return sink_.floating(negative ? -d : d) || sink_failed();
     }
     return convert_slow(first, negative);
+  }
+
+  // For a sink whose numbers_unused() is true: a fraction without an exponent
+  // after an integer part of at most 19 digits cannot be out of range, so
+  // its grammar is all there is to check, and its value is not worked out.
+  // Anything else (an exponent, a malformed fraction) is left to the full
+  // path, which finds its error or its range. cur_ is at the '.' or 'e'.
+  bool skip_fraction() {
+    const char* p = cur_;
+    if (*p != '.' || ++p == end_ || !is_digit(*p)) return false;
+    while (end_ - p >= 8 && is_eight_digits(load_le64(p))) p += 8;
+    while (p != end_ && is_digit(*p)) ++p;
+    if (p != end_ && (*p | 0x20) == 'e') return false;
+    cur_ = p;
+    return true;
   }
 
   // The number text is [first, cur_), already checked against the grammar.

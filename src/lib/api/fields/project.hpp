@@ -124,6 +124,10 @@ class Projector {
     return true;
   }
 
+  // Only the numbers of kept values are made; the parser checks the others
+  // without working out their values.
+  [[nodiscard]] bool numbers_unused() const { return pass_ == 0 && !whole(); }
+
   bool null() { return pass_ != 0 || whole() ? out_.null() && done() : done(); }
   bool boolean(bool b) { return pass_ != 0 || whole() ? out_.boolean(b) && done() : done(); }
   bool unsigned_integer(std::uint64_t v) {
