@@ -144,14 +144,15 @@ class Projector {
 
   bool end_array(std::size_t count) {
     if (pass_ != 0) return out_.end_array(count) && (--pass_ != 0 || done());
-    if (skip_ != 0) return --skip_ != 0 || done();
+    if (skip_ != 0) return poll() && (--skip_ != 0 || done());
     // The list of records of a document: one result per record.
     return out_.end_array(count);
   }
 
   bool end_object(std::size_t count) {
     if (pass_ != 0) return out_.end_object(count) && (--pass_ != 0 || done());
-    if (skip_ != 0) return --skip_ != 0 || done();
+    if (skip_ != 0) return poll() && (--skip_ != 0 || done());
+    if (!poll()) return false;
     const std::uint32_t emitted = frames_.back().emitted;
     frames_.pop_back();
     if (flushed_ > frames_.size()) flushed_ = frames_.size();
@@ -191,6 +192,17 @@ class Projector {
       return out_.end_object(0);
     }
     return true;
+  }
+
+  // Containers passed over make nothing that would let `out_` see a signal
+  // handler's exception in a huge record: it is asked for them (when it
+  // can be).
+  bool poll() {
+    if constexpr (requires { out_.poll(); }) {
+      return out_.poll();
+    } else {
+      return true;
+    }
   }
 
   bool open(const FieldNode& node) {
