@@ -124,11 +124,20 @@ def ratio(medians, fast, slow, target=None):
     print(f"  {fast} is {r:.2f}x faster than {slow}{goal}")
 
 
+def run(ctx):
+    """Entry for bench/run.py."""
+    directory = getattr(ctx, "keep", None) or os.path.join(DATA, "fields")
+    measure(argparse.Namespace(rounds=3 if ctx.quick else 5, dir=directory))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--dir", default=os.path.join(DATA, "fields"))
-    args = parser.parse_args()
+    measure(parser.parse_args())
+
+
+def measure(args):
     lines = os.path.join(DATA, "tweets-256M.jsonl")
     array = os.path.join(DATA, "tweets-256M.json")
     geo = os.path.join(args.dir, "geojson-256M.json")

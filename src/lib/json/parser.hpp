@@ -21,8 +21,14 @@
 //
 // Values arrive in postfix order, so a sink is naturally a stack: containers
 // get no "begin" event, the sink collects their members when the end event
-// names how many there were. A sink that must know where a container starts
-// (one that keeps some members and passes over the rest) may also have
+// names how many there were. The bytes behind string/key are valid only during
+// the call (they may point into the text or into a scratch buffer that the
+// next escaped string overwrites); `ascii` is true when no decoded byte is
+// 0x80 or above. On failure the sink may still hold unfinished values; it
+// owns them and must release them when it is destroyed.
+//
+// A sink that must know where a container starts (one that keeps some members
+// and passes over the rest) may also have
 //
 //   bool begin_array();                  // just after the '['
 //   bool begin_object();                 // just after the '{'
@@ -32,11 +38,8 @@
 //
 //   bool numbers_unused();               // the next number's value is not used
 //
-// and, while it returns true, get 0.0 in place of a fraction whose value
-// would take work to find (its text is still checked in full). The bytes behind string/key are
-// valid only during the call (they may point into the text or into a scratch buffer that the next
-// escaped string overwrites); `ascii` is true when no decoded byte is 0x80 or above. On failure the
-// sink may still hold unfinished values; it owns them and must release them when it is destroyed.
+// and, while it returns true, gets 0.0 in place of a fraction whose value
+// would take work to find (its text is still checked in full).
 #pragma once
 
 #include <algorithm>

@@ -4,38 +4,22 @@
 #include <functional>
 
 #include "api/bigjson/format.hpp"
+#include "json/pointer.hpp"
 
 namespace quarn::api::fields {
 
-bool pointer_tokens(std::string_view pointer, std::vector<std::string>& tokens) {
-  tokens.clear();
-  if (pointer.empty()) return true;
-  for (std::size_t i = 1;; ++i) {
-    std::string& token = tokens.emplace_back();
-    for (; i < pointer.size() && pointer[i] != '/'; ++i) {
-      if (pointer[i] != '~') {
-        token.push_back(pointer[i]);
-      } else if (i + 1 < pointer.size() && (pointer[i + 1] == '0' || pointer[i + 1] == '1')) {
-        token.push_back(pointer[++i] == '0' ? '~' : '/');
-      } else {
-        return false;
-      }
-    }
-    if (i >= pointer.size()) return true;
-  }
-}
-
 binding::Status FieldTree::add(std::string_view field) {
-  std::vector<std::string> path;
+  std::vector<json::PointerToken> path;
   if (field.empty() || field[0] != '/') {
-    path.emplace_back(field);
-  } else if (!pointer_tokens(field, path)) {
+    path.push_back(json::PointerToken{std::string(field), field.size()});
+  } else if (!json::pointer_tokens(field, path)) {
     return binding::Error::value("invalid field " + bigjson::quoted(field) +
                                  ": in a JSON Pointer \"~\" must be followed by 0 (for \"~\") or "
                                  "1 (for \"/\")");
   }
   FieldNode* node = &root_;
-  for (std::string& name : path) {
+  for (json::PointerToken& token : path) {
+    std::string& name = token.name;
     // A member kept whole already holds everything below it.
     if (node->whole) return binding::ok_status();
     auto found = std::find_if(node->members.begin(), node->members.end(),

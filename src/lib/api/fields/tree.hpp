@@ -50,9 +50,4 @@ class FieldTree {
   std::uint32_t nodes_ = 0;
 };
 
-// The reference tokens of a JSON Pointer ("" has none), decoded ("~1" is
-// "/", "~0" is "~"), or nothing when a "~" is followed by anything but 0 or
-// 1. `pointer` starts with "/" unless it is empty.
-[[nodiscard]] bool pointer_tokens(std::string_view pointer, std::vector<std::string>& tokens);
-
 }  // namespace quarn::api::fields
