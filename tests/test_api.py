@@ -31,8 +31,10 @@ def files(tmp_path):
 
 SIGNATURES = {
     "count": "(source, format=None, *, compression='infer', records=None)",
-    "load": "(source, format=None, *, compression='infer', records=None, progress=False)",
-    "iter_records": "(source, format=None, *, compression='infer', records=None, progress=False)",
+    "load": "(source, format=None, *, compression='infer', records=None, progress=False, "
+    "fields=None)",
+    "iter_records": "(source, format=None, *, compression='infer', records=None, progress=False, "
+    "fields=None)",
     "schema": "(source, sample=100, format=None, *, compression='infer', records=None)",
 }
 

@@ -107,7 +107,8 @@ def test_render_and_infer(tmp_path):
 @pytest.mark.parametrize("defines", [(), ("QUARN_PORTABLE_SCAN",)], ids=["simd", "portable"])
 def test_parser(defines):
     exe = build("parser-" + "-".join(defines or ["simd"]),
-                [SRC / "json/parser.cpp", NATIVE / "test_parser.cpp"], defines)
+                [SRC / "json/parser.cpp", SRC / "json/pointer.cpp", NATIVE / "test_parser.cpp"],
+                defines)
     suite = ROOT.parent / "shared" / "data" / "jsontestsuite"
     run(exe, suite if suite.exists() else "--no-suite")
 

@@ -11,6 +11,7 @@ find), so they work with ``concurrent.futures``, ``multiprocessing`` and Dask.
 """
 
 import os
+from collections.abc import Sequence
 from typing import Any, Protocol, SupportsIndex, TypeAlias
 
 from quarn import _input
@@ -77,15 +78,21 @@ def load(
     compression: str | None = "infer",
     records: str | None = None,
     progress: bool = False,
+    fields: Sequence[str] | None = None,
 ) -> Any:
     """Load the whole of `source` (a JSON Lines source gives a list of its records).
 
     Sources, `compression` and `format` as for `count`; `progress` shows a bar on stderr
-    (needs tqdm: ``pip install 'quarn[cli]'``).
+    (needs tqdm: ``pip install 'quarn[cli]'``). `fields` keeps only the named parts of
+    each record: a name is a top-level key, a string starting with ``/`` a JSON Pointer
+    (``"/user/screen_name"``); each record becomes a dict of what it holds of them, nested
+    as in the record (a record that is not an object gives ``{}``). The rest of each
+    record is checked but never built.
     """
+    fields = _fields(fields)
     with _input.opened(source, compression) as got, _watch(got, progress, "load") as got:
         src, raw = _input.native_args(got)
-        return _native.load(src, format, records=records, compressed=raw)
+        return _native.load(src, format, records=records, compressed=raw, fields=fields)
 
 
 def iter_records(
@@ -95,17 +102,29 @@ def iter_records(
     compression: str | None = "infer",
     records: str | None = None,
     progress: bool = False,
+    fields: Sequence[str] | None = None,
 ) -> RecordIterator:
     """Return a lazy iterator over the records of `source`.
 
-    Sources, `compression` and `format` as for `count`; `progress` as for `load`. What the
-    call opened is closed when the iterator is destroyed; the iterator cannot be pickled.
+    Sources, `compression` and `format` as for `count`; `progress` and `fields` as for
+    `load`. What the call opened is closed when the iterator is destroyed; the iterator
+    cannot be pickled.
     """
+    fields = _fields(fields)
     got = _input.open_source(source, compression)
     if progress:
         got = _watch(got, progress, "iter_records", closing=False).__enter__()
     src, raw = _input.native_args(got)
-    return _native.iter_records(src, format, records=records, compressed=raw)
+    return _native.iter_records(src, format, records=records, compressed=raw, fields=fields)
+
+
+def _fields(fields: Sequence[str] | None) -> list[str] | None:
+    # A lone str would otherwise be taken as a list of one-letter names.
+    if fields is None:
+        return None
+    if isinstance(fields, str):
+        raise TypeError(f"fields must be a list of str, not a str (did you mean [{fields!r}]?)")
+    return list(fields)
 
 
 def schema(

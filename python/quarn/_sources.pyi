@@ -16,10 +16,18 @@ def schema(
     compressed: Any = None,
 ) -> str: ...
 def load(
-    source: Any, format: str | None = None, records: str | None = None, compressed: Any = None
+    source: Any,
+    format: str | None = None,
+    records: str | None = None,
+    compressed: Any = None,
+    fields: list[str] | None = None,
 ) -> Any: ...
 def iter_records(
-    source: Any, format: str | None = None, records: str | None = None, compressed: Any = None
+    source: Any,
+    format: str | None = None,
+    records: str | None = None,
+    compressed: Any = None,
+    fields: list[str] | None = None,
 ) -> RecordIterator: ...
 def dump_lines(source: list[Any]) -> bytes | None: ...
 def outline(

@@ -11,6 +11,7 @@ import argparse
 import itertools
 import json
 import os
+import re
 import shlex
 import signal
 import sys
@@ -124,6 +125,14 @@ def _build_parser() -> _Parser:
         description="Print the first N records as JSON Lines.",
     )
     head.add_argument("file", metavar="FILE")
+    head.add_argument(
+        "--fields",
+        action="append",
+        type=_field_list,
+        metavar="FIELDS",
+        help="print only these parts of each record: names and JSON Pointers (/user/name), "
+        "separated by commas (\\, for a comma inside one); may be repeated",
+    )
     head.add_argument(
         "-n", type=_non_negative, default=10, metavar="N", help="records to print (default: 10)"
     )
@@ -277,8 +286,7 @@ def _run_count(args: argparse.Namespace) -> int:
 
 def _run_schema(args: argparse.Namespace) -> int:
     try:
-        text, arrays = quarn._outline(args.file, args.sample, _format_arg(args),
-                                      **_options(args))
+        text, arrays = quarn._outline(args.file, args.sample, _format_arg(args), **_options(args))
     except FILE_ERRORS as exc:
         return _fail(_file_message(args.file, exc))
     print(text)
@@ -289,12 +297,17 @@ def _run_schema(args: argparse.Namespace) -> int:
         # A sample of 0 still describes one element of each array: say what was used.
         used = max(args.sample, 1)
         elements = "element" if used == 1 else "elements"
-        print(f"quarn: {args.file} is one JSON document; each of its arrays was described "
-              f"from its first {used} {elements}. To take the elements of a large array "
-              "as the records:", file=sys.stderr)
+        print(
+            f"quarn: {args.file} is one JSON document; each of its arrays was described "
+            f"from its first {used} {elements}. To take the elements of a large array "
+            "as the records:",
+            file=sys.stderr,
+        )
         for pointer, _ in large:
-            print(f"  quarn schema --records {shlex.quote(pointer)} {shlex.quote(args.file)}",
-                  file=sys.stderr)
+            print(
+                f"  quarn schema --records {shlex.quote(pointer)} {shlex.quote(args.file)}",
+                file=sys.stderr,
+            )
     return EXIT_OK
 
 
@@ -311,9 +324,14 @@ def _json_lines(batch: list[Any]) -> bytes:
     return data
 
 
+def _field_list(text: str) -> list[str]:
+    return [part.replace("\\,", ",") for part in re.split(r"(?<!\\),", text)]
+
+
 def _run_head(args: argparse.Namespace) -> int:
+    fields = [f for group in args.fields for f in group] if args.fields else None
     try:
-        records = quarn.iter_records(args.file, _format_arg(args), **_options(args))
+        records = quarn.iter_records(args.file, _format_arg(args), fields=fields, **_options(args))
     except FILE_ERRORS as exc:
         return _fail(_file_message(args.file, exc))
     out = sys.stdout.buffer

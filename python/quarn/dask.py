@@ -27,6 +27,7 @@ def read_records(
     format: str | None = None,
     *,
     records: str | None = None,
+    fields: list[str] | None = None,
 ) -> dask.bag.Bag:
     """Return a Dask bag of the records of `paths`, one partition per file.
 
@@ -34,20 +35,24 @@ def read_records(
     (``count``, ``sum``, ``frequencies``, ``fold``...) holds one record at a time.
     Only a partition that is itself a result (``compute()`` of the bag, ``persist``)
     is gathered into a list. `format` and `records` (the JSON Pointer of the array whose
-    elements are the records) apply to every file, as in ``iter_records``. Files are
+    elements are the records) and `fields` (keep only these parts of each record) apply
+    to every file, as in ``iter_records``. Files are
     opened when the bag is computed, not here.
     """
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     names = [os.fspath(path) for path in paths]
-    name = "read-records-" + tokenize(names, format, records)
+    name = "read-records-" + tokenize(names, format, records, fields)
     if not names:
         return dask.bag.Bag({(name, 0): []}, name, 1)
     # The reify is dask's own marker: the bag optimizer strips it wherever a later step
     # consumes the partition, leaving iter_records' iterator to stream into that step, and
     # keeps it where the partition is a result that must be a list to travel between workers.
     # quarn.iter_records rather than the native function, which cannot be pickled.
-    read = functools.partial(quarn.iter_records, records=records) if records else quarn.iter_records
+    options: dict[str, Any] = {"records": records} if records else {}
+    if fields is not None:
+        options["fields"] = list(fields)
+    read = functools.partial(quarn.iter_records, **options) if options else quarn.iter_records
     graph: dict[Key, Any] = {
         (name, i): (reify, (read, path, format)) for i, path in enumerate(names)
     }

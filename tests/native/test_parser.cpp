@@ -22,6 +22,7 @@
 
 #include "check.hpp"
 #include "json/parser.hpp"
+#include "json/pointer.hpp"
 
 using namespace quarn::json;
 using namespace std::string_view_literals;
@@ -401,7 +402,62 @@ static void test_suite(const char* folder) {
         folder, counts[0], counts[1], counts[2]);
 }
 
+// Checks a text and keeps nothing; with Quiet, it does not use its numbers.
+// Both count begin events against end events.
+template <bool Quiet>
+struct CheckSink {
+  int open = 0;
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool unsigned_integer(std::uint64_t) { return true; }
+  bool signed_integer(std::int64_t) { return true; }
+  bool floating(double) { return true; }
+  bool string(const char*, std::size_t, bool) { return true; }
+  bool key(const char*, std::size_t, bool) { return true; }
+  bool begin_array() { return ++open, true; }
+  bool begin_object() { return ++open, true; }
+  bool end_array(std::size_t) { return --open >= 0; }
+  bool end_object(std::size_t) { return --open >= 0; }
+  bool numbers_unused() { return Quiet; }
+};
+
+// A sink that does not use its numbers sees the same faults at the same
+// bytes, and one begin event for each end event.
+static void test_unused_numbers() {
+  const std::string huge = "1" + std::string(400, '0') + ".5";
+  const std::string_view texts[] = {
+      "1.5", "-0.25", "[1.5,2.25]", "1.", "1.e5", "1.5e", "1.5e+", "1.5x", "-.5", "01.5",
+      "1.5e999", "2.5E-999", "[1.123456789012345678901234]", "12345678901234567890.5",
+      "123456789012345678901234567890.5", huge, "{\"a\":[0.5,{\"b\":-1.25e-3}],\"c\":0.1",
+      "[0.12345678,", "[1.2.3]", "0.5 1", "{\"a\":[0.5,{\"b\":-1.25e-3}],\"c\":0.1}"};
+  for (std::string_view text : texts) {
+    CheckSink<false> loud;
+    CheckSink<true> quiet;
+    const auto a = parse_exact(text, loud);
+    const auto b = parse_exact(text, quiet);
+    CHECK(a.has_value() == b.has_value() && (!a || (a->code == b->code && a->index == b->index)),
+          "%.*s", static_cast<int>(text.size()), text.data());
+    CHECK(a || (loud.open == 0 && quiet.open == 0), "begin/end %.*s",
+          static_cast<int>(text.size()), text.data());
+  }
+}
+
+static void test_pointers() {
+  std::vector<PointerToken> tokens;
+  CHECK(pointer_tokens("", tokens) && tokens.empty(), "empty pointer");
+  CHECK(pointer_tokens("/", tokens) && tokens.size() == 1 && tokens[0].name.empty(), "/");
+  CHECK(pointer_tokens("/a~1b/~0/c~01//", tokens) && tokens.size() == 5 &&
+            tokens[0].name == "a/b" && tokens[1].name == "~" && tokens[2].name == "c~1" &&
+            tokens[3].name.empty() && tokens[4].name.empty() && tokens[0].end == 5,
+        "escapes");
+  for (std::string_view bad : {"/~", "/a~2", "/~a/b"}) {
+    CHECK(!pointer_tokens(bad, tokens), "%.*s", static_cast<int>(bad.size()), bad.data());
+  }
+}
+
 int main(int argc, char** argv) {
+  test_unused_numbers();
+  test_pointers();
   test_errors();
   test_numbers();
   test_random_doubles();

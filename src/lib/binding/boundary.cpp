@@ -24,6 +24,8 @@ const char* param_name(Param p) {
       return "records";
     case Param::Compressed:
       return "compressed";
+    case Param::Fields:
+      return "fields";
   }
   return "?";
 }
@@ -162,6 +164,9 @@ Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[kMaxPar
         break;
       case Param::Compressed:
         if (obj != Py_None) out.compressed = obj;
+        break;
+      case Param::Fields:
+        if (obj != Py_None) out.fields = obj;
         break;
       case Param::Records: {
         if (obj == Py_None) break;

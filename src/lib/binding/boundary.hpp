@@ -22,8 +22,9 @@ namespace quarn::binding {
 
 // Path: a str. Source: any object, handed over as it is (borrowed).
 // Records: None or a str. Compressed: None or any object (borrowed): the
-// compressed file beneath a decompressing source.
-enum class Param : unsigned char { Path, Sample, Format, Source, Records, Compressed };
+// compressed file beneath a decompressing source. Fields: None or any object
+// (borrowed), which the operation reads.
+enum class Param : unsigned char { Path, Sample, Format, Source, Records, Compressed, Fields };
 
 inline constexpr int kMaxParams = 5;
 
@@ -36,6 +37,7 @@ struct CallArgs {
   PyObject* source = nullptr;
   std::optional<std::string_view> records;
   PyObject* compressed = nullptr;
+  PyObject* fields = nullptr;
 };
 
 using Operation = Result<Ref> (*)(const CallArgs&);

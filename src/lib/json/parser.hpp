@@ -26,6 +26,20 @@
 // next escaped string overwrites); `ascii` is true when no decoded byte is
 // 0x80 or above. On failure the sink may still hold unfinished values; it
 // owns them and must release them when it is destroyed.
+//
+// A sink that must know where a container starts (one that keeps some members
+// and passes over the rest) may also have
+//
+//   bool begin_array();                  // just after the '['
+//   bool begin_object();                 // just after the '{'
+//
+// which the parser calls when they exist; and one that does not use every
+// number it is given may have
+//
+//   bool numbers_unused();               // the next number's value is not used
+//
+// and, while it returns true, gets 0.0 in place of a fraction whose value
+// would take work to find (its text is still checked in full).
 #pragma once
 
 #include <algorithm>
@@ -488,6 +502,9 @@ class Parser {
   bool parse_array(int budget) {
     if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
     ++cur_;
+    if constexpr (requires { sink_.begin_array(); }) {
+      if (!sink_.begin_array()) return sink_failed();
+    }
     skip_space();
     if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingList);
     std::size_t count = 0;
@@ -512,6 +529,9 @@ class Parser {
   bool parse_object(int budget) {
     if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
     ++cur_;
+    if constexpr (requires { sink_.begin_object(); }) {
+      if (!sink_.begin_object()) return sink_failed();
+    }
     skip_space();
     if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingObject);
     std::size_t count = 0;
@@ -718,6 +738,10 @@ class Parser {
   // significant digits are in s.
   bool parse_decimal(const char* first, bool negative, std::uint64_t s, int digits,
                      bool truncated) {
+    if constexpr (requires { sink_.numbers_unused(); }) {
+      if (sink_.numbers_unused() && !truncated && skip_fraction())
+        return sink_.floating(0.0) || sink_failed();
+    }
     const char* p = cur_;
     std::int64_t exp10 = 0;
     bool nonzero_tail = false;
@@ -770,6 +794,21 @@ class Parser {
       if (eisel_lemire(s, exp10, d)) return sink_.floating(negative ? -d : d) || sink_failed();
     }
     return convert_slow(first, negative);
+  }
+
+  // For a sink whose numbers_unused() is true: a fraction without an exponent
+  // after an integer part of at most 19 digits cannot be out of range, so
+  // its grammar is all there is to check, and its value is not worked out.
+  // Anything else (an exponent, a malformed fraction) is left to the full
+  // path, which finds its error or its range. cur_ is at the '.' or 'e'.
+  bool skip_fraction() {
+    const char* p = cur_;
+    if (*p != '.' || ++p == end_ || !is_digit(*p)) return false;
+    while (end_ - p >= 8 && is_eight_digits(load_le64(p))) p += 8;
+    while (p != end_ && is_digit(*p)) ++p;
+    if (p != end_ && (*p | 0x20) == 'e') return false;
+    cur_ = p;
+    return true;
   }
 
   // The number text is [first, cur_), already checked against the grammar.

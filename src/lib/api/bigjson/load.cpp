@@ -74,20 +74,20 @@ std::size_t allocated_blocks() {
   return true;
 }
 
-Result<Ref> load_json(RecordSource& source) {
+Result<Ref> load_json(RecordSource& source, const std::shared_ptr<const RecordParser>& parser) {
   auto text = source.read_all();
   if (!text.ok()) return std::move(text).error();
   KeyCache keys(text.value().size());
   ShapeCache shapes(text.value().size());
   PySink sink(keys, shapes);
   sink.hold_tracking();
-  auto value = parse_to_python(text.value(), sink, "invalid JSON: ");
+  auto value = parse_to_python(text.value(), sink, "invalid JSON: ", parser.get(), true);
   if (value.ok() && !settle(sink)) return Error::python();
   return value;
 }
 
-Result<Ref> load_list(RecordSource source) {
-  RecordReader reader(std::move(source));
+Result<Ref> load_list(RecordSource source, std::shared_ptr<const RecordParser> parser) {
+  RecordReader reader(std::move(source), std::move(parser));
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return Error::python();
   // Untracked with every record until the end (see settle): a young
@@ -106,12 +106,12 @@ Result<Ref> load_list(RecordSource source) {
 
 }  // namespace
 
-Result<Ref> load_records(RecordSource source) {
+Result<Ref> load_records(RecordSource source, std::shared_ptr<const RecordParser> parser) {
   // A JSON text is parsed whole, from its first byte; records cut by the
   // source (lines, or the elements of an array inside a document) make a
   // list.
-  if (source.format() == InputFormat::Json && !source.entered()) return load_json(source);
-  return load_list(std::move(source));
+  if (source.format() == InputFormat::Json && !source.entered()) return load_json(source, parser);
+  return load_list(std::move(source), std::move(parser));
 }
 
 binding::Result<Ref> load(const CallArgs& args) {

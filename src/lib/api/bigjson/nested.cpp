@@ -59,27 +59,15 @@ bool scalar_byte(std::uint8_t c) {
 
 Result<std::vector<PointerToken>> parse_pointer(std::string_view pointer) {
   std::vector<PointerToken> tokens;
-  if (pointer.empty()) return tokens;
-  auto malformed = [&](std::string_view why) {
-    return Error::value("invalid records pointer " + std::string(quoted(pointer)) + ": " +
-                        std::string(why));
-  };
-  if (pointer[0] != '/') return malformed("a JSON Pointer is empty or starts with \"/\"");
-  for (std::size_t i = 1;; ++i) {
-    PointerToken token;
-    for (; i < pointer.size() && pointer[i] != '/'; ++i) {
-      if (pointer[i] != '~') {
-        token.name.push_back(pointer[i]);
-      } else if (i + 1 < pointer.size() && (pointer[i + 1] == '0' || pointer[i + 1] == '1')) {
-        token.name.push_back(pointer[++i] == '0' ? '~' : '/');
-      } else {
-        return malformed("\"~\" must be followed by 0 (for \"~\") or 1 (for \"/\")");
-      }
-    }
-    token.end = i;
-    tokens.push_back(std::move(token));
-    if (i >= pointer.size()) return tokens;
+  if (!pointer.empty() && pointer[0] != '/') {
+    return Error::value("invalid records pointer " + std::string(quoted(pointer)) +
+                        ": a JSON Pointer is empty or starts with \"/\"");
   }
+  if (!json::pointer_tokens(pointer, tokens)) {
+    return Error::value("invalid records pointer " + std::string(quoted(pointer)) +
+                        ": \"~\" must be followed by 0 (for \"~\") or 1 (for \"/\")");
+  }
+  return tokens;
 }
 
 namespace {

@@ -22,16 +22,14 @@
 #include "api/bigjson/source.hpp"
 #include "binding/ref.hpp"
 #include "json/parser.hpp"
+#include "json/pointer.hpp"
 #include "scan/scan.hpp"
 
 namespace quarn::api::bigjson {
 
 // One reference token of a pointer, decoded, and where it ends in the
 // pointer text (for messages that quote the pointer so far).
-struct PointerToken {
-  std::string name;
-  std::size_t end;
-};
+using json::PointerToken;
 
 // The tokens of `pointer`; "" has none. A malformed pointer is a ValueError
 // "invalid records pointer ...".

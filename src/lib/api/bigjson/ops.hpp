@@ -4,7 +4,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 
+#include "api/bigjson/reader.hpp"
 #include "api/bigjson/source.hpp"
 #include "binding/boundary.hpp"
 
@@ -19,10 +21,13 @@ using binding::Ref;
 [[nodiscard]] binding::Result<Ref> iter_records(const CallArgs& args);
 
 // The four operations on a source whose format is fixed, whatever opened
-// it: every feature area that reads records runs these.
+// it: every feature area that reads records runs these. `parser`, when
+// given, makes the value of each record (see RecordParser).
 [[nodiscard]] Result<std::uint64_t> count_records(RecordSource& source);
-[[nodiscard]] Result<Ref> load_records(RecordSource source);
-[[nodiscard]] Result<Ref> iterate_records(RecordSource source);
+[[nodiscard]] Result<Ref> load_records(RecordSource source,
+                                       std::shared_ptr<const RecordParser> parser = nullptr);
+[[nodiscard]] Result<Ref> iterate_records(RecordSource source,
+                                          std::shared_ptr<const RecordParser> parser = nullptr);
 // `map_keys`: see StructureMerger (infer.hpp); the bigjson layer describes
 // every key.
 [[nodiscard]] Result<Ref> describe_records(RecordSource& source, std::uint64_t sample,

@@ -115,6 +115,12 @@ class PySink {
   }
   bool end_array(std::size_t count) { return poll_signals() && make_list(count); }
   bool end_object(std::size_t count) { return poll_signals() && make_dict(count); }
+  // A value made elsewhere, as a member or the result (steals `o`; null
+  // fails with the interpreter's exception).
+  bool value(PyObject* o) { return push(o); }
+  // For a caller that passes over containers without making them: counts
+  // one as made, for the polling of signals that ends of containers do.
+  bool poll() { return poll_signals(); }
 
   // The finished top-level value (a new reference); the sink is empty after.
   // While tracking is held, its containers stay untracked.

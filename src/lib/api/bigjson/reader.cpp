@@ -33,8 +33,9 @@ Error parse_failure(std::string_view text, PySink& sink, const json::ParseError&
 
 }  // namespace
 
-Result<Ref> parse_to_python(std::string_view text, PySink& sink, std::string_view prefix) {
-  auto err = json::parse(text, sink);
+Result<Ref> parse_to_python(std::string_view text, PySink& sink, std::string_view prefix,
+                            const RecordParser* parser, bool document) {
+  auto err = parser != nullptr ? parser->parse(text, sink, document) : json::parse(text, sink);
   if (!err) return Ref::steal(sink.take());
   return parse_failure(text, sink, *err, prefix);
 }
@@ -46,12 +47,18 @@ Result<std::unique_ptr<RecordReader>> RecordReader::open(std::string_view path,
   return std::make_unique<RecordReader>(std::move(opened).value());
 }
 
-RecordReader::RecordReader(RecordSource source)
+RecordReader::RecordReader(RecordSource source, std::shared_ptr<const RecordParser> parser)
     : source_(std::move(source)),
+      parser_(std::move(parser)),
       keys_(source_.total_bytes() ? source_.total_bytes() : SIZE_MAX),
       shapes_(source_.total_bytes() ? source_.total_bytes() : SIZE_MAX),
       sink_(keys_, shapes_) {
   source_.track_lines();
+}
+
+std::optional<json::ParseError> RecordReader::parse(std::string_view text) {
+  if (parser_) return parser_->parse(text, sink_, false);
+  return json::parse(text, sink_);
 }
 
 Result<Ref> RecordReader::finalize(std::string_view raw) {
@@ -59,7 +66,7 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
   // takes it: only the parser's own whitespace around it.
   std::string_view text = source_.rejects_holes() ? raw : json::trim_unicode_whitespace(raw);
   if (text.empty()) return Ref();
-  auto err = json::parse(text, sink_);
+  auto err = parse(text);
   if (!err) return Ref::steal(sink_.take());
   bool bad_text = sink_.invalid_utf8();
   sink_.reset();
@@ -71,7 +78,7 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
   std::string repaired = json::decode_replacing(raw);
   text = json::trim_unicode_whitespace(repaired);
   if (text.empty()) return Ref();
-  err = json::parse(text, sink_);
+  err = parse(text);
   if (!err) return Ref::steal(sink_.take());
   sink_.reset();
   if (err->code == json::ErrorCode::SinkFailed) return Error::python();
@@ -100,7 +107,7 @@ Result<Ref> RecordReader::next_record() {
     if (source_.layout().value() == Layout::Lines) {
       std::string_view text = json::trim_unicode_whitespace(piece.text);
       if (text.empty()) continue;
-      record = parse_to_python(text, sink_, "invalid JSONL line: ");
+      record = parse_to_python(text, sink_, "invalid JSONL line: ", parser_.get());
     } else {
       record = finalize(piece.text);
     }

@@ -16,15 +16,30 @@
 #include "api/bigjson/pysink.hpp"
 #include "api/bigjson/source.hpp"
 #include "binding/ref.hpp"
+#include "json/parser.hpp"
 
 namespace quarn::api::bigjson {
 
 using binding::Ref;
 
+// How the text of a record becomes its value: the whole record by default,
+// or what a front end that builds part of each record supplies.
+class RecordParser {
+ public:
+  virtual ~RecordParser() = default;
+  // json::parse's contract: on success exactly one value is on the sink.
+  // With `document`, `text` is a whole JSON text whose records are the
+  // elements of its top-level array (or the text itself when it is not an
+  // array), and the value is what `load` returns for it.
+  [[nodiscard]] virtual std::optional<json::ParseError> parse(std::string_view text, PySink& sink,
+                                                              bool document) const = 0;
+};
+
 class RecordReader {
  public:
-  // A reader over a source whose format is fixed (`begin` called).
-  explicit RecordReader(RecordSource source);
+  // A reader over a source whose format is fixed (`begin` called); `parser`,
+  // when given, makes the value of each record.
+  explicit RecordReader(RecordSource source, std::shared_ptr<const RecordParser> parser = nullptr);
 
   // Opens `path`, resolving `format` as every operation does.
   [[nodiscard]] static Result<std::unique_ptr<RecordReader>> open(
@@ -47,18 +62,23 @@ class RecordReader {
   // Parses one array element or document (trimmed here); an empty Ref when
   // it is blank.
   Result<Ref> finalize(std::string_view raw);
+  [[nodiscard]] std::optional<json::ParseError> parse(std::string_view text);
 
   RecordSource source_;
+  std::shared_ptr<const RecordParser> parser_;
   KeyCache keys_;
   ShapeCache shapes_;
   PySink sink_;
   bool started_ = false;
 };
 
-// Parses `text` into a Python object with `sink`. Invalid UTF-8 in the text
-// is reported as a read error; a parse error as `prefix` + the parser's
-// message, positions counted within `text`.
+// Parses `text` into a Python object with `sink` (and `parser`, when given,
+// as a document when `document`). Invalid UTF-8 in the text is reported as a
+// read error; a parse error as `prefix` + the parser's message, positions
+// counted within `text`.
 [[nodiscard]] Result<Ref> parse_to_python(std::string_view text, PySink& sink,
-                                          std::string_view prefix);
+                                          std::string_view prefix,
+                                          const RecordParser* parser = nullptr,
+                                          bool document = false);
 
 }  // namespace quarn::api::bigjson

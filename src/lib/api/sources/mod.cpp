@@ -57,23 +57,24 @@ constexpr FunctionSpec kSchema = {
 
 constexpr FunctionSpec kLoad = {
     "load",
-    "load(source, format=None, records=None, compressed=None)\n"
+    "load(source, format=None, records=None, compressed=None, fields=None)\n"
     "--\n"
     "\n"
-    "The whole of `source` as Python objects.",
-    {Param::Source, Param::Format, Param::Records, Param::Compressed},
-    4,
+    "The whole of `source` as Python objects; with `fields` (names and JSON Pointers),\n"
+    "each record holds only those.",
+    {Param::Source, Param::Format, Param::Records, Param::Compressed, Param::Fields},
+    5,
     &load,
 };
 
 constexpr FunctionSpec kIterRecords = {
     "iter_records",
-    "iter_records(source, format=None, records=None, compressed=None)\n"
+    "iter_records(source, format=None, records=None, compressed=None, fields=None)\n"
     "--\n"
     "\n"
-    "A lazy iterator over the records of `source`.",
-    {Param::Source, Param::Format, Param::Records, Param::Compressed},
-    4,
+    "A lazy iterator over the records of `source`; with `fields`, as for `load`.",
+    {Param::Source, Param::Format, Param::Records, Param::Compressed, Param::Fields},
+    5,
     &iter_records,
 };
 

@@ -7,6 +7,7 @@
 #include "api/bigjson/infer.hpp"
 #include "api/bigjson/nested.hpp"
 #include "api/bigjson/ops.hpp"
+#include "api/fields/fields.hpp"
 #include "api/sources/stream.hpp"
 
 namespace quarn::api::sources {
@@ -62,6 +63,14 @@ Result<RecordSource> open_source(const CallArgs& args) {
   return opened;
 }
 
+// What makes each record: the whole of it, or the parts `fields` names.
+Result<std::shared_ptr<const bigjson::RecordParser>> record_parser(const CallArgs& args) {
+  if (args.fields == nullptr) return std::shared_ptr<const bigjson::RecordParser>();
+  auto tree = fields::read_fields(args.fields);
+  if (!tree.ok()) return std::move(tree).error();
+  return fields::projection(std::move(tree).value());
+}
+
 }  // namespace
 
 binding::Result<Ref> count(const CallArgs& args) {
@@ -111,15 +120,19 @@ binding::Result<Ref> outline(const CallArgs& args) {
 }
 
 binding::Result<Ref> load(const CallArgs& args) {
+  auto parser = record_parser(args);
+  if (!parser.ok()) return std::move(parser).error();
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  return bigjson::load_records(std::move(opened).value());
+  return bigjson::load_records(std::move(opened).value(), std::move(parser).value());
 }
 
 binding::Result<Ref> iter_records(const CallArgs& args) {
+  auto parser = record_parser(args);
+  if (!parser.ok()) return std::move(parser).error();
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  return bigjson::iterate_records(std::move(opened).value());
+  return bigjson::iterate_records(std::move(opened).value(), std::move(parser).value());
 }
 
 }  // namespace quarn::api::sources

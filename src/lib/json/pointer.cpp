@@ -1,0 +1,24 @@
+#include "json/pointer.hpp"
+
+namespace quarn::json {
+
+bool pointer_tokens(std::string_view pointer, std::vector<PointerToken>& tokens) {
+  tokens.clear();
+  if (pointer.empty()) return true;
+  for (std::size_t i = 1;; ++i) {
+    std::string name;
+    for (; i < pointer.size() && pointer[i] != '/'; ++i) {
+      if (pointer[i] != '~') {
+        name.push_back(pointer[i]);
+      } else if (i + 1 < pointer.size() && (pointer[i + 1] == '0' || pointer[i + 1] == '1')) {
+        name.push_back(pointer[++i] == '0' ? '~' : '/');
+      } else {
+        return false;
+      }
+    }
+    tokens.push_back(PointerToken{std::move(name), i});
+    if (i >= pointer.size()) return true;
+  }
+}
+
+}  // namespace quarn::json
