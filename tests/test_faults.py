@@ -311,7 +311,7 @@ def case_truncation(path, compression, fmt, step):
 
 
 def case_fork(path, compression, fmt):
-    expected = make_records(RECORDS_TRUNCATION)
+    expected = make_records(RECORDS_FAULTS[fmt])
     iterator = quarn.iter_records(path, **options(fmt))
     first = [next(iterator) for _ in range(10)]
     pid = os.fork()
@@ -321,8 +321,9 @@ def case_fork(path, compression, fmt):
             os._exit(0 if first + rest == expected else 1)
         except BaseException:  # noqa: BLE001 - raising is an allowed outcome
             os._exit(2)
-    mine = list(iterator)
-    deadline = time.monotonic() + 20
+    # The parent does not read on meanwhile: both would read through the one file offset
+    # their shared descriptor has.
+    deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
@@ -333,7 +334,6 @@ def case_fork(path, compression, fmt):
         os.waitpid(pid, 0)
         raise AssertionError("the forked child's iterator hung")
     assert os.waitstatus_to_exitcode(status) in (0, 2), "the forked child lost records"
-    assert first + mine == expected
 
 
 def raised_by(function, *args):
@@ -551,7 +551,8 @@ def test_truncated_data_gives_what_a_decompressor_recovers(data_file, compressio
     [c if c == "none" else pytest.param(c, marks=PYTHON_DECOMPRESSION) for c in COMPRESSIONS],
 )
 def test_forked_child_finishes_or_raises(data_file, compression):
-    path = data_file(compression, "jsonl", RECORDS_TRUNCATION)
+    # more than a decompressor reads ahead, so that it is still at work at the fork
+    path = data_file(compression, "jsonl", RECORDS_FAULTS["jsonl"])
     run_child("fork", path=str(path), compression=compression, fmt="jsonl")
 
 
