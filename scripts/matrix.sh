@@ -11,7 +11,8 @@
 # Needs root (debootstrap, chroot, mounts in a private namespace). The Debian roots and the
 # 3.13t build are kept in QUARN_CI_CACHE (default /var/cache/quarn-ci) and reused; a machine
 # without them makes them first (a few minutes each, the 3.13t build about a quarter hour).
-# Everything comes from Debian's mirror and PyPI. The roots are entered with a clean
+# Debian packages come from the mirror this machine's apt uses (QUARN_DEBIAN_MIRROR names
+# another), Python packages from pip's configured index. The roots are entered with a clean
 # environment; the source is copied in (tracked and new files), so nothing of this
 # checkout's build is reused, and builds inside a root are incremental between runs.
 #
@@ -20,7 +21,6 @@
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cache="${QUARN_CI_CACHE:-/var/cache/quarn-ci}"
-mirror="${QUARN_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
 targets=("$@")
 [ "${#targets[@]}" -gt 0 ] || targets=(3.13 3.13t 3.14 3.15 arm64)
 
@@ -86,10 +86,41 @@ run_in() {
       PIP_DEFAULT_TIMEOUT=180 PIP_DISABLE_PIP_VERSION_CHECK=1 "$@"' sh "$root" "$@"
 }
 
+# The Debian archive this machine's apt reads: the first enabled "deb" source whose path
+# ends in /debian, in sources.list, then *.list and deb822 *.sources files in order.
+apt_mirror() {
+  local f found=""
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -r "$f" ] || continue
+    case "$f" in
+      *.sources) # stanzas: "Types: deb ...", "URIs: ...", maybe "Enabled: no"
+        found="$(awk -v RS= '
+          /(^|\n)Enabled:[ \t]*no/ { next }
+          /(^|\n)Types:[^\n]*[ \t]deb([ \t\n]|$)/ {
+            n = split($0, lines, "\n")
+            for (i = 1; i <= n; i++) if (lines[i] ~ /^URIs:/) {
+              m = split(substr(lines[i], 6), uris, /[ \t]+/)
+              for (j = 1; j <= m; j++) if (uris[j] ~ /\/debian\/?$/) { print uris[j]; exit }
+            }
+          }' "$f")" ;;
+      *) # one-line form: deb [options] URI suite components
+        found="$(sed -e 's/#.*//' -e 's/\[[^]]*\]//' "$f" |
+          awk '$1 == "deb" && $2 ~ /\/debian\/?$/ { print $2; exit }')" ;;
+    esac
+    [ -z "$found" ] || break
+  done
+  [ -n "$found" ] || {
+    echo "matrix: no Debian mirror in /etc/apt; name one in QUARN_DEBIAN_MIRROR" >&2
+    return 1
+  }
+  echo "${found%/}"
+}
+
 # make_root NAME SUITE [SCRIPT]: a minimal Debian root in $cache/NAME, made once.
 make_root() {
-  local name="$1" suite="$2" script="${3:-}" root="$cache/$1"
+  local name="$1" suite="$2" script="${3:-}" root="$cache/$1" mirror
   if [ ! -e "$root/.quarn-ready" ]; then
+    mirror="${QUARN_DEBIAN_MIRROR:-$(apt_mirror)}"
     host_install debootstrap
     rm -rf "$root.tmp"
     debootstrap --variant=minbase --include=python3,python3-dev,python3-venv,g++,make,ca-certificates \

@@ -87,6 +87,11 @@ def lines(*records):
         (["schema", "--sample", "-5", "good.jsonl"], 2, "", "quarn schema: error: argument --s"),
         (["validate", "--format", "xml", "good.jsonl"], 2, "", "quarn validate: error: argument"),
         (["validate", "--keep-going"], 2, "", "quarn validate: error: the following arguments"),
+        # the messages name the options, not the keyword arguments
+        (["count", "--records", "/features", "good.jsonl"], 1, "",
+         ("quarn: good.jsonl: --records names an array inside one JSON document, but this source "
+          "is read as JSON Lines, whose records are its lines; pass --format json if it is one "
+          "document\n")),
     ],
 )
 def test_commands(workdir, args, status, stdout, stderr):
@@ -128,6 +133,32 @@ def test_closed_pipe_is_quiet(workdir):
         process.stdout.close()
         assert process.wait() == 141
         assert process.stderr.read() == b""
+
+
+@pytest.mark.parametrize(
+    "args, closed, status, stdout, stderr",
+    [
+        # output that was needed and could not be written is an error
+        (["head", "-n", "2", "good.jsonl"], ">&-", 1, None,
+         "quarn: cannot write output: Bad file descriptor\n"),
+        (["count", "good.jsonl", "good.json"], ">&-", 1, None, "quarn: cannot write output: "),
+        (["head", "-n", "0", "good.jsonl"], ">&-", 0, None, ""),
+        # the messages are lost, the status still tells the result
+        (["validate", "good.jsonl"], "2>&-", 0, "good.jsonl: ok, 3 records\n", None),
+        (["validate", "bad.jsonl", "good.jsonl"], "2>&-", 1, "good.jsonl: ok, 3 records\n", None),
+        (["schema", "geo.json"], "2>&-", 0, '{\n  "features": [', None),
+        (["head", "-n", "1", "no.json", "good.jsonl"], "2>&-", 2, "", None),
+    ],
+)
+def test_closed_standard_streams(workdir, args, closed, status, stdout, stderr):
+    done = subprocess.run(
+        ["sh", "-c", f'exec "$@" {closed}', "sh", sys.executable, "-m", "quarn", *args],
+        cwd=workdir, capture_output=True, text=True, check=False)
+    assert done.returncode == status
+    if stdout is not None:
+        assert done.stdout.startswith(stdout) and "Traceback" not in done.stdout
+    if stderr is not None:
+        assert done.stderr.startswith(stderr) and done.stderr.count("\n") == (status != 0)
 
 
 def run_with_terminal_stderr(cwd, *args, hide_tqdm=False):
@@ -200,6 +231,11 @@ def run_cli(cwd, *args, stdin=None):
              "bad.json: 1 bad of 3 records\nutf8.jsonl: 1 bad of 2 records\n"
              "3 bad records in 4 files\n"),
          "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: EOF while parsing"),
+        # a file that cannot be opened is no bad record
+        (["validate", "--keep-going", "bad.json", "no.json", "good.jsonl"], None, 1,
+         ("bad.json: 1 bad of 3 records\ngood.jsonl: ok, 3 records\n"
+          "1 bad record in 3 files; 1 file could not be opened\n"),
+         "quarn: cannot open no.json: No such file or directory"),
         (["validate", "--keep-going", "trunc.gz"], None, 1, "trunc.gz: 1 bad of ",
          "invalid gzip data: compressed file ended before the end-of-stream marker"),
     ],

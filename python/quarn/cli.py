@@ -231,8 +231,22 @@ def _fail(message: str) -> int:
 FILE_ERRORS = (ValueError, RuntimeError, OSError, ImportError)
 
 
+# The package's messages name its keyword arguments; the command line names its options.
+_OPTION_WORDING = (
+    (re.compile(r"\brecords="), "--records"),
+    (re.compile(r'\bformat="(\w+)"'), r"--format \1"),
+)
+
+
+def _message(exc: Exception) -> str:
+    message = str(exc) or type(exc).__name__
+    for pattern, option in _OPTION_WORDING:
+        message = pattern.sub(option, message)
+    return message
+
+
 def _file_message(path: str, exc: Exception) -> str:
-    message = str(exc)
+    message = _message(exc)
     # The opening and detection errors carry the path already.
     if message.startswith(("cannot open ", "cannot read ")):
         return message
@@ -240,7 +254,7 @@ def _file_message(path: str, exc: Exception) -> str:
 
 
 def _bad_record_text(path: str, number: int, records: quarn.RecordIterator, exc: Exception) -> str:
-    return f"{path}: record {number}, read up to byte {records.bytes_read}: {exc}"
+    return f"{path}: record {number}, read up to byte {records.bytes_read}: {_message(exc)}"
 
 
 def _bad_record(path: str, number: int, records: quarn.RecordIterator, exc: Exception) -> int:
@@ -365,13 +379,18 @@ def _stops_reading(exc: Exception) -> bool:
     return isinstance(exc, (OSError, ImportError))
 
 
-def _validate_file(path: str, args: argparse.Namespace) -> int:
-    """Validates one file; returns the number of bad records (an unreadable file counts 1)."""
+def _plural(n: int, noun: str) -> str:
+    return f"{n} {noun}" + ("" if n == 1 else "s")
+
+
+def _validate_file(path: str, args: argparse.Namespace) -> int | None:
+    """Validates one file; returns the number of bad records, or None when the file cannot
+    be opened."""
     try:
         records = quarn.iter_records(path, _format_arg(args), **_options(args))
     except FILE_ERRORS as exc:
         _fail(_file_message(path, exc))
-        return 1
+        return None
     good = bad = 0
     # A bar cannot show steps finer than a per mille; updating it for every small record
     # would cost more than parsing it.
@@ -394,17 +413,49 @@ def _validate_file(path: str, args: argparse.Namespace) -> int:
                 if not args.keep_going or _stops_reading(exc):
                     break
     if bad == 0:
-        print(f"{path}: ok, {good} records")
+        print(f"{path}: ok, {_plural(good, 'record')}")
     elif args.keep_going:
-        print(f"{path}: {bad} bad of {good + bad} records")
+        print(f"{path}: {bad} bad of {_plural(good + bad, 'record')}")
     return bad
 
 
 def _run_validate(args: argparse.Namespace) -> int:
-    bad = sum(_validate_file(path, args) for path in args.files)
+    results = [_validate_file(path, args) for path in args.files]
+    bad = sum(n for n in results if n is not None)
+    unreadable = results.count(None)
     if args.keep_going and len(args.files) > 1:
-        print(f"{bad} bad records in {len(args.files)} files")
-    return EXIT_BAD_DATA if bad else EXIT_OK
+        total = f"{_plural(bad, 'bad record')} in {len(args.files)} files"
+        if unreadable:
+            total += f"; {_plural(unreadable, 'file')} could not be opened"
+        print(total)
+    return EXIT_BAD_DATA if bad or unreadable else EXIT_OK
+
+
+def _is_open(fd: int) -> bool:
+    try:
+        os.fstat(fd)
+    except OSError:
+        return False
+    return True
+
+
+def _reopen_closed_streams() -> None:
+    """Gives standard output and error a descriptor again when they were closed before the
+    start (``quarn head f >&-``), where the interpreter leaves them None.
+
+    /dev/null takes the number: read-only for standard output, so that writing the output
+    fails as on the closed descriptor (EBADF) and is reported; writable for standard error,
+    whose messages vanish as they would have, while the exit status still tells the result.
+    Neither number is then free for a file the command opens.
+    """
+    for fd, name, flags in ((1, "stdout", os.O_RDONLY), (2, "stderr", os.O_WRONLY)):
+        if getattr(sys, name) is not None or _is_open(fd):
+            continue
+        null = os.open(os.devnull, flags)
+        if null != fd:
+            os.dup2(null, fd)
+            os.close(null)
+        setattr(sys, name, open(fd, "w", closefd=False))  # noqa: SIM115 - the process's own
 
 
 def _silence_stdout() -> None:
@@ -417,6 +468,7 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line with `argv` (default: ``sys.argv[1:]``) and returns the exit status."""
+    _reopen_closed_streams()
     args = _build_parser().parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
     try:
@@ -429,5 +481,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         _silence_stdout()
         return EXIT_BROKEN_PIPE
     except OSError as exc:
-        return _fail(f"cannot write output: {exc}")
+        # What could not be written is dropped: the interpreter's final flush would fail
+        # again and report it as an ignored exception.
+        _silence_stdout()
+        return _fail(f"cannot write output: {exc.strerror or exc}")
     return status

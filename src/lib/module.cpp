@@ -15,6 +15,11 @@ int module_exec(PyObject* module) noexcept {
           quarn::binding::raise(quarn::binding::type_check_error(module, PyModule_Type.tp_name));
           return -1;
         }
+        auto errors = quarn::binding::register_errors(module);
+        if (!errors.ok()) {
+          quarn::binding::raise(errors.error());
+          return -1;
+        }
         for (auto* register_area :
              {&quarn::api::bigjson::register_area, &quarn::api::sources::register_area,
               &quarn::api::testing::register_area}) {

@@ -197,17 +197,41 @@ Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[kMaxPar
   return out;
 }
 
+// The classes below are made at run time and found by no import, so pickle
+// cannot name them: their instances pickle as a call of the module function
+// _rebuild_error, which finds the same class in the process that unpickles
+// (making it there if need be). The function, once registered, is kept for
+// the process's life, as the classes are.
+std::atomic<PyObject*> rebuild_function{nullptr};
+
+PyObject* reduce_error(PyObject* self, PyObject* /*unused*/) noexcept;
+
+PyMethodDef kReduceDef = {"__reduce__", reduce_error, METH_NOARGS,
+                          "Pickles the exception as a call that rebuilds it in its own class."};
+
+// A new dict holding the __reduce__ shared by every class made here.
+Ref class_dict() {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return dict;
+  Ref reduce = Ref::steal(
+      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(PyExc_BaseException), &kReduceDef));
+  if (!reduce || PyDict_SetItemString(dict.get(), "__reduce__", reduce.get()) < 0) return Ref();
+  return dict;
+}
+
 std::atomic<PyObject*> panic_type{nullptr};
 
 PyObject* get_panic_type() {
   PyObject* existing = panic_type.load(std::memory_order_acquire);
   if (existing != nullptr) return existing;
+  Ref dict = class_dict();
+  if (!dict) return nullptr;
   PyObject* made = PyErr_NewExceptionWithDoc(
       "quarn.PanicException",
       "Raised when native code called from Python fails unrecoverably.\n\n"
       "Like SystemExit, it derives from BaseException rather than Exception, so that it "
       "typically propagates all the way up and ends the interpreter.",
-      PyExc_BaseException, nullptr);
+      PyExc_BaseException, dict.get());
   if (made == nullptr) return nullptr;
   // First writer wins; a concurrent loser drops its copy. The winner is never
   // freed.
@@ -278,9 +302,7 @@ int os_class_index_uncached(int err) {
 // The class for `kind` and the errno's OSError subclass, named as that
 // subclass in the module quarn. Its str() is the text given, as the kind's
 // own would be, not OSError's "[Errno N] ...".
-PyObject* os_error_type(ErrorKind kind, int err) {
-  const int k = kind == ErrorKind::ValueError ? 0 : 1;
-  const int i = os_class_index(err);
+PyObject* os_error_type_at(int k, int i) {
   std::atomic<PyObject*>& slot = os_error_types[k][i];
   PyObject* existing = slot.load(std::memory_order_acquire);
   if (existing != nullptr) return existing;
@@ -293,7 +315,7 @@ PyObject* os_error_type(ErrorKind kind, int err) {
   std::snprintf(doc, sizeof doc, "A %s that the operating system caused: also a %s.",
                 k == 0 ? "ValueError" : "RuntimeError", os_name);
   Ref bases = Ref::steal(PyTuple_Pack(2, k == 0 ? PyExc_ValueError : PyExc_RuntimeError, os_class));
-  Ref dict = Ref::steal(PyDict_New());
+  Ref dict = class_dict();
   if (!bases || !dict) return nullptr;
   // Asked of the class, not read from its tp_dict: from 3.12 on a built-in
   // class keeps its dict elsewhere and tp_dict is NULL.
@@ -308,6 +330,135 @@ PyObject* os_error_type(ErrorKind kind, int err) {
   }
   return made;
 }
+
+PyObject* os_error_type(ErrorKind kind, int err) {
+  return os_error_type_at(kind == ErrorKind::ValueError ? 0 : 1, os_class_index(err));
+}
+
+// The names an instance of a class made here is rebuilt by: the kind
+// ("ValueError", "RuntimeError" or "PanicException") and, for the OS errors,
+// the OSError subclass's name. False for any other class (a subclass of ours
+// among them).
+bool class_names(PyObject* type, const char** kind, const char** os_name) {
+  if (type == panic_type.load(std::memory_order_acquire)) {
+    *kind = "PanicException";
+    *os_name = nullptr;
+    return true;
+  }
+  for (int k = 0; k < 2; ++k) {
+    for (int i = 0; i < kOsClasses; ++i) {
+      if (os_error_types[k][i].load(std::memory_order_acquire) != type) continue;
+      *kind = k == 0 ? "ValueError" : "RuntimeError";
+      *os_name = reinterpret_cast<PyTypeObject*>(os_class_at(i))->tp_name;
+      return true;
+    }
+  }
+  return false;
+}
+
+// An attribute of `obj`, or None when it has none.
+Ref attribute_or_none(PyObject* obj, const char* name) {
+  Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
+  }
+  return value;
+}
+
+// (_rebuild_error, (kind, os name, args, errno, strerror, filename), state):
+// the class by its names, the arguments it was made with, the attributes
+// OSError keeps outside the instance dict, and the dict (notes among it).
+PyObject* reduce_error(PyObject* self, PyObject* /*unused*/) noexcept {
+  return guarded(
+      [self]() -> PyObject* {
+        const char* kind = nullptr;
+        const char* os_name = nullptr;
+        PyObject* rebuild = rebuild_function.load(std::memory_order_acquire);
+        if (rebuild == nullptr ||
+            !class_names(reinterpret_cast<PyObject*>(Py_TYPE(self)), &kind, &os_name)) {
+          // Someone else's class: pickled as BaseException pickles it.
+          return PyObject_CallMethod(PyExc_BaseException, "__reduce__", "O", self);
+        }
+        Ref args = Ref::steal(PyObject_GetAttrString(self, "args"));
+        if (!args) return nullptr;
+        Ref err = Ref::borrow(Py_None);
+        Ref strerror = Ref::borrow(Py_None);
+        Ref filename = Ref::borrow(Py_None);
+        if (os_name != nullptr) {
+          err = attribute_or_none(self, "errno");
+          strerror = attribute_or_none(self, "strerror");
+          filename = attribute_or_none(self, "filename");
+          if (!err || !strerror || !filename) return nullptr;
+        }
+        Ref state = attribute_or_none(self, "__dict__");
+        if (!state) return nullptr;
+        Ref os_text =
+            os_name != nullptr ? Ref::steal(PyUnicode_FromString(os_name)) : Ref::borrow(Py_None);
+        if (!os_text) return nullptr;
+        return Py_BuildValue("O(sOOOOO)O", rebuild, kind, os_text.get(), args.get(), err.get(),
+                             strerror.get(), filename.get(), state.get());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// _rebuild_error(kind, os_name, args, errno, strerror, filename): an
+// instance of the class reduce_error named, made as the boundary makes it.
+PyObject* rebuild_error(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded(
+      [args, nargs]() -> PyObject* {
+        if (nargs != 6) {
+          PyErr_Format(PyExc_TypeError, "_rebuild_error() takes 6 arguments (%zd given)", nargs);
+          return nullptr;
+        }
+        auto kind = text_argument(args[0]);
+        if (!kind.ok()) return nullptr;
+        if (!PyTuple_Check(args[2])) {
+          raise(type_check_error(args[2], "tuple"));
+          return nullptr;
+        }
+        PyObject* type = nullptr;
+        const bool panic = kind.value() == "PanicException";
+        if (panic) {
+          type = get_panic_type();
+        } else {
+          const int k = kind.value() == "ValueError" ? 0 : kind.value() == "RuntimeError" ? 1 : -1;
+          auto os_name = text_argument(args[1]);
+          if (!os_name.ok()) return nullptr;
+          int i = 0;
+          while (i < kOsClasses &&
+                 os_name.value() != reinterpret_cast<PyTypeObject*>(os_class_at(i))->tp_name) {
+            ++i;
+          }
+          if (k < 0 || i == kOsClasses) {
+            PyErr_Format(PyExc_ValueError, "no quarn exception class is named %R, %R", args[0],
+                         args[1]);
+            return nullptr;
+          }
+          type = os_error_type_at(k, i);
+        }
+        if (type == nullptr) return nullptr;
+        Ref exc = Ref::steal(PyObject_Call(type, args[2], nullptr));
+        if (!exc) return nullptr;
+        if (!panic) {
+          const char* names[] = {"errno", "strerror", "filename"};
+          for (int a = 0; a < 3; ++a) {
+            if (args[3 + a] == Py_None) continue;
+            if (PyObject_SetAttrString(exc.get(), names[a], args[3 + a]) < 0) return nullptr;
+          }
+        }
+        return exc.release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef kErrorFunctions[] = {
+    {"_rebuild_error", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rebuild_error)),
+     METH_FASTCALL,
+     "_rebuild_error(kind, os_name, args, errno, strerror, filename)\n--\n\n"
+     "An exception of one of the classes quarn makes at run time, as pickled."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // Raises `error` (with os_errno set) as its OSError-derived class.
 void raise_os_error(const Error& error, PyObject* text) {
@@ -331,6 +482,20 @@ void raise_os_error(const Error& error, PyObject* text) {
 }
 
 }  // namespace
+
+Status register_errors(PyObject* module) noexcept {
+  if (PyModule_AddFunctions(module, kErrorFunctions) < 0) return Error::python();
+  Ref function = Ref::steal(PyObject_GetAttrString(module, kErrorFunctions[0].ml_name));
+  if (!function) return Error::python();
+  // The first module's function stays (a module made again keeps pickles
+  // rebuilding through the same one); a later one is dropped.
+  PyObject* expected = nullptr;
+  if (rebuild_function.compare_exchange_strong(expected, function.get(),
+                                               std::memory_order_acq_rel)) {
+    function.release();
+  }
+  return ok_status();
+}
 
 Error type_check_error(PyObject* obj, const char* expected) noexcept {
   if (obj == Py_None) {

@@ -68,6 +68,13 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 // set and the same text.
 void raise(const Error& error) noexcept;
 
+// Adds _rebuild_error to `module` (the extension module itself): the
+// function through which the exception classes made here (the OS-error
+// classes and PanicException, which no import finds) pickle their instances,
+// so that an error raised in a worker process reaches its parent as the same
+// class with the same errno, filename and text.
+Status register_errors(PyObject* module) noexcept;
+
 // The TypeError of a failed instance check: "'int' object is not an instance
 // of 'str'", or "'None' is not an instance of 'str'".
 Error type_check_error(PyObject* obj, const char* expected) noexcept;
