@@ -122,29 +122,11 @@ void test_count_cases(const KernelSet& k) {
     std::uint64_t count;
   };
   std::vector<Case> cases = {
-      {"[1, 2, 3]", 3},
-      {"[]", 0},
-      {"[ ]", 0},
-      {"[[]]", 1},
-      {"[{}, {}]", 2},
-      {R"(["a,b", "c\",d"])", 2},
-      {"[1,]", 2},
-      {"[,]", 0},
-      {"[", 0},
-      {"[1", 1},
-      {R"({"a": [1, 2]})", 1},
-      {"7", 1},
-      {"", 1},
-      {" \n\f", 1},
-      {"\xEF\xBB\xBF[1,2]", 1},
-      {"[]]],1", 0},
-      {"[] [1,2]", 2},
-      {"[]\n[,]", 0},
-      {R"(["\\",1])", 2},
-      {R"(["\"",1])", 2},
-      {R"([\"a",1])", 2},
-      {R"([1\\\"],2,"\\\\\"x,]",3])", 2},
-      {"[\"\\", 1},
+      {"[1, 2, 3]", 3}, {"[]", 0}, {"[ ]", 0}, {"[[]]", 1}, {"[{}, {}]", 2},
+      {R"(["a,b", "c\",d"])", 2}, {"[1,]", 2}, {"[,]", 0}, {"[", 0}, {"[1", 1},
+      {R"({"a": [1, 2]})", 1}, {"7", 1}, {"", 1}, {" \n\f", 1}, {"\xEF\xBB\xBF[1,2]", 1},
+      {"[]]],1", 0}, {"[] [1,2]", 2}, {"[]\n[,]", 0}, {R"(["\\",1])", 2}, {R"(["\"",1])", 2},
+      {R"([\"a",1])", 2}, {R"([1\\\"],2,"\\\\\"x,]",3])", 2}, {"[\"\\", 1},
       {"[" + std::string(100, '[') + std::string(100, ']') + ",1]", 2},
       {"[" + std::string(70, '{') + "," + std::string(70, '}') + ",1,2]", 3}};
   // Backslash runs of every length ending on either side of a block boundary:
@@ -301,28 +283,15 @@ void test_line_cases(const KernelSet& k) {
   }
   std::string wide_blank;
   for (int i = 0; i < 40; ++i) wide_blank += "\xE3\x80\x80\xC2\xA0\xE2\x80\xA8";
-  const std::vector<Case> cases = {{"{}\n\n   \n{}", 2, false},
-                                   {"", 0, false},
-                                   {"x", 1, false},
-                                   {"\r\n\r\n", 0, false},
-                                   {"\xC2\xA0\n", 0, false},
-                                   {all_blank + "\n" + all_blank, 0, false},
-                                   {wide_blank + "\n" + wide_blank + "x\n" + wide_blank, 1, false},
-                                   {"\x1C\n", 1, false},
-                                   {"\xE2\x80\x8B\n", 1, false},
-                                   {"\xE2\x80\xB0\n", 1, false},
-                                   {"\xC2\xA1\n", 1, false},
-                                   {"\xE3\x80\x81\n", 1, false},
-                                   {"\xE1\x9A\x81", 1, false},
-                                   {"\xF0\x9F\x98\x80\n \n", 1, false},
-                                   {"a\xFF\n", 0, true},
-                                   {"\xC0\x80\n", 0, true},
-                                   {"\xED\xA0\x80\n", 0, true},
-                                   {"\xF4\x90\x80\x80\n", 0, true},
-                                   {"\xE3\x80", 0, true},
-                                   {"ok\n\xE3\x80\nok", 0, true},
-                                   {"\x80", 0, true},
-                                   {"\xF5", 0, true}};
+  const std::vector<Case> cases = {
+      {"{}\n\n   \n{}", 2, false}, {"", 0, false}, {"x", 1, false}, {"\r\n\r\n", 0, false},
+      {"\xC2\xA0\n", 0, false}, {all_blank + "\n" + all_blank, 0, false},
+      {wide_blank + "\n" + wide_blank + "x\n" + wide_blank, 1, false}, {"\x1C\n", 1, false},
+      {"\xE2\x80\x8B\n", 1, false}, {"\xE2\x80\xB0\n", 1, false}, {"\xC2\xA1\n", 1, false},
+      {"\xE3\x80\x81\n", 1, false}, {"\xE1\x9A\x81", 1, false}, {"\xF0\x9F\x98\x80\n \n", 1, false},
+      {"a\xFF\n", 0, true}, {"\xC0\x80\n", 0, true}, {"\xED\xA0\x80\n", 0, true},
+      {"\xF4\x90\x80\x80\n", 0, true}, {"\xE3\x80", 0, true}, {"ok\n\xE3\x80\nok", 0, true},
+      {"\x80", 0, true}, {"\xF5", 0, true}};
   for (const Case& c : cases) {
     for (std::size_t cut = 0; cut <= c.text.size(); ++cut) {
       const auto cuts = cut == 0 ? std::vector<std::size_t>{} : std::vector<std::size_t>{cut};
@@ -335,27 +304,10 @@ void test_line_cases(const KernelSet& k) {
   }
 }
 
-const std::vector<std::string> kLineAlphabet = {"\n",
-                                                "\n",
-                                                " ",
-                                                "\t",
-                                                "\x0B",
-                                                "\r",
-                                                "a",
-                                                "{}",
-                                                "\xC3\xA9",
-                                                "\xF0\x9F\x98\x80",
-                                                "\xC2\xA0",
-                                                "\xC2\x85",
-                                                "\xE3\x80\x80",
-                                                "\xE2\x80\xA8",
-                                                "\xE1\x9A\x80",
-                                                "\xE2\x81\x9F",
-                                                "\xE2\x80\x8A",
-                                                "\xE2\x80\x8B",
-                                                "\xE3\x80\x81",
-                                                "\xE2\x80\xAF",
-                                                "\xC2\xA0\xC2\xA0\xC2\xA0"};
+const std::vector<std::string> kLineAlphabet = {
+    "\n", "\n", " ", "\t", "\x0B", "\r", "a", "{}", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xC2\xA0",
+    "\xC2\x85", "\xE3\x80\x80", "\xE2\x80\xA8", "\xE1\x9A\x80", "\xE2\x81\x9F", "\xE2\x80\x8A",
+    "\xE2\x80\x8B", "\xE3\x80\x81", "\xE2\x80\xAF", "\xC2\xA0\xC2\xA0\xC2\xA0"};
 
 void test_lines_random(const KernelSet& k) {
   const KernelSet& ref = quarn::scan::detail::kScalarKernels;
