@@ -338,7 +338,7 @@ def _exact(records: Iterator[Any], whole: tuple[Any, ...]) -> Iterator[Any]:
                 pass
         except _READ_ERRORS as first:
             raise first from None
-        raise exc
+        raise
 
 
 class _PieceStream:
