@@ -1,11 +1,11 @@
 """The native splitting area (``quarn.lib._quarn._split``): the per-file and per-range steps of
 reading one file in exact byte ranges (see ``quarn._ranges``)."""
 
-from typing import Any
+from typing import Any, TypeAlias
 
 from quarn.bigjson import RecordIterator
 
-Summary = tuple[int, int, int, int, bool]
+Summary: TypeAlias = tuple[int, int, int, int, bool]
 
 def plan(source: Any, format: str | None, records: str | None, /) -> tuple[str, int, int]: ...
 def summarize(path: str, start: int, end: int, /) -> tuple[Summary, Summary, Summary]: ...

@@ -331,7 +331,7 @@ def _exact(records: Iterator[Any], whole: tuple[Any, ...]) -> Iterator[Any]:
     the file's first bad record (its position counted in the whole file)."""
     try:
         yield from records
-    except _READ_ERRORS as exc:
+    except _READ_ERRORS:
         source, format, records_at, compression = whole
         try:
             for _ in _read_whole(source, format, records_at, compression):
