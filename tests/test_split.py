@@ -6,10 +6,9 @@ import io
 import json
 
 import pytest
+import quarn
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import quarn
 from quarn import _ranges, cli
 
 # Strings made of what a range edge can fall into the middle of.

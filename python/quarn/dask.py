@@ -302,7 +302,7 @@ def _array_piece(
     t = element_start(k)
     if t is None:
         return None
-    for j in range(k + 1, closing + 1):
+    for j in range(k + 1, min(closing + 1, len(ranges))):
         following = element_start(j)
         if following is not None:
             return False, t, following - 1, True
