@@ -15,7 +15,7 @@
 namespace quarn::api::split {
 namespace {
 
-constexpr std::size_t kChunk = 1 << 20;
+constexpr std::size_t kChunk = 1 << 16;
 
 // Reads [start, end) of `file` in chunks, handing each to `use`, which
 // returns false to stop early.
