@@ -17,22 +17,25 @@ import time
 from harness import Files, check, run_command, seconds, table
 
 
-def _best(fn, repeat):
-    fn()  # warm-up: page cache, worker start-up, imports in the workers
-    best, out = None, None
+def _interleaved(cases, repeat):
+    """Best time and result of each case; the cases take turns, so that a change in the
+    machine's load falls on all of them alike."""
+    for fn in cases.values():
+        fn()  # warm-up: page cache, worker start-up, imports in the workers
+    best, out = {}, {}
     for _ in range(repeat):
-        start = time.perf_counter()
-        out = fn()
-        took = time.perf_counter() - start
-        best = took if best is None else min(best, took)
+        for name, fn in cases.items():
+            start = time.perf_counter()
+            out[name] = fn()
+            took = time.perf_counter() - start
+            best[name] = min(best.get(name, took), took)
     return best, out
 
 
 def bench_cluster(paths, repeat):
     import dask.bag
-    from distributed import Client, LocalCluster
-
     import quarn.dask
+    from distributed import Client, LocalCluster
 
     rows, ratios = [], {}
     with (
@@ -50,11 +53,11 @@ def bench_cluster(paths, repeat):
                 cases["read_text+json.loads"] = lambda p=path: dask.bag.read_text(
                     p, blocksize="64 MiB"
                 ).map(json.loads)
-            got = {}
-            for name, make in cases.items():
-                took, n = _best(lambda m=make: client.compute(m().count()).result(), repeat)
-                got[name] = took
-                rows.append([f"{fmt}: {name}", seconds(took), str(n)])
+            got, counts = _interleaved(
+                {k: lambda m=m: client.compute(m().count()).result() for k, m in cases.items()},
+                repeat,
+            )
+            rows += [[f"{fmt}: {k}", seconds(got[k]), str(counts[k])] for k in cases]
             split = got["64 MiB partitions"]
             ratios[f"{fmt}: one partition / 64 MiB partitions"] = (
                 got["one partition"] / split,
@@ -96,7 +99,6 @@ def bench_jobs(paths, repeat):
 def run(ctx):
     try:
         import distributed  # noqa: F401
-
         import quarn.dask  # noqa: F401
     except ImportError as e:
         print(f"  skipped: {e} (pip install 'quarn[dask]')")

@@ -30,7 +30,7 @@ def files(tmp_path):
 
 
 SIGNATURES = {
-    "count": "(source, format=None, *, compression='infer', records=None)",
+    "count": "(source, format=None, *, compression='infer', records=None, jobs=1)",
     "load": "(source, format=None, *, compression='infer', records=None, progress=False)",
     "iter_records": "(source, format=None, *, compression='infer', records=None, progress=False)",
     "schema": "(source, sample=100, format=None, *, compression='infer', records=None)",

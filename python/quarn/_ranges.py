@@ -261,9 +261,8 @@ def _validate(path: str, format: str | None, records: str | None, jobs: int) -> 
             stop = limit if records is not None else 0
             args = [(True, False, *p) for p in pieces(starts, stop) if p is not None]
         got = list(pool.map(lambda a: native.validate_piece(path, *a), args))
-    if any(n is None for n in got):
-        return None
-    return sum(got)
+    good = [n for n in got if n is not None]
+    return sum(good) if len(good) == len(got) else None
 
 
 def check_jobs(jobs: Any) -> int:

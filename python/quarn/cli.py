@@ -291,8 +291,7 @@ def _run_count(args: argparse.Namespace) -> int:
 
 def _run_schema(args: argparse.Namespace) -> int:
     try:
-        text, arrays = quarn._outline(args.file, args.sample, _format_arg(args),
-                                      **_options(args))
+        text, arrays = quarn._outline(args.file, args.sample, _format_arg(args), **_options(args))
     except FILE_ERRORS as exc:
         return _fail(_file_message(args.file, exc))
     print(text)
@@ -300,12 +299,17 @@ def _run_schema(args: argparse.Namespace) -> int:
     # usually are; say how to read them as such.
     large = [(pointer, seen) for pointer, seen, skipped in arrays if skipped]
     if large:
-        print(f"quarn: {args.file} is one JSON document; each of its arrays was described "
-              f"from its first {args.sample} elements. To take the elements of a large array "
-              "as the records:", file=sys.stderr)
+        print(
+            f"quarn: {args.file} is one JSON document; each of its arrays was described "
+            f"from its first {args.sample} elements. To take the elements of a large array "
+            "as the records:",
+            file=sys.stderr,
+        )
         for pointer, _ in large:
-            print(f"  quarn schema --records {shlex.quote(pointer)} {shlex.quote(args.file)}",
-                  file=sys.stderr)
+            print(
+                f"  quarn schema --records {shlex.quote(pointer)} {shlex.quote(args.file)}",
+                file=sys.stderr,
+            )
     return EXIT_OK
 
 
@@ -361,8 +365,9 @@ def _stops_reading(exc: Exception) -> bool:
 def _validate_file(path: str, args: argparse.Namespace) -> int:
     """Validates one file; returns the number of bad records (an unreadable file counts 1)."""
     # Threads that find every record good say so; anything else is told by one reader.
-    good = _ranges.validate(path, _format_arg(args), args.records, args.jobs,
-                           _options(args)["compression"])
+    good = _ranges.validate(
+        path, _format_arg(args), args.records, args.jobs, _options(args)["compression"]
+    )
     if good is not None:
         print(f"{path}: ok, {good} records")
         return 0

@@ -11,12 +11,12 @@ from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import dask.bag
-import fsspec
+import fsspec  # type: ignore[import-untyped]
 from dask.bag.core import reify
 from dask.base import tokenize
 from dask.utils import parse_bytes
-from fsspec.implementations.local import LocalFileSystem
-from fsspec.utils import infer_compression
+from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
+from fsspec.utils import infer_compression  # type: ignore[import-untyped]
 
 import quarn
 from quarn import _input, _ranges
@@ -67,7 +67,8 @@ def read_records(
     if size is not None and size < 1:
         raise ValueError(f"blocksize must be positive, not {blocksize!r}")
     _input._check_compression(None if compression == "infer" else compression)
-    files: list[tuple[_File, int]] = []
+    # Each file with its byte ranges, or None when it is read whole.
+    files: list[tuple[_File, list[tuple[int, int]] | None]] = []
     if urls:
         fs, _, paths = fsspec.core.get_fs_token_paths(
             urls, mode="rb", storage_options=storage_options or {}
@@ -75,11 +76,11 @@ def read_records(
         for path in paths:
             source = _File(fs, path)
             source.size = fs.size(path)
-            whole = size is None or (
-                compression is not None
-                and (compression != "infer" or infer_compression(path) is not None)
+            compressed = compression is not None and (
+                compression != "infer" or infer_compression(path) is not None
             )
-            files.append((source, 1 if whole else len(_ranges.cut(0, source.size, size))))
+            ranges = None if size is None or compressed else _ranges.cut(0, source.size, size)
+            files.append((source, ranges if ranges and len(ranges) > 1 else None))
     name = "read-records-" + tokenize(urls, format, records, compression, size, storage_options)
     if not files:
         return dask.bag.Bag({(name, 0): []}, name, 1)
@@ -88,13 +89,12 @@ def read_records(
     # where the partition is a result that must be a list to travel between workers.
     graph: dict[Key, Any] = {}
     n = 0
-    for i, (source, parts) in enumerate(files):
+    for i, (source, ranges) in enumerate(files):
         whole = (source, format, records, compression)
-        if parts == 1:
+        if ranges is None:
             graph[(name, n)] = (reify, (_read_whole, *whole))
             n += 1
             continue
-        ranges = _ranges.cut(0, source.size, size)  # type: ignore[arg-type]
         plan = (f"{name}-plan", i)
         graph[plan] = (_plan, source, format, records)
         summaries = []
@@ -167,8 +167,14 @@ def _read_whole(
     source: _File, format: str | None, records: str | None, compression: str | None
 ) -> Iterator[Any]:
     got = source.source()
+    # Only what differs from iter_records' defaults is passed on.
+    options: dict[str, Any] = {}
+    if compression != "infer":
+        options["compression"] = compression
+    if records is not None:
+        options["records"] = records
     try:
-        yield from quarn.iter_records(got, format, compression=compression, records=records)
+        yield from quarn.iter_records(got, format, **options)
     finally:
         source.close()
 
@@ -309,7 +315,9 @@ def _array_piece(
     return False, t, plan["end"] if plan["entered"] else 0, False
 
 
-def _piece_records(source: _File, array: bool, first: bool, start: int, end: int, close: bool):
+def _piece_records(
+    source: _File, array: bool, first: bool, start: int, end: int, close: bool
+) -> Iterator[Any]:
     if source.local:
         return _ranges.native.iter_piece(source.path, array, first, start, end, close)
     prefix = b"[" if array else b"" if first else b"\n"
