@@ -223,10 +223,14 @@ def validate(
         return None
     from quarn import _input
 
-    with _input.opened(source, compression) as path:
-        if not isinstance(path, str) or not os.path.isfile(path):
-            return None
-        return _validate(path, format, records, jobs)
+    # Whatever fails here fails again, and is reported, when one reader reads the file.
+    try:
+        with _input.opened(source, compression) as path:
+            if not isinstance(path, str) or not os.path.isfile(path):
+                return None
+            return _validate(path, format, records, jobs)
+    except (ValueError, RuntimeError, OSError, ImportError):
+        return None
 
 
 def _validate(path: str, format: str | None, records: str | None, jobs: int) -> int | None:
