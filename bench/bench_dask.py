@@ -32,6 +32,37 @@ def _interleaved(cases, repeat):
     return best, out
 
 
+def bench_scaling(paths, repeat):
+    """64 MiB partitions on a cluster of 1 worker process against 2 (one thread each)."""
+    import quarn.dask
+    from distributed import Client, LocalCluster
+
+    rows = []
+    for fmt, path in paths.items():
+        best = {}
+        for workers in (1, 2):
+            with (
+                LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+                ) as cluster,
+                Client(cluster) as client,
+            ):
+                got, _ = _interleaved(
+                    {
+                        "split": lambda p=path, c=client: c.compute(
+                            quarn.dask.read_records(p, blocksize="64 MiB").count()
+                        ).result()
+                    },
+                    repeat,
+                )
+            best[workers] = got["split"]
+            rows.append([f"{fmt}: {workers} worker(s)", seconds(got["split"])])
+        rows.append([f"{fmt}: 1 worker / 2 workers", f"{best[1] / best[2]:.2f}x"])
+    table(
+        "dask: 64 MiB partitions on 1 and 2 worker processes, best of runs", ["case", "best"], rows
+    )
+
+
 def bench_cluster(paths, repeat):
     import dask.bag
     import quarn.dask
@@ -115,13 +146,15 @@ def main():
     parser.add_argument("--size", default="512M")
     parser.add_argument("--cli-size", default="1G")
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--only", choices=("cluster", "jobs"))
+    parser.add_argument("--only", choices=("cluster", "scaling", "jobs"))
     args = parser.parse_args()
     files = Files(args.dir)
     try:
-        if args.only != "jobs":
+        if args.only in (None, "cluster"):
             bench_cluster({f: files.get(f, args.size) for f in ("json", "jsonl")}, args.repeat)
-        if args.only != "cluster":
+        if args.only in (None, "scaling"):
+            bench_scaling({f: files.get(f, args.size) for f in ("json", "jsonl")}, args.repeat)
+        if args.only in (None, "jobs"):
             bench_jobs({f: files.get(f, args.cli_size) for f in ("json", "jsonl")}, args.repeat)
     finally:
         files.close()
