@@ -108,6 +108,71 @@ def bench_cluster(paths, repeat):
         print(f"  {name}: {check(value, target, at_most=False)}")
 
 
+def _spin(n):
+    x = 0
+    for i in range(n):
+        x += i
+    return x
+
+
+def calibrate():
+    """How much two CPU-bound processes slow each other down on this machine right now: 1.0x
+    on two free cores, 2.0x on one."""
+    import multiprocessing
+
+    n = 10_000_000
+    start = time.perf_counter()
+    _spin(n)
+    one = time.perf_counter() - start
+    start = time.perf_counter()
+    procs = [multiprocessing.Process(target=_spin, args=(n,)) for _ in range(2)]
+    for p in procs:
+        p.start()
+    for p in procs:
+        p.join()
+    two = time.perf_counter() - start
+    print(
+        f"  machine: two CPU-bound processes take {two / one:.2f}x the time of one "
+        "(1.0x: two free cores)"
+    )
+
+
+def bench_threads(paths, repeat):
+    """In-process, without interpreter start-up: 1 against 2 threads on the same pieces."""
+    import quarn
+    from quarn import _ranges
+
+    rows = []
+    for fmt, path in paths.items():
+        kind, start, _ = _ranges.native.plan(path, None, None)
+        cases = {
+            "count, 1 thread": lambda p=path: quarn.count(p),
+            "count, 2 threads": lambda p=path: quarn.count(p, jobs=2),
+            "validate, 1 thread": lambda p=path, k=kind, s=start: _ranges.native.validate_piece(
+                p, k == "array", True, 0 if k == "lines" else s, 0, False
+            ),
+            "validate, 2 threads": lambda p=path: _ranges._validate(p, None, None, 2),
+        }
+        best, out = _interleaved(cases, repeat)
+        assert out["count, 1 thread"] == out["count, 2 threads"]
+        assert out["validate, 1 thread"] == out["validate, 2 threads"]
+        for what in ("count", "validate"):
+            one, two = best[f"{what}, 1 thread"], best[f"{what}, 2 threads"]
+            rows.append(
+                [
+                    f"{fmt}: {what}, 1 / 2 threads",
+                    seconds(one),
+                    seconds(two),
+                    check(one / two, 1.6, False),
+                ]
+            )
+    table(
+        "the same split in-process (validation without objects in both), best of runs",
+        ["case", "1 thread", "2 threads", "ratio"],
+        rows,
+    )
+
+
 def bench_jobs(paths, repeat):
     quarn = [sys.executable, "-m", "quarn"]
     rows = []
@@ -146,14 +211,17 @@ def main():
     parser.add_argument("--size", default="512M")
     parser.add_argument("--cli-size", default="1G")
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--only", choices=("cluster", "scaling", "jobs"))
+    parser.add_argument("--only", choices=("cluster", "scaling", "jobs", "threads"))
     args = parser.parse_args()
     files = Files(args.dir)
+    calibrate()
     try:
         if args.only in (None, "cluster"):
             bench_cluster({f: files.get(f, args.size) for f in ("json", "jsonl")}, args.repeat)
         if args.only in (None, "scaling"):
             bench_scaling({f: files.get(f, args.size) for f in ("json", "jsonl")}, args.repeat)
+        if args.only in (None, "threads"):
+            bench_threads({f: files.get(f, args.cli_size) for f in ("json", "jsonl")}, args.repeat)
         if args.only in (None, "jobs"):
             bench_jobs({f: files.get(f, args.cli_size) for f in ("json", "jsonl")}, args.repeat)
     finally:
