@@ -30,7 +30,7 @@ def files(tmp_path):
 
 
 SIGNATURES = {
-    "count": "(source, format=None, *, compression='infer', records=None)",
+    "count": "(source, format=None, *, compression='infer', records=None, jobs=1)",
     "load": "(source, format=None, *, compression='infer', records=None, progress=False, "
     "fields=None)",
     "iter_records": "(source, format=None, *, compression='infer', records=None, progress=False, "
@@ -44,8 +44,9 @@ def test_functions_pickle_by_reference(name):
     function = getattr(quarn, name)
     assert pickle.loads(pickle.dumps(function)) is function
     signature = inspect.signature(function).replace(return_annotation=inspect.Signature.empty)
-    plain = signature.replace(parameters=[p.replace(annotation=p.empty)
-                                          for p in signature.parameters.values()])
+    plain = signature.replace(
+        parameters=[p.replace(annotation=p.empty) for p in signature.parameters.values()]
+    )
     assert str(plain) == SIGNATURES[name]
 
 
@@ -60,11 +61,17 @@ def outcome(function, args, kwargs):
 @pytest.mark.parametrize(
     "name, args, kwargs",
     [
-        ("count", ("a",), {}), ("count", ("array",), {"format": "JSON"}), ("load", ("array",), {}),
-        ("load", ("c",), {"format": "ndjson"}), ("iter_records", ("a", "auto"), {}),
-        ("schema", ("a", 1), {}), ("schema", ("array",), {"sample": 0, "format": "json"}),
+        ("count", ("a",), {}),
+        ("count", ("array",), {"format": "JSON"}),
+        ("load", ("array",), {}),
+        ("load", ("c",), {"format": "ndjson"}),
+        ("iter_records", ("a", "auto"), {}),
+        ("schema", ("a", 1), {}),
+        ("schema", ("array",), {"sample": 0, "format": "json"}),
         # errors, raised by the same text
-        ("count", ("/no/such.json",), {}), ("load", ("a", "xml"), {}), ("schema", ("a", None), {}),
+        ("count", ("/no/such.json",), {}),
+        ("load", ("a", "xml"), {}),
+        ("schema", ("a", None), {}),
         ("iter_records", ("a",), {"fmt": "json"}),
     ],
 )
@@ -106,14 +113,16 @@ def test_dask_across_processes(files):
     bad.write_text('{"id": 1}\n{"id": \n', encoding="utf-8")
     bag, expected = read_records(paths), dask_bag.read_text(paths).map(json.loads)
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
     client = distributed.Client(cluster)
     compute = {"scheduler": client}
     try:
         assert bag.npartitions == len(paths)
         assert bag.compute(**compute) == expected.compute(**compute)
         assert bag.pluck("id").frequencies().compute(**compute) == (
-            expected.pluck("id").frequencies().compute(**compute))
+            expected.pluck("id").frequencies().compute(**compute)
+        )
         assert read_records([files["array"]], format="json").compute(**compute) == RECORDS
         nested = Path(files["a"]).with_name("nested.json")
         nested.write_text(json.dumps({"meta": {}, "data": RECORDS}), encoding="utf-8")

@@ -21,7 +21,7 @@ from types import TracebackType
 from typing import Any, NoReturn, Self, TextIO
 
 import quarn
-from quarn import _progress
+from quarn import _progress, _ranges
 from quarn._input import COMPRESSIONS
 from quarn._version import __version__
 
@@ -52,6 +52,18 @@ def _non_negative(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {value}")
     return value
+
+
+def _positive(text: str) -> int:
+    value = _non_negative(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+JOBS_HELP = (
+    "threads that share each large uncompressed file (a JSON array or JSON Lines; default: 1)"
+)
 
 
 def _build_parser() -> _Parser:
@@ -99,6 +111,7 @@ def _build_parser() -> _Parser:
         "per file (count, tab, path) and a total line.",
     )
     count.add_argument("files", nargs="+", metavar="FILE")
+    count.add_argument("--jobs", type=_positive, default=1, metavar="N", help=JOBS_HELP)
     count.set_defaults(run=_run_count)
 
     schema = commands.add_parser(
@@ -152,6 +165,7 @@ def _build_parser() -> _Parser:
         action="store_true",
         help="report every bad record instead of stopping at the first",
     )
+    validate.add_argument("--jobs", type=_positive, default=1, metavar="N", help=JOBS_HELP)
     validate.set_defaults(run=_run_validate)
     return parser
 
@@ -284,7 +298,7 @@ def _run_count(args: argparse.Namespace) -> int:
         done = 0
         for path, size in zip(paths, sizes, strict=True):
             try:
-                records = quarn.count(path, fmt, **_options(args))
+                records = quarn.count(path, fmt, jobs=args.jobs, **_options(args))
             except FILE_ERRORS as exc:
                 progress.write(f"{PROG}: {_file_message(path, exc)}", sys.stderr)
                 status = EXIT_BAD_DATA
@@ -386,6 +400,13 @@ def _plural(n: int, noun: str) -> str:
 def _validate_file(path: str, args: argparse.Namespace) -> int | None:
     """Validates one file; returns the number of bad records, or None when the file cannot
     be opened."""
+    # Threads that find every record good say so; anything else is told by one reader.
+    good = _ranges.validate(
+        path, _format_arg(args), args.records, args.jobs, _options(args)["compression"]
+    )
+    if good is not None:
+        print(f"{path}: ok, {_plural(good, 'record')}")
+        return 0
     try:
         records = quarn.iter_records(path, _format_arg(args), **_options(args))
     except FILE_ERRORS as exc:

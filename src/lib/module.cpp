@@ -22,7 +22,7 @@ int module_exec(PyObject* module) noexcept {
         }
         for (auto* register_area :
              {&quarn::api::bigjson::register_area, &quarn::api::sources::register_area,
-              &quarn::api::testing::register_area}) {
+              &quarn::api::split::register_area, &quarn::api::testing::register_area}) {
           auto registered = register_area(module);
           if (!registered.ok()) {
             quarn::binding::raise(registered.error());

@@ -15,6 +15,7 @@
 using quarn::scan::ArrayScan;
 using quarn::scan::CountState;
 using quarn::scan::LineCount;
+using quarn::scan::RangeSummary;
 using quarn::scan::detail::KernelSet;
 
 namespace {
@@ -205,6 +206,69 @@ void test_array_random(const KernelSet& k) {
   }
 }
 
+bool same(const RangeSummary& a, const RangeSummary& b) {
+  return same(a.scan, b.scan) && a.min_depth == b.min_depth && a.commas == b.commas &&
+         a.has_content == b.has_content;
+}
+
+// Range summaries from every start state, on random arrays fed in random
+// pieces, against the scalar rules; and, from the true start of an array that
+// never closes, the same commas and content as the count.
+void test_summary_random(const KernelSet& k) {
+  const KernelSet& ref = quarn::scan::detail::kScalarKernels;
+  for (int iter = 0; iter < 3000; ++iter) {
+    std::string text = random_text(kArrayAlphabet, rng() % 400);
+    const auto cuts = random_cuts(text.size());
+    const int start = static_cast<int>(rng() % 3);
+    RangeSummary a, b;
+    a.scan.in_string = b.scan.in_string = start != 0;
+    a.scan.escaped = b.scan.escaped = start == 2;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+      const std::size_t to = i < cuts.size() ? cuts[i] : text.size();
+      k.summarize_array(bytes(text) + from, to - from, a);
+      ref.summarize_array(bytes(text) + from, to - from, b);
+      from = to;
+      if (same(a, b)) continue;
+      CHECK(false, "%s summarize_array differs on input %d, piece %zu", k.name, iter, i);
+      break;
+    }
+    if (start != 0 || a.min_depth < 0) continue;
+    CountState c;
+    k.count_array(bytes(text), text.size(), c);
+    CHECK(c.commas == a.commas && c.has_content == a.has_content,
+          "%s summary of input %d disagrees with its count", k.name, iter);
+  }
+}
+
+void test_summary_cases(const KernelSet& k) {
+  struct Case {
+    std::string text;
+    std::int64_t min_depth, depth;
+    std::uint64_t commas;
+    bool content;
+  };
+  // From outside a string at relative depth 0.
+  const std::vector<Case> cases = {
+      {"1,2,3", 0, 0, 2, true},
+      {"{\"a\":[1,2]},3", 0, 0, 1, true},
+      {"1,2]],3", -2, -2, 1, true},
+      {"2]", -1, -1, 0, false},
+      {"],[", -1, 0, 1, true},
+      {"\"]]\",5", 0, 0, 1, true},
+      {std::string(70, '{') + "," + std::string(71, '}') + " ,x", -1, -1, 1, true},
+  };
+  for (const Case& c : cases) {
+    RangeSummary st;
+    k.summarize_array(bytes(c.text), c.text.size(), st);
+    CHECK(st.min_depth == c.min_depth && st.scan.depth == c.depth && st.commas == c.commas &&
+              st.has_content == c.content,
+          "%s summary of %s: min %lld depth %lld commas %llu", k.name, c.text.c_str(),
+          static_cast<long long>(st.min_depth), static_cast<long long>(st.scan.depth),
+          static_cast<unsigned long long>(st.commas));
+  }
+}
+
 void test_line_cases(const KernelSet& k) {
   struct Case {
     std::string text;
@@ -311,6 +375,8 @@ int main() {
     test_count_cases(*k);
     test_element_cases(*k);
     test_line_cases(*k);
+    test_summary_cases(*k);
+    test_summary_random(*k);
     if (k != &quarn::scan::detail::kScalarKernels) {
       test_array_random(*k);
       test_lines_random(*k);

@@ -1,6 +1,7 @@
 """The native extension module. Compiled as ``quarn.lib._quarn``."""
 
 from quarn import _sources as _sources
+from quarn import _split as _split
 from quarn import bigjson as bigjson
 
 __all__ = ["bigjson"]

@@ -46,5 +46,8 @@ Status register_area(PyObject* parent);
 namespace sources {
 Status register_area(PyObject* parent);
 }
+namespace split {
+Status register_area(PyObject* parent);
+}
 
 }  // namespace quarn::api

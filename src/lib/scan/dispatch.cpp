@@ -90,6 +90,10 @@ bool validate_utf8(const std::uint8_t* p, std::size_t n) {
   return detail::active_kernels().validate_utf8(p, n);
 }
 
+void summarize_array(const std::uint8_t* p, std::size_t n, RangeSummary& st) {
+  detail::active_kernels().summarize_array(p, n, st);
+}
+
 const char* kernel_name() {
   return detail::active_kernels().name;
 }

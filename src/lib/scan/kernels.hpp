@@ -21,6 +21,7 @@ struct KernelSet {
   std::size_t (*find_element_end)(const std::uint8_t* p, std::size_t n, ArrayScan& st);
   void (*count_lines)(const std::uint8_t* p, std::size_t n, LineCount& st);
   bool (*validate_utf8)(const std::uint8_t* p, std::size_t n);
+  void (*summarize_array)(const std::uint8_t* p, std::size_t n, RangeSummary& st);
 };
 
 // The reference set; every other set must match it byte for byte.
@@ -51,6 +52,7 @@ const KernelSet* select_kernels(const char* name);
 void count_array_scalar(const std::uint8_t* p, std::size_t n, CountState& st);
 [[nodiscard]] std::size_t find_element_end_scalar(const std::uint8_t* p, std::size_t n,
                                                   ArrayScan& st);
+void summarize_array_scalar(const std::uint8_t* p, std::size_t n, RangeSummary& st);
 
 // Records the last three bytes of a fed block in `st.tail`.
 void remember_tail(LineCount& st, const std::uint8_t* p, std::size_t n);

@@ -41,6 +41,27 @@ void count_array(const std::uint8_t* p, std::size_t n, CountState& st);
 // there is none.
 [[nodiscard]] std::size_t find_element_end(const std::uint8_t* p, std::size_t n, ArrayScan& st);
 
+// Summary of a byte range of an array whose start state is assumed, for
+// splitting one array across workers. `scan.depth` is relative (start at 0,
+// or at any depth the caller takes as the range start's), `min_depth` is the
+// lowest depth after any byte (the start depth included), and `commas` and
+// `has_content` follow the counting rules above, with "depth 1" read as "the
+// lowest depth so far": both restart from zero whenever a closing bracket
+// lowers `min_depth`. Fed a range's bytes in order, in blocks of any length,
+// it ends with the range's end state, net depth change and lowest depth. Once
+// the true depth d0 at the range start is known (from the summaries of the
+// ranges before it), the range's depth-1 commas are `commas` when d0 +
+// min_depth == 1 and none when it is greater; below 1 the array closes inside
+// the range, and only a count from the exact state tells.
+struct RangeSummary {
+  ArrayScan scan{false, false, 0};
+  std::int64_t min_depth = 0;
+  std::uint64_t commas = 0;
+  bool has_content = false;
+};
+
+void summarize_array(const std::uint8_t* p, std::size_t n, RangeSummary& st);
+
 // JSON Lines counting: the number of non-blank lines. A line ends at '\n' (the
 // last one may lack it) and is blank when it holds only Unicode White_Space
 // (U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,

@@ -227,8 +227,12 @@ using Kernels = SimdKernels<Avx2Ops>;
 
 }  // namespace
 
-const KernelSet kAvx2Kernels = {"avx2", Kernels::count_array, Kernels::find_element_end,
-                                Kernels::count_lines, Kernels::validate_utf8};
+const KernelSet kAvx2Kernels = {"avx2",
+                                Kernels::count_array,
+                                Kernels::find_element_end,
+                                Kernels::count_lines,
+                                Kernels::validate_utf8,
+                                Kernels::summarize_array};
 
 }  // namespace quarn::scan::detail
 

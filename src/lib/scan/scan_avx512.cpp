@@ -180,8 +180,12 @@ using Kernels = SimdKernels<Avx512Ops>;
 
 }  // namespace
 
-const KernelSet kAvx512Kernels = {"avx512", Kernels::count_array, Kernels::find_element_end,
-                                  Kernels::count_lines, Kernels::validate_utf8};
+const KernelSet kAvx512Kernels = {"avx512",
+                                  Kernels::count_array,
+                                  Kernels::find_element_end,
+                                  Kernels::count_lines,
+                                  Kernels::validate_utf8,
+                                  Kernels::summarize_array};
 
 }  // namespace quarn::scan::detail
 

@@ -233,8 +233,12 @@ using Kernels = SimdKernels<NeonOps>;
 
 }  // namespace
 
-const KernelSet kNeonKernels = {"neon", Kernels::count_array, Kernels::find_element_end,
-                                Kernels::count_lines, Kernels::validate_utf8};
+const KernelSet kNeonKernels = {"neon",
+                                Kernels::count_array,
+                                Kernels::find_element_end,
+                                Kernels::count_lines,
+                                Kernels::validate_utf8,
+                                Kernels::summarize_array};
 
 }  // namespace quarn::scan::detail
 

@@ -192,6 +192,49 @@ void count_array_scalar(const std::uint8_t* p, std::size_t n, CountState& st) {
   st.has_content = content;
 }
 
+void summarize_array_scalar(const std::uint8_t* p, std::size_t n, RangeSummary& st) {
+  ArrayScan s = st.scan;
+  std::int64_t low = st.min_depth;
+  std::uint64_t commas = st.commas;
+  bool content = st.has_content;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t c = p[i];
+    if (s.in_string) {
+      string_byte(s, c);
+      continue;
+    }
+    if (is_json_space(c)) continue;
+    switch (c) {
+      case '"':
+        s.in_string = true;
+        break;
+      case ',':
+        commas += s.depth == low;
+        continue;
+      case ']':
+      case '}':
+        if (--s.depth < low) {
+          low = s.depth;
+          commas = 0;
+          content = false;
+        }
+        continue;
+      case '[':
+      case '{':
+        content |= s.depth == low;
+        ++s.depth;
+        continue;
+      default:
+        break;
+    }
+    content |= s.depth == low;
+  }
+  st.scan = s;
+  st.min_depth = low;
+  st.commas = commas;
+  st.has_content = content;
+}
+
 std::size_t find_element_end_scalar(const std::uint8_t* p, std::size_t n, ArrayScan& st) {
   ArrayScan s = st;
   std::size_t i = 0;
@@ -230,8 +273,8 @@ void remember_tail(LineCount& st, const std::uint8_t* p, std::size_t n) {
   }
 }
 
-const KernelSet kScalarKernels = {"scalar", count_array_scalar, find_element_end_scalar,
-                                  count_lines_scalar, validate_utf8_scalar};
+const KernelSet kScalarKernels = {"scalar",           count_array_scalar,   find_element_end_scalar,
+                                  count_lines_scalar, validate_utf8_scalar, summarize_array_scalar};
 
 }  // namespace detail
 }  // namespace quarn::scan

@@ -172,6 +172,21 @@ class SimdKernels {
     return found;
   }
 
+  static void summarize_array(const std::uint8_t* p, std::size_t n, RangeSummary& st) {
+    RangeSummary s = st;
+    for (; n >= 64; p += 64, n -= 64) {
+      prefetch_ahead(p);
+      summary_block(Ops::load(p), p, 64, s);
+    }
+    if (n != 0) {
+      std::uint8_t buf[64];
+      std::memset(buf, ' ', sizeof buf);
+      std::memcpy(buf, p, n);
+      summary_block(Ops::load(buf), buf, static_cast<unsigned>(n), s);
+    }
+    st = s;
+  }
+
   static void count_lines(const std::uint8_t* p, std::size_t n, LineCount& st) {
     if (st.invalid || n == 0) return;
     typename Ops::Utf8 utf8(st.tail);
@@ -252,6 +267,7 @@ class SimdKernels {
   struct Layout {
     std::uint64_t outside;    // bytes under the outside-string rules, opening quotes excluded
     std::uint64_t openers;    // opening quotes (value bytes too)
+    std::uint64_t opens;      // '[' and '{' outside strings
     std::uint64_t closes;     // ']' and '}' outside strings
     std::uint64_t at_depth1;  // bytes whose depth before them is 1
   };
@@ -278,6 +294,7 @@ class SimdKernels {
     Ops::brackets(b, opens, closes);
     opens &= out.outside;
     closes &= out.outside;
+    out.opens = opens;
     out.closes = closes;
     out.at_depth1 = depth_one(st.depth, opens, closes);
 
@@ -323,6 +340,40 @@ class SimdKernels {
     if (seps == 0) return len;
     st = ArrayScan{};
     return static_cast<unsigned>(__builtin_ctzll(seps));
+  }
+
+  // The summary runs the counting rules with the lowest depth so far in the
+  // place of depth 1: the depth is shifted so that the lowest depth reads 1,
+  // and layout's depth-1 mask marks the bytes at the lowest depth. A block
+  // that goes below it (a byte whose depth before it is 0 after the shift,
+  // or an end below 1) lowers the minimum, which restarts the counts part
+  // way through the block: such blocks, rare past a range's first element,
+  // take the scalar rules.
+  static void summary_block(const Block& b, const std::uint8_t* raw, unsigned len,
+                            RangeSummary& st) {
+    ArrayScan shifted = st.scan;
+    shifted.depth = st.scan.depth - st.min_depth + 1;
+    const std::int64_t before = shifted.depth;
+    Layout l;
+    const bool simple = layout(b, len, shifted, l) && shifted.depth >= 1 &&
+                        (before - popcount(l.closes) >= 1 ||
+                         Ops::depth_equals(l.opens, l.closes, static_cast<int>(-before)) == 0);
+    if (!simple) {
+      RangeSummary copy = st;
+      summarize_array_scalar(raw, len, copy);
+      st = copy;
+      return;
+    }
+    st.scan.in_string = shifted.in_string;
+    st.scan.escaped = shifted.escaped;
+    st.scan.depth = shifted.depth + st.min_depth - 1;
+    if (l.at_depth1 == 0) return;
+    const std::uint64_t commas = Ops::eq(b, ',') & l.outside;
+    st.commas += popcount(commas & l.at_depth1);
+    if (st.has_content) return;
+    const std::uint64_t values =
+        (l.outside & ~(Ops::json_space(b) | l.closes | commas)) | l.openers;
+    st.has_content = (values & l.at_depth1) != 0;
   }
 
   // Non-blank lines ended by the newlines of this block.

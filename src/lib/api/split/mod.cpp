@@ -1,0 +1,370 @@
+// The private `_split` area: the steps that quarn.count(jobs=) and
+// quarn.dask run per file and per range. Arguments are positional and the
+// package supplies them; the scans run without the GIL.
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "api/api.hpp"
+#include "api/bigjson/detect.hpp"
+#include "api/bigjson/format.hpp"
+#include "api/bigjson/nested.hpp"
+#include "api/bigjson/ops.hpp"
+#include "api/fields/fields.hpp"
+#include "api/sources/stream.hpp"
+#include "api/split/split.hpp"
+
+namespace quarn::api::split {
+namespace {
+
+using binding::Ref;
+
+PyObject* fail(const Error& error) {
+  binding::raise(error);
+  return nullptr;
+}
+
+std::optional<std::string_view> optional_text(PyObject* obj) {
+  if (obj == Py_None) return std::nullopt;
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (p == nullptr) return std::nullopt;
+  return std::string_view(p, static_cast<std::size_t>(n));
+}
+
+// Opens a path or binary stream as quarn's top-level functions do, in the
+// format given or shown by the content.
+Result<bigjson::RecordSource> open(PyObject* source, std::optional<std::string_view> format) {
+  auto named = bigjson::parse_format(format);
+  if (!named.ok()) return std::move(named).error();
+  if (!PyUnicode_Check(source)) {
+    auto stream = sources::StreamSource::open(source, nullptr);
+    if (!stream.ok()) return std::move(stream).error();
+    return bigjson::open_by_content(std::move(stream).value(), named.value(), std::nullopt);
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(source, &n);
+  if (p == nullptr) return Error::python();
+  const std::string_view path(p, static_cast<std::size_t>(n));
+  auto file = bigjson::File::open(path);
+  if (!file.ok()) return std::move(file).error();
+  auto opened =
+      bigjson::open_by_content(std::make_unique<bigjson::FileSource>(std::move(file).value()),
+                               named.value(), bigjson::format_from_name(path));
+  if (opened.ok() || opened.error().kind == binding::ErrorKind::Python) return opened;
+  Error e = std::move(opened).error();
+  e.kind = binding::ErrorKind::ValueError;
+  e.text = "cannot read " + std::string(path) + ": " + e.text;
+  return e;
+}
+
+// plan(source, format, records) -> (kind, start, limit): how the records of
+// `source` lie. "lines" from `start` (after a byte-order mark); "array": its
+// elements from `start` (just after its '['), up to `limit` (just after its
+// ']' for the array `records` names, whose rest of document is checked
+// here; otherwise the file's size, 0 for a stream); "document" or "empty"
+// otherwise. Reads the source up to its records only, except for `records`,
+// which walks to the array's end.
+Result<Ref> plan(PyObject* source, std::optional<std::string_view> format,
+                 std::optional<std::string_view> records) {
+  auto opened = open(source, format);
+  if (!opened.ok()) return std::move(opened).error();
+  bigjson::RecordSource& s = opened.value();
+  bigjson::Cursor cursor(s);
+  const char* kind = "document";
+  std::uint64_t start = 0, limit = s.total_bytes();
+  if (records) {
+    auto entered = s.enter(*records);
+    if (!entered.ok()) return std::move(entered).error();
+    start = cursor.offset();
+    scan::ArrayScan state;
+    std::uint64_t separators = 0;
+    for (;;) {
+      auto run = cursor.skip_elements(state, separators);
+      if (!run.ok()) return std::move(run).error();
+      if (run.value().closed) break;
+    }
+    limit = cursor.offset();
+    auto rest = s.check_after_array();
+    if (!rest.ok()) return std::move(rest).error();
+    kind = "array";
+  } else {
+    auto layout = s.layout();
+    if (!layout.ok()) return std::move(layout).error();
+    start = cursor.offset();
+    switch (layout.value()) {
+      case bigjson::Layout::Lines:
+        kind = "lines";
+        break;
+      case bigjson::Layout::Array:
+        kind = "array";
+        break;
+      case bigjson::Layout::Document:
+        break;
+      case bigjson::Layout::Empty:
+        kind = "empty";
+        break;
+    }
+  }
+  Ref out = Ref::steal(Py_BuildValue("sKK", kind, static_cast<unsigned long long>(start),
+                                     static_cast<unsigned long long>(limit)));
+  if (!out) return Error::python();
+  return out;
+}
+
+PyObject* summaries_tuple(const std::array<scan::RangeSummary, 3>& acc) {
+  Ref out = Ref::steal(PyTuple_New(3));
+  if (!out) return nullptr;
+  for (int i = 0; i < 3; ++i) {
+    const scan::RangeSummary& r = acc[static_cast<std::size_t>(i)];
+    const int end = r.scan.in_string ? (r.scan.escaped ? 2 : 1) : 0;
+    PyObject* item = Py_BuildValue(
+        "iLLKO", end, static_cast<long long>(r.scan.depth), static_cast<long long>(r.min_depth),
+        static_cast<unsigned long long>(r.commas), r.has_content ? Py_True : Py_False);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(out.get(), i, item);
+  }
+  return out.release();
+}
+
+scan::ArrayScan state_of(int start, long long depth) {
+  return scan::ArrayScan{start != 0, start == 2, depth};
+}
+
+Result<std::shared_ptr<SharedFile>> open_shared(const char* path) {
+  Result<std::shared_ptr<SharedFile>> opened = Error::python();
+  Py_BEGIN_ALLOW_THREADS opened = SharedFile::open(path);
+  Py_END_ALLOW_THREADS return opened;
+}
+
+PyObject* py_plan(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        PyObject *source, *format, *records;
+        if (!PyArg_ParseTuple(args, "OOO", &source, &format, &records)) return nullptr;
+        auto fmt = optional_text(format);
+        auto rec = optional_text(records);
+        if (PyErr_Occurred()) return nullptr;
+        auto got = plan(source, fmt, rec);
+        if (!got.ok()) return fail(got.error());
+        return std::move(got).value().release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// summarize(path, start, end) -> three (end state, depth, lowest depth,
+// commas, content), one per start state (0 outside a string, 1 inside, 2
+// inside after a backslash).
+PyObject* py_summarize(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        const char* path;
+        unsigned long long start, end;
+        if (!PyArg_ParseTuple(args, "sKK", &path, &start, &end)) return nullptr;
+        Result<std::array<scan::RangeSummary, 3>> got = Error::python();
+        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
+        got = file.ok() ? summarize_file(*file.value(), start, end)
+                        : Result<std::array<scan::RangeSummary, 3>>(std::move(file).error());
+        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        return summaries_tuple(got.value());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// summarize_buffer(buffer, so_far) -> the summaries of so_far (as returned,
+// or None at a range's start) followed by the bytes of `buffer`.
+PyObject* py_summarize_buffer(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        Py_buffer view;
+        PyObject* so_far;
+        if (!PyArg_ParseTuple(args, "y*O", &view, &so_far)) return nullptr;
+        Summarizer summary;
+        if (so_far != Py_None) {
+          std::array<scan::RangeSummary, 3> acc;
+          for (int i = 0; i < 3; ++i) {
+            int end, content;
+            long long depth, low;
+            unsigned long long commas;
+            PyObject* item = PySequence_GetItem(so_far, i);
+            const bool parsed = item != nullptr && PyArg_ParseTuple(item, "iLLKp", &end, &depth,
+                                                                    &low, &commas, &content) != 0;
+            Py_XDECREF(item);
+            if (!parsed) {
+              PyBuffer_Release(&view);
+              return nullptr;
+            }
+            acc[static_cast<std::size_t>(i)] = {state_of(end, depth), low, commas, content != 0};
+          }
+          summary.set(acc);
+        }
+        Py_BEGIN_ALLOW_THREADS summary.feed(static_cast<const std::uint8_t*>(view.buf),
+                                            static_cast<std::size_t>(view.len));
+        Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+        return summaries_tuple(summary.result());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// find_separator(path, start, stop, state, depth) -> offset of the first
+// depth-1 ',' or ']' in [start, stop) from that state (stop 0: the file's
+// end), or -1.
+PyObject* py_find_separator(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        const char* path;
+        unsigned long long start, stop;
+        int state;
+        long long depth;
+        if (!PyArg_ParseTuple(args, "sKKiL", &path, &start, &stop, &state, &depth)) return nullptr;
+        Result<std::int64_t> got = Error::python();
+        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
+        got = file.ok() ? find_separator(*file.value(), start, stop ? stop : UINT64_MAX,
+                                         state_of(state, depth))
+                        : Result<std::int64_t>(std::move(file).error());
+        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        return PyLong_FromLongLong(got.value());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// find_separator_buffer(buffer, state, depth) -> (index or -1, state, depth).
+PyObject* py_find_separator_buffer(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        Py_buffer view;
+        int state;
+        long long depth;
+        if (!PyArg_ParseTuple(args, "y*iL", &view, &state, &depth)) return nullptr;
+        scan::ArrayScan st = state_of(state, depth);
+        const auto n = static_cast<std::size_t>(view.len);
+        std::size_t at;
+        Py_BEGIN_ALLOW_THREADS at =
+            scan::find_element_end(static_cast<const std::uint8_t*>(view.buf), n, st);
+        Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+        return Py_BuildValue("LiL", at == n ? -1LL : static_cast<long long>(at),
+                             st.in_string ? (st.escaped ? 2 : 1) : 0,
+                             static_cast<long long>(st.depth));
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// count_piece(path, array, start, end, state, depth) -> (count, content,
+// invalid): an array piece's depth-1 commas from its exact state, or a JSON
+// Lines piece's non-blank lines.
+PyObject* py_count_piece(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        const char* path;
+        int array, state;
+        unsigned long long start, end;
+        long long depth;
+        if (!PyArg_ParseTuple(args, "spKKiL", &path, &array, &start, &end, &state, &depth)) {
+          return nullptr;
+        }
+        Result<PieceCount> got = Error::python();
+        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
+        if (!file.ok()) {
+          got = std::move(file).error();
+        } else if (array) {
+          got = count_array_piece(*file.value(), start, end, state_of(state, depth));
+        } else {
+          got = count_lines_piece(*file.value(), start, end);
+        }
+        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        const PieceCount& c = got.value();
+        return Py_BuildValue("KOO", static_cast<unsigned long long>(c.commas),
+                             c.content ? Py_True : Py_False, c.invalid ? Py_True : Py_False);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+bool parse_piece(PyObject* args, const char*& path, Piece& piece) {
+  int array, first, close;
+  unsigned long long start, end;
+  if (!PyArg_ParseTuple(args, "sppKKp", &path, &array, &first, &start, &end, &close)) return false;
+  piece = Piece{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0};
+  return true;
+}
+
+// validate_piece(path, array, first, start, end, close) -> the number of
+// records of the piece, or None when something in it is bad.
+PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        const char* path;
+        Piece piece;
+        if (!parse_piece(args, path, piece)) return nullptr;
+        Result<std::optional<std::uint64_t>> got = Error::python();
+        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
+        got = file.ok() ? validate_piece(std::move(file).value(), piece)
+                        : Result<std::optional<std::uint64_t>>(std::move(file).error());
+        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        if (!got.value()) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLongLong(*got.value());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// iter_piece(path, array, first, start, end, close, fields=None) -> a
+// RecordIterator over the records of the piece (only the parts `fields`
+// names, when given).
+PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        const char* path;
+        int array, first, close;
+        unsigned long long start, end;
+        PyObject* fields = Py_None;
+        if (!PyArg_ParseTuple(args, "sppKKp|O", &path, &array, &first, &start, &end, &close,
+                              &fields)) {
+          return nullptr;
+        }
+        Piece piece{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0};
+        std::shared_ptr<const bigjson::RecordParser> parser;
+        if (fields != Py_None) {
+          auto tree = fields::read_fields(fields);
+          if (!tree.ok()) return fail(tree.error());
+          parser = fields::projection(std::move(tree).value());
+        }
+        auto file = open_shared(path);
+        if (!file.ok()) return fail(file.error());
+        bigjson::RecordSource source(piece_source(std::move(file).value(), piece));
+        source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
+        auto it = bigjson::iterate_records(std::move(source), std::move(parser));
+        if (!it.ok()) return fail(it.error());
+        return std::move(it).value().release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef functions[] = {
+    {"plan", &py_plan, METH_VARARGS, "plan(source, format, records) -> (kind, start, limit)"},
+    {"summarize", &py_summarize, METH_VARARGS, "summarize(path, start, end)"},
+    {"summarize_buffer", &py_summarize_buffer, METH_VARARGS, "summarize_buffer(buffer, so_far)"},
+    {"find_separator", &py_find_separator, METH_VARARGS,
+     "find_separator(path, start, stop, state, depth)"},
+    {"find_separator_buffer", &py_find_separator_buffer, METH_VARARGS,
+     "find_separator_buffer(buffer, state, depth)"},
+    {"count_piece", &py_count_piece, METH_VARARGS,
+     "count_piece(path, array, start, end, state, depth)"},
+    {"validate_piece", &py_validate_piece, METH_VARARGS,
+     "validate_piece(path, array, first, start, end, close)"},
+    {"iter_piece", &py_iter_piece, METH_VARARGS,
+     "iter_piece(path, array, first, start, end, close, fields=None)"},
+};
+
+}  // namespace
+
+Status register_area(PyObject* parent) {
+  auto made = new_submodule(parent, "_split", false);
+  if (!made.ok()) return std::move(made).error();
+  for (PyMethodDef& def : functions) {
+    auto added = add_function(made.value().get(), &def);
+    if (!added.ok()) return added;
+  }
+  return binding::ok_status();
+}
+
+}  // namespace quarn::api::split

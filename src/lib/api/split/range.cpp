@@ -1,0 +1,181 @@
+// Reading byte ranges of a file: positioned reads, the stream of one piece,
+// and the scans a piece needs, none of which calls into the interpreter.
+#include <Python.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "api/split/split.hpp"
+#include "json/parser.hpp"
+#include "json/text.hpp"
+
+namespace quarn::api::split {
+namespace {
+
+constexpr std::size_t kChunk = 1 << 16;
+
+// Reads [start, end) of `file` in chunks, handing each to `use`, which
+// returns false to stop early.
+template <class F>
+Status for_chunks(const SharedFile& file, std::uint64_t start, std::uint64_t end, F&& use) {
+  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kChunk]);
+  for (std::uint64_t at = start; at < end;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, end - at));
+    auto got = file.pread(at, buf.get(), want);
+    if (!got.ok()) return std::move(got).error();
+    if (got.value() == 0) break;
+    if (!use(buf.get(), got.value(), at)) break;
+    at += got.value();
+  }
+  return binding::ok_status();
+}
+
+// Takes every value and keeps nothing: what the record parser accepts with
+// this sink is what it accepts when it builds objects.
+struct NullSink {
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool unsigned_integer(std::uint64_t) { return true; }
+  bool signed_integer(std::int64_t) { return true; }
+  bool floating(double) { return true; }
+  bool string(const char*, std::size_t, bool) { return true; }
+  bool key(const char*, std::size_t, bool) { return true; }
+  bool end_array(std::size_t) { return true; }
+  bool end_object(std::size_t) { return true; }
+};
+
+}  // namespace
+
+Result<std::shared_ptr<SharedFile>> SharedFile::open(std::string_view path) {
+  auto opened = bigjson::File::open(path);
+  if (!opened.ok()) return std::move(opened).error();
+  const std::uint64_t size = opened.value().size();
+  return std::shared_ptr<SharedFile>(
+      new SharedFile(std::move(opened).value(), std::string(path), size));
+}
+
+Result<std::size_t> SharedFile::pread(std::uint64_t offset, std::uint8_t* buf,
+                                      std::size_t n) const {
+  for (;;) {
+    const ssize_t got = ::pread(file_.fd(), buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) {
+      const int err = errno;
+      return Error::os(binding::ErrorKind::RuntimeError, bigjson::os_error_text(err), err, path_);
+    }
+  }
+}
+
+Result<std::size_t> RangeSource::read(std::uint8_t* buf, std::size_t n) {
+  if (prefix_done_ < prefix_.size()) {
+    const std::size_t k = std::min(n, prefix_.size() - prefix_done_);
+    std::memcpy(buf, prefix_.data() + prefix_done_, k);
+    prefix_done_ += k;
+    return k;
+  }
+  if (at_ < end_) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - at_));
+    auto got = file_->pread(at_, buf, want);
+    if (!got.ok()) return got;
+    if (got.value() > 0) {
+      at_ += got.value();
+      return got;
+    }
+    at_ = end_;  // the file is shorter than the range
+  }
+  const std::size_t k = std::min(n, suffix_.size() - suffix_done_);
+  std::memcpy(buf, suffix_.data() + suffix_done_, k);
+  suffix_done_ += k;
+  return k;
+}
+
+std::unique_ptr<RangeSource> piece_source(std::shared_ptr<const SharedFile> file,
+                                          const Piece& piece) {
+  // An array piece is a whole array to the record source. A JSON Lines piece
+  // after the first starts with a blank line, so that a byte-order mark at
+  // its start is a line's content, as it is to a reader of the whole file.
+  std::string prefix = piece.array ? "[" : (piece.first ? "" : "\n");
+  std::string suffix = piece.array && piece.close ? "]" : "";
+  return std::make_unique<RangeSource>(std::move(file), std::move(prefix), piece.start, piece.end,
+                                       std::move(suffix));
+}
+
+Result<std::array<scan::RangeSummary, 3>> summarize_file(const SharedFile& file,
+                                                         std::uint64_t start, std::uint64_t end) {
+  Summarizer summary;
+  auto read = for_chunks(file, start, end, [&](const std::uint8_t* p, std::size_t n, auto) {
+    summary.feed(p, n);
+    return true;
+  });
+  if (!read.ok()) return std::move(read).error();
+  return summary.result();
+}
+
+Result<std::int64_t> find_separator(const SharedFile& file, std::uint64_t start, std::uint64_t stop,
+                                    scan::ArrayScan state) {
+  std::int64_t found = -1;
+  auto read = for_chunks(file, start, stop, [&](const std::uint8_t* p, std::size_t n, auto at) {
+    const std::size_t i = scan::find_element_end(p, n, state);
+    if (i == n) return true;
+    found = static_cast<std::int64_t>(at + i);
+    return false;
+  });
+  if (!read.ok()) return std::move(read).error();
+  return found;
+}
+
+Result<PieceCount> count_array_piece(const SharedFile& file, std::uint64_t start, std::uint64_t end,
+                                     scan::ArrayScan state) {
+  scan::CountState count;
+  count.scan = state;
+  auto read = for_chunks(file, start, end, [&](const std::uint8_t* p, std::size_t n, auto) {
+    scan::count_array(p, n, count);
+    return true;
+  });
+  if (!read.ok()) return std::move(read).error();
+  return PieceCount{count.commas, count.has_content, false};
+}
+
+Result<PieceCount> count_lines_piece(const SharedFile& file, std::uint64_t start,
+                                     std::uint64_t end) {
+  scan::LineCount lines;
+  auto read = for_chunks(file, start, end, [&](const std::uint8_t* p, std::size_t n, auto) {
+    scan::count_lines(p, n, lines);
+    return !lines.invalid;
+  });
+  if (!read.ok()) return std::move(read).error();
+  scan::finish_lines(lines);
+  return PieceCount{lines.lines, false, lines.invalid};
+}
+
+Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const SharedFile> file,
+                                                    const Piece& piece) {
+  bigjson::RecordSource source(piece_source(std::move(file), piece));
+  source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
+  NullSink sink;
+  std::uint64_t records = 0;
+  for (;;) {
+    auto got = source.next();
+    if (!got.ok()) return std::optional<std::uint64_t>();
+    const auto cut = got.value().cut;
+    if (cut == bigjson::RecordSource::Cut::Truncated) return std::optional<std::uint64_t>();
+    if (cut == bigjson::RecordSource::Cut::End) break;
+    const std::string_view text = json::trim_unicode_whitespace(got.value().text);
+    if (text.empty()) continue;
+    if (json::parse(text, sink)) return std::optional<std::uint64_t>();
+    // Lines must be UTF-8; array elements with bad bytes are read with
+    // replacement characters.
+    if (!piece.array &&
+        !scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
+      return std::optional<std::uint64_t>();
+    }
+    ++records;
+  }
+  if (piece.array && !source.check_after_array().ok()) return std::optional<std::uint64_t>();
+  return std::optional<std::uint64_t>(records);
+}
+
+}  // namespace quarn::api::split
