@@ -75,7 +75,7 @@ Result<Ref> plan(PyObject* source, std::optional<std::string_view> format,
   const char* kind = "document";
   std::uint64_t start = 0, limit = s.total_bytes();
   if (records) {
-    auto entered = s.enter(*records);
+    auto entered = bigjson::enter_records(s, *records);
     if (!entered.ok()) return std::move(entered).error();
     start = cursor.offset();
     scan::ArrayScan state;
