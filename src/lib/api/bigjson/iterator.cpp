@@ -197,8 +197,8 @@ binding::Result<PyObject*> record_iterator_type() {
   return made;
 }
 
-Result<Ref> iterate_records(RecordSource source) {
-  auto reader = std::make_unique<RecordReader>(std::move(source));
+Result<Ref> iterate_records(RecordSource source, BadText bad_text) {
+  auto reader = std::make_unique<RecordReader>(std::move(source), bad_text);
   auto type = record_iterator_type();
   if (!type.ok()) return std::move(type).error();
   auto* tp = reinterpret_cast<PyTypeObject*>(type.value());

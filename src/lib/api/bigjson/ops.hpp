@@ -18,15 +18,24 @@ using binding::Ref;
 [[nodiscard]] binding::Result<Ref> load(const CallArgs& args);
 [[nodiscard]] binding::Result<Ref> iter_records(const CallArgs& args);
 
+// What a record reader does with an array element (or a whole document)
+// that holds bytes that are not UTF-8: the bigjson layer reads them as
+// U+FFFD; the top-level layer reports the record as load reports the file
+// ("read error: stream did not contain valid UTF-8"). A JSON Lines line is
+// always reported.
+enum class BadText { Replace, Reject };
+
 // The four operations on a source whose format is fixed, whatever opened
-// it: every feature area that reads records runs these.
+// it: every feature area that reads records runs these. load never repairs
+// text.
 [[nodiscard]] Result<std::uint64_t> count_records(RecordSource& source);
 [[nodiscard]] Result<Ref> load_records(RecordSource source);
-[[nodiscard]] Result<Ref> iterate_records(RecordSource source);
+[[nodiscard]] Result<Ref> iterate_records(RecordSource source, BadText bad_text = BadText::Replace);
 // `map_keys`: see StructureMerger (infer.hpp); the bigjson layer describes
 // every key.
 [[nodiscard]] Result<Ref> describe_records(RecordSource& source, std::uint64_t sample,
-                                           std::size_t map_keys = SIZE_MAX);
+                                           std::size_t map_keys = SIZE_MAX,
+                                           BadText bad_text = BadText::Replace);
 
 // The RecordIterator type, built on first use and kept for the process's
 // life (a borrowed reference).

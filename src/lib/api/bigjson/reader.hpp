@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "api/bigjson/ops.hpp"
 #include "api/bigjson/pysink.hpp"
 #include "api/bigjson/source.hpp"
 #include "binding/ref.hpp"
@@ -23,8 +24,9 @@ using binding::Ref;
 
 class RecordReader {
  public:
-  // A reader over a source whose format is fixed (`begin` called).
-  explicit RecordReader(RecordSource source);
+  // A reader over a source whose format is fixed (`begin` called); `bad_text`
+  // says what an element that is not UTF-8 gives (see BadText).
+  explicit RecordReader(RecordSource source, BadText bad_text = BadText::Replace);
 
   // Opens `path`, resolving `format` as every operation does.
   [[nodiscard]] static Result<std::unique_ptr<RecordReader>> open(
@@ -52,6 +54,7 @@ class RecordReader {
   KeyCache keys_;
   ShapeCache shapes_;
   PySink sink_;
+  BadText bad_text_;
   bool started_ = false;
 };
 

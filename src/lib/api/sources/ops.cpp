@@ -85,7 +85,8 @@ binding::Result<Ref> schema(const CallArgs& args) {
       return bigjson::describe_document(opened.value(), args.sample);
     }
   }
-  return bigjson::describe_records(opened.value(), args.sample, bigjson::kMapKeys);
+  return bigjson::describe_records(opened.value(), args.sample, bigjson::kMapKeys,
+                                   bigjson::BadText::Reject);
 }
 
 binding::Result<Ref> outline(const CallArgs& args) {
@@ -101,7 +102,8 @@ binding::Result<Ref> outline(const CallArgs& args) {
   }
   // Records that are lines or array elements: their schema, and no arrays
   // to point at.
-  auto text = bigjson::describe_records(source, args.sample, bigjson::kMapKeys);
+  auto text =
+      bigjson::describe_records(source, args.sample, bigjson::kMapKeys, bigjson::BadText::Reject);
   if (!text.ok()) return std::move(text).error();
   Ref none = Ref::steal(PyList_New(0));
   if (!none) return Error::python();
@@ -119,7 +121,7 @@ binding::Result<Ref> load(const CallArgs& args) {
 binding::Result<Ref> iter_records(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  return bigjson::iterate_records(std::move(opened).value());
+  return bigjson::iterate_records(std::move(opened).value(), bigjson::BadText::Reject);
 }
 
 }  // namespace quarn::api::sources
