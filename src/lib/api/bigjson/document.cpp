@@ -244,11 +244,11 @@ class Sampler {
   bool stopped_ = false;
 };
 
+// Only the top-level layer describes documents this way: bytes that are not
+// UTF-8 in what was sampled fail it, as they fail load.
 Result<Ref> describe_text(std::string_view sampled) {
-  std::string repaired;
   if (!scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(sampled.data()), sampled.size())) {
-    repaired = json::decode_replacing(sampled);
-    sampled = repaired;
+    return Error::runtime("read error: " + std::string(kInvalidUtf8));
   }
   json::Arena arena;
   json::ValueSink sink(&arena);

@@ -197,8 +197,9 @@ binding::Result<PyObject*> record_iterator_type() {
   return made;
 }
 
-Result<Ref> iterate_records(RecordSource source, std::shared_ptr<const RecordParser> parser) {
-  auto reader = std::make_unique<RecordReader>(std::move(source), std::move(parser));
+Result<Ref> iterate_records(RecordSource source, std::shared_ptr<const RecordParser> parser,
+                            BadText bad_text) {
+  auto reader = std::make_unique<RecordReader>(std::move(source), std::move(parser), bad_text);
   auto type = record_iterator_type();
   if (!type.ok()) return std::move(type).error();
   auto* tp = reinterpret_cast<PyTypeObject*>(type.value());

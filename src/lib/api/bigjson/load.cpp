@@ -87,7 +87,8 @@ Result<Ref> load_json(RecordSource& source, const std::shared_ptr<const RecordPa
 }
 
 Result<Ref> load_list(RecordSource source, std::shared_ptr<const RecordParser> parser) {
-  RecordReader reader(std::move(source), std::move(parser));
+  // Text that is not UTF-8 fails the load, as it fails a whole-file parse.
+  RecordReader reader(std::move(source), std::move(parser), BadText::Reject);
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return Error::python();
   // Untracked with every record until the end (see settle): a young

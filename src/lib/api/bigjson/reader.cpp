@@ -47,12 +47,14 @@ Result<std::unique_ptr<RecordReader>> RecordReader::open(std::string_view path,
   return std::make_unique<RecordReader>(std::move(opened).value());
 }
 
-RecordReader::RecordReader(RecordSource source, std::shared_ptr<const RecordParser> parser)
+RecordReader::RecordReader(RecordSource source, std::shared_ptr<const RecordParser> parser,
+                           BadText bad_text)
     : source_(std::move(source)),
       parser_(std::move(parser)),
       keys_(source_.total_bytes() ? source_.total_bytes() : SIZE_MAX),
       shapes_(source_.total_bytes() ? source_.total_bytes() : SIZE_MAX),
-      sink_(keys_, shapes_) {
+      sink_(keys_, shapes_),
+      bad_text_(bad_text) {
   source_.track_lines();
 }
 
@@ -71,9 +73,13 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
   bool bad_text = sink_.invalid_utf8();
   sink_.reset();
   if (err->code == json::ErrorCode::SinkFailed && !bad_text) return Error::python();
+  // The sink validated every string it built, so only a failed parse looks
+  // at the bytes again; as in load, bytes that are not text are reported as
+  // such, whichever came first.
   if (!bad_text && valid_utf8(raw)) {
     return Error::value("invalid JSON element: " + json::describe(text, *err));
   }
+  if (bad_text_ == BadText::Reject) return invalid_utf8_error();
   // Bytes that are not UTF-8 become U+FFFD, and the repaired text is parsed.
   std::string repaired = json::decode_replacing(raw);
   text = json::trim_unicode_whitespace(repaired);

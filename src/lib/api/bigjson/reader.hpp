@@ -35,11 +35,20 @@ class RecordParser {
                                                               bool document) const = 0;
 };
 
+// What a record reader does with an array element (or a whole document)
+// that holds bytes that are not UTF-8: the bigjson layer reads them as
+// U+FFFD; the top-level layer reports the record as load reports the file
+// ("read error: stream did not contain valid UTF-8"). A JSON Lines line is
+// always reported.
+enum class BadText { Replace, Reject };
+
 class RecordReader {
  public:
   // A reader over a source whose format is fixed (`begin` called); `parser`,
-  // when given, makes the value of each record.
-  explicit RecordReader(RecordSource source, std::shared_ptr<const RecordParser> parser = nullptr);
+  // when given, makes the value of each record; `bad_text` says what an
+  // element that is not UTF-8 gives (see BadText).
+  explicit RecordReader(RecordSource source, std::shared_ptr<const RecordParser> parser = nullptr,
+                        BadText bad_text = BadText::Replace);
 
   // Opens `path`, resolving `format` as every operation does.
   [[nodiscard]] static Result<std::unique_ptr<RecordReader>> open(
@@ -69,6 +78,7 @@ class RecordReader {
   KeyCache keys_;
   ShapeCache shapes_;
   PySink sink_;
+  BadText bad_text_;
   bool started_ = false;
 };
 

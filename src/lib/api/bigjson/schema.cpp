@@ -52,9 +52,13 @@ Status add_record(std::string_view text, Sample& sample, std::string_view prefix
 }
 
 // Element texts come from a byte scan and may hold bytes that are not UTF-8:
-// those become U+FFFD rather than an error.
-Status add_element(std::string_view raw, Sample& sample, std::string_view prefix) {
+// those become U+FFFD or an error, as `bad_text` says.
+Status add_element(std::string_view raw, Sample& sample, std::string_view prefix,
+                   BadText bad_text) {
   if (valid_utf8(raw)) return add_record(raw, sample, prefix);
+  if (bad_text == BadText::Reject) {
+    return Error::runtime("read error: " + std::string(kInvalidUtf8));
+  }
   return add_record(json::decode_replacing(raw), sample, prefix);
 }
 
@@ -74,29 +78,30 @@ Status sample_lines(RecordSource& source, std::uint64_t wanted, Sample& sample) 
 // The count test follows each element, so a sample of 0 still takes the
 // first one; an array the file never closes ends with the records so far:
 // sampling the head of a truncated file is a legitimate use.
-Status sample_array(RecordSource& source, std::uint64_t wanted, Sample& sample) {
+Status sample_array(RecordSource& source, std::uint64_t wanted, Sample& sample, BadText bad_text) {
   for (;;) {
     auto got = source.next();
     if (!got.ok()) return std::move(got).error();
     if (got.value().cut != RecordSource::Cut::Text) return binding::ok_status();
-    auto added = add_element(got.value().text, sample, "invalid JSON element: ");
+    auto added = add_element(got.value().text, sample, "invalid JSON element: ", bad_text);
     if (!added.ok()) return added;
     if (sample.size() >= wanted) return binding::ok_status();
   }
 }
 
-Status sample_records(RecordSource& source, std::uint64_t wanted, Sample& sample) {
+Status sample_records(RecordSource& source, std::uint64_t wanted, Sample& sample,
+                      BadText bad_text) {
   auto layout = source.layout();
   if (!layout.ok()) return std::move(layout).error();
   switch (layout.value()) {
     case Layout::Lines:
       return sample_lines(source, wanted, sample);
     case Layout::Array:
-      return sample_array(source, wanted, sample);
+      return sample_array(source, wanted, sample, bad_text);
     case Layout::Document: {
       auto got = source.next();
       if (!got.ok()) return std::move(got).error();
-      return add_element(got.value().text, sample, "invalid JSON: ");
+      return add_element(got.value().text, sample, "invalid JSON: ", bad_text);
     }
     case Layout::Empty:
       break;
@@ -106,10 +111,10 @@ Status sample_records(RecordSource& source, std::uint64_t wanted, Sample& sample
 
 }  // namespace
 
-Result<Ref> describe_records(RecordSource& source, std::uint64_t sample_size,
-                             std::size_t map_keys) {
+Result<Ref> describe_records(RecordSource& source, std::uint64_t sample_size, std::size_t map_keys,
+                             BadText bad_text) {
   Sample sample(map_keys);
-  auto sampled = sample_records(source, sample_size, sample);
+  auto sampled = sample_records(source, sample_size, sample, bad_text);
   if (!sampled.ok()) return std::move(sampled).error();
   std::string text = json::to_pretty_string(sample.merger.describe());
   Ref result =

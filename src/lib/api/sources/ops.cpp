@@ -94,7 +94,8 @@ binding::Result<Ref> schema(const CallArgs& args) {
       return bigjson::describe_document(opened.value(), args.sample);
     }
   }
-  return bigjson::describe_records(opened.value(), args.sample, bigjson::kMapKeys);
+  return bigjson::describe_records(opened.value(), args.sample, bigjson::kMapKeys,
+                                   bigjson::BadText::Reject);
 }
 
 binding::Result<Ref> outline(const CallArgs& args) {
@@ -110,7 +111,8 @@ binding::Result<Ref> outline(const CallArgs& args) {
   }
   // Records that are lines or array elements: their schema, and no arrays
   // to point at.
-  auto text = bigjson::describe_records(source, args.sample, bigjson::kMapKeys);
+  auto text =
+      bigjson::describe_records(source, args.sample, bigjson::kMapKeys, bigjson::BadText::Reject);
   if (!text.ok()) return std::move(text).error();
   Ref none = Ref::steal(PyList_New(0));
   if (!none) return Error::python();
@@ -132,7 +134,8 @@ binding::Result<Ref> iter_records(const CallArgs& args) {
   if (!parser.ok()) return std::move(parser).error();
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  return bigjson::iterate_records(std::move(opened).value(), std::move(parser).value());
+  return bigjson::iterate_records(std::move(opened).value(), std::move(parser).value(),
+                                  bigjson::BadText::Reject);
 }
 
 }  // namespace quarn::api::sources

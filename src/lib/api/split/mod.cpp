@@ -332,7 +332,11 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
         if (!file.ok()) return fail(file.error());
         bigjson::RecordSource source(piece_source(std::move(file).value(), piece));
         source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
-        auto it = bigjson::iterate_records(std::move(source), std::move(parser));
+        // The records of a piece are those of the whole file's top-level
+        // reader: no holes, no text that is not UTF-8.
+        source.reject_holes();
+        auto it = bigjson::iterate_records(std::move(source), std::move(parser),
+                                           bigjson::BadText::Reject);
         if (!it.ok()) return fail(it.error());
         return std::move(it).value().release();
       },

@@ -155,6 +155,10 @@ Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const Shared
                                                     const Piece& piece) {
   bigjson::RecordSource source(piece_source(std::move(file), piece));
   source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
+  // Good means good to the whole file's top-level reader: a hole, a
+  // trailing comma or text that is not UTF-8 anywhere sends the file back
+  // to it, which reports the first fault in order.
+  source.reject_holes();
   NullSink sink;
   std::uint64_t records = 0;
   for (;;) {
@@ -166,10 +170,7 @@ Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const Shared
     const std::string_view text = json::trim_unicode_whitespace(got.value().text);
     if (text.empty()) continue;
     if (json::parse(text, sink)) return std::optional<std::uint64_t>();
-    // Lines must be UTF-8; array elements with bad bytes are read with
-    // replacement characters.
-    if (!piece.array &&
-        !scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
+    if (!scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
       return std::optional<std::uint64_t>();
     }
     ++records;
