@@ -77,14 +77,21 @@ def test_globs_lists_and_compressed_files(write, tmp_path, time_limit):
         ("[1, 2, 3, 4] x", "data.json"),
         ('{"a": 1}\n{"a": 2}\n{"a" 3}\n{"a": 4}\n', "data.jsonl"),
         ("[1, 2, 3, 4, 5", "data.json"),
+        # holes and trailing commas, also where a partition holds nothing but one
+        ("[,,1,,]", "data.json"),
+        ("[1, 2,, 3]", "data.json"),
+        ("[1, 2, 3,]", "data.json"),
+        ('{"a": [1, 2,, 3]}', "nested.json"),
     ],
 )
-def test_a_bad_record_is_reported_as_in_order(write, time_limit, text, name):
+@pytest.mark.parametrize("blocksize", [1, 2, 3])
+def test_a_bad_record_is_reported_as_in_order(write, time_limit, text, name, blocksize):
     path = write(text, name)
+    records = "/a" if name == "nested.json" else None
     with pytest.raises(ValueError) as in_order_error:
-        list(quarn.iter_records(path))
+        list(quarn.iter_records(path, records=records))
     with pytest.raises(ValueError) as bag_error:
-        bag_records(path, blocksize=3)
+        bag_records(path, records=records, blocksize=blocksize)
     assert str(bag_error.value) == str(in_order_error.value)
 
 

@@ -102,7 +102,8 @@ def test_records_agree_with_the_whole_document(tmp_path, text, pointer, expected
     status, out, err = validate(path, "--records", pointer, "--keep-going")
     if isinstance(expected, list):
         assert loaded == iterated == expected == resolve(json.loads(text), pointer)
-        assert (status, out) == (0, f"{path}: ok, {len(expected)} records\n")
+        noun = "record" if len(expected) == 1 else "records"
+        assert (status, out) == (0, f"{path}: ok, {len(expected)} {noun}\n")
         return
     assert isinstance(loaded, str)
     assert status == 1 and err

@@ -284,7 +284,12 @@ def _read_range(
         source.close()
     if piece is None:
         return iter(())
-    return _exact(_piece_records(source, kind == "array", *piece, fields=whole[4]), whole)
+    # A piece of an array that starts after a separator, or ends before one, holds an
+    # element: an empty one is a hole (`[1,,2]`, `[1,]`), which the whole file's reader
+    # rejects.
+    start, close = piece[1], piece[3]
+    filled = kind == "array" and (start != plan["start"] or close)
+    return _exact(_piece_records(source, kind == "array", *piece, fields=whole[4]), whole, filled)
 
 
 def _lines_piece(
@@ -352,18 +357,29 @@ def _closing(records: Iterator[Any], source: _File) -> Iterator[Any]:
         source.close()
 
 
-def _exact(records: Iterator[Any], whole: tuple[Any, ...]) -> Iterator[Any]:
+def _exact(records: Iterator[Any], whole: tuple[Any, ...], filled: bool = False) -> Iterator[Any]:
     """The records of a piece; a bad one is reported as the file's reader in order reports
-    the file's first bad record (its position counted in the whole file)."""
+    the file's first bad record (its position counted in the whole file). A `filled` piece
+    that holds no record is such a fault too."""
+    n = 0
     try:
-        yield from records
+        for record in records:
+            n += 1
+            yield record
     except _READ_ERRORS:
-        try:
-            for _ in _read_whole(*whole):
-                pass
-        except _READ_ERRORS as first:
-            raise first from None
+        _first_error(whole)
         raise
+    if filled and n == 0:
+        _first_error(whole)
+
+
+def _first_error(whole: tuple[Any, ...]) -> None:
+    """Raises the first error of the file's reader in order, if it finds one."""
+    try:
+        for _ in _read_whole(*whole):
+            pass
+    except _READ_ERRORS as first:
+        raise first from None
 
 
 class _PieceStream:
