@@ -13,9 +13,10 @@ find), so they work with ``concurrent.futures``, ``multiprocessing`` and Dask.
 import os
 from typing import Any, Protocol, SupportsIndex, TypeAlias
 
-from quarn import _input
-from quarn._input import CompressedDataError
-from quarn._progress import watch as _watch
+from quarn._compression import CompressedDataError
+from quarn._input import how as _how
+from quarn._input import native_source as _source
+from quarn._progress import reporter as _reporter
 from quarn._version import __version__
 from quarn.lib import _quarn as _quarn
 from quarn.lib._quarn import bigjson
@@ -36,7 +37,7 @@ class ReadableInto(Protocol):
     def readinto(self, buffer: Any, /) -> int | None: ...
 
 
-Source: TypeAlias = str | os.PathLike[str] | Readable | ReadableInto
+Source: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes] | Readable | ReadableInto
 
 __all__ = [
     "CompressedDataError",
@@ -62,12 +63,11 @@ def count(
 
     `source` is a path (``str`` or ``os.PathLike``), ``"-"`` for standard input, or a binary
     file object (read from its position, never closed). Compressed data (gzip, bz2, xz,
-    zstd) is recognised by its first bytes; `compression` forces one or (``None``) none.
-    Without `format`, the content decides between JSON and JSON Lines.
+    zstd) is recognised by its first bytes; `compression` forces one or (``None`` or
+    ``"none"``) none. Without `format`, the content decides between JSON and JSON Lines,
+    the name (less a compression suffix) where the content cannot tell.
     """
-    with _input.opened(source, compression) as got:
-        src, raw = _input.native_args(got)
-        return _native.count(src, format, records=records, compressed=raw)
+    return _native.count(_source(source), format, records=records, compressed=_how(compression))
 
 
 def load(
@@ -83,9 +83,8 @@ def load(
     Sources, `compression` and `format` as for `count`; `progress` shows a bar on stderr
     (needs tqdm: ``pip install 'quarn[cli]'``).
     """
-    with _input.opened(source, compression) as got, _watch(got, progress, "load") as got:
-        src, raw = _input.native_args(got)
-        return _native.load(src, format, records=records, compressed=raw)
+    how = _how(compression, _reporter(progress, "load"))
+    return _native.load(_source(source), format, records=records, compressed=how)
 
 
 def iter_records(
@@ -101,11 +100,8 @@ def iter_records(
     Sources, `compression` and `format` as for `count`; `progress` as for `load`. What the
     call opened is closed when the iterator is destroyed; the iterator cannot be pickled.
     """
-    got = _input.open_source(source, compression)
-    if progress:
-        got = _watch(got, progress, "iter_records", closing=False).__enter__()
-    src, raw = _input.native_args(got)
-    return _native.iter_records(src, format, records=records, compressed=raw)
+    how = _how(compression, _reporter(progress, "iter_records"))
+    return _native.iter_records(_source(source), format, records=records, compressed=how)
 
 
 def schema(
@@ -120,9 +116,8 @@ def schema(
 
     Sources, `compression` and `format` as for `count`.
     """
-    with _input.opened(source, compression) as got:
-        src, raw = _input.native_args(got)
-        return _native.schema(src, sample, format, records=records, compressed=raw)
+    how = _how(compression)
+    return _native.schema(_source(source), sample, format, records=records, compressed=how)
 
 
 def _outline(
@@ -135,6 +130,5 @@ def _outline(
 ) -> tuple[str, list[tuple[str, int, bool]]]:
     """``schema``'s text, and (pointer, elements seen, rest skipped) for the arrays of a
     single JSON document, for the command line to suggest ``--records``."""
-    with _input.opened(source, compression) as got:
-        src, _ = _input.native_args(got)
-        return _native.outline(src, sample, format, records)
+    how = _how(compression)
+    return _native.outline(_source(source), sample, format, records, how)

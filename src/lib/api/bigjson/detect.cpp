@@ -140,8 +140,16 @@ Result<InputFormat> detect_content(LookAheadSource& source, std::optional<InputF
     }
     if (more) {
       auto got = source.read_ahead();
-      if (!got.ok()) return std::move(got).error();
-      more = got.value();
+      if (got.ok()) {
+        more = got.value();
+      } else if (source.damaged()) {
+        // Damaged data is told from what came before it, which is handed
+        // out before the error comes again.
+        if (got.error().kind == binding::ErrorKind::Python) PyErr_Clear();
+        more = false;
+      } else {
+        return std::move(got).error();
+      }
     }
     const std::vector<std::uint8_t>& ahead = source.ahead();
     // A byte-order mark at the very start is no part of the data; a pipe

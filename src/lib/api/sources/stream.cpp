@@ -69,7 +69,20 @@ Error binary_mode_error(PyObject* stream) {
 
 }  // namespace
 
-Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream, PyObject* compressed) {
+// Whether `stream` is one of the interpreter's own binary file classes,
+// whose position is that of the file beneath.
+Result<bool> is_plain_file(PyObject* io, PyObject* stream) {
+  for (const char* name : {"FileIO", "BufferedReader", "BufferedRandom"}) {
+    Ref type = Ref::steal(PyObject_GetAttrString(io, name));
+    if (!type) return Error::python();
+    int is = PyObject_IsInstance(stream, type.get());
+    if (is < 0) return Error::python();
+    if (is) return true;
+  }
+  return false;
+}
+
+Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream) {
   Ref io = Ref::steal(PyImport_ImportModule("io"));
   if (!io) return Error::python();
   Ref text_base = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOBase"));
@@ -95,22 +108,16 @@ Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream, PyObj
       return Error::python();
     }
   }
-  if (compressed != nullptr) {
-    source->compressed_ = Ref::borrow(compressed);
-    source->size_ = remaining_size(compressed);
-    source->start_ = source->position_ = position_of(compressed).value_or(0);
-  } else {
-    source->size_ = remaining_size(stream);
-  }
+  auto plain = is_plain_file(io.get(), stream);
+  if (!plain.ok()) return std::move(plain).error();
+  if (plain.value()) source->size_ = remaining_size(stream);
   return source;
 }
 
 Result<std::size_t> StreamSource::read(std::uint8_t* buf, std::size_t n) {
   // As with files, signals are checked before a read, never after it.
   if (PyErr_CheckSignals() < 0) return Error::python();
-  auto got = readinto_ ? read_with_readinto(buf, n) : read_with_read(buf, n);
-  if (got.ok() && compressed_) note_position();
-  return got;
+  return readinto_ ? read_with_readinto(buf, n) : read_with_read(buf, n);
 }
 
 Result<std::size_t> StreamSource::read_with_readinto(std::uint8_t* buf, std::size_t n) {
@@ -161,15 +168,6 @@ Result<std::size_t> StreamSource::read_with_read(std::uint8_t* buf, std::size_t 
   std::memcpy(buf, view.buf, len);
   PyBuffer_Release(&view);
   return len;
-}
-
-void StreamSource::note_position() {
-  if (auto at = position_of(compressed_.get())) position_ = *at;
-}
-
-std::optional<std::uint64_t> StreamSource::progress() const {
-  if (!compressed_) return std::nullopt;
-  return position_ > start_ ? position_ - start_ : 0;
 }
 
 }  // namespace quarn::api::sources
