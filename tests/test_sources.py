@@ -138,8 +138,10 @@ def test_damaged_compressed_data(tmp_path, compression, damage):
         packed = packed[: len(packed) - len(packed) // 10]
     else:
         middle = len(packed) // 2
-        packed = packed[:middle] + bytes(b ^ 0x5A for b in packed[middle : middle + 64]) + (
-            packed[middle + 64 :]
+        packed = (
+            packed[:middle]
+            + bytes(b ^ 0x5A for b in packed[middle : middle + 64])
+            + (packed[middle + 64 :])
         )
     path = tmp_path / "damaged"
     path.write_bytes(packed)
@@ -230,12 +232,16 @@ def test_bigjson_keeps_name_first_rules(tmp_path):
 @pytest.mark.parametrize(
     "make, fmt, os_class, kind, text",
     [
-        (lambda tmp: str(tmp / "missing.json"), None, FileNotFoundError, ValueError,
-         "cannot open "),
+        (
+            lambda tmp: str(tmp / "missing.json"),
+            None,
+            FileNotFoundError,
+            ValueError,
+            "cannot open ",
+        ),
         (lambda tmp: str(tmp), None, IsADirectoryError, ValueError, "cannot read "),
         (lambda tmp: str(tmp), "json", IsADirectoryError, RuntimeError, "read error: "),
-        (lambda tmp: str(tmp / "file" / "x"), None, NotADirectoryError, ValueError,
-         "cannot open "),
+        (lambda tmp: str(tmp / "file" / "x"), None, NotADirectoryError, ValueError, "cannot open "),
         (lambda tmp: "/proc/self/mem", "jsonl", OSError, RuntimeError, "read error: "),
     ],
 )

@@ -28,7 +28,9 @@ struct Magic {
 constexpr std::array<Magic, 4> kMagic = {{
     {Kind::Gzip, std::string_view("\x1f\x8b", 2)},
     {Kind::Bz2, std::string_view("BZh", 3)},
-    {Kind::Xz, std::string_view("\xfd" "7zXZ\x00", 6)},
+    {Kind::Xz, std::string_view("\xfd"
+                                "7zXZ\x00",
+                                6)},
     {Kind::Zstd, std::string_view("\x28\xb5\x2f\xfd", 4)},
 }};
 
@@ -330,7 +332,8 @@ std::optional<Kind> kind_named(std::string_view name) {
 
 std::optional<Kind> sniff(std::span<const std::uint8_t> head) {
   for (const Magic& m : kMagic) {
-    if (head.size() >= m.bytes.size() && std::memcmp(head.data(), m.bytes.data(), m.bytes.size()) == 0) {
+    if (head.size() >= m.bytes.size() &&
+        std::memcmp(head.data(), m.bytes.data(), m.bytes.size()) == 0) {
       return m.kind;
     }
   }
@@ -350,7 +353,9 @@ std::size_t compression_suffix(std::string_view name) {
   return 0;
 }
 
-void set_zstd_hidden(bool hidden) { zstd_hidden.store(hidden, std::memory_order_relaxed); }
+void set_zstd_hidden(bool hidden) {
+  zstd_hidden.store(hidden, std::memory_order_relaxed);
+}
 
 std::unique_ptr<Decoder> make_decoder(Kind kind, std::string& why) {
   switch (kind) {

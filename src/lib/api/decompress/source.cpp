@@ -157,7 +157,8 @@ Error DecompressSource::raise_damage() const {
   std::string text = "invalid " + std::string(name_of(kind_)) + " data: " + shared_->error;
   binding::Ref module = binding::Ref::steal(PyImport_ImportModule("quarn._compression"));
   binding::Ref type;
-  if (module) type = binding::Ref::steal(PyObject_GetAttrString(module.get(), "CompressedDataError"));
+  if (module)
+    type = binding::Ref::steal(PyObject_GetAttrString(module.get(), "CompressedDataError"));
   if (!type) {
     PyErr_Clear();
     return Error::runtime(text);
@@ -218,6 +219,10 @@ Result<std::size_t> DecompressSource::read(std::uint8_t* buf, std::size_t n) {
       pthread_sigmask(SIG_SETMASK, &old, nullptr);
       pid_ = ::getpid();
     }
+    // More input is read while the decoder has some only when the read
+    // would not wait: a pipe's next bytes may be a long time coming, and
+    // what the decoder holds may be all the caller needs now.
+    const bool inner_ready = !input_done_ && inner_->ready();
     bool want_input, took = false;
     {
       std::unique_lock lock(s.m);
@@ -233,7 +238,7 @@ Result<std::size_t> DecompressSource::read(std::uint8_t* buf, std::size_t n) {
         if (s.damaged) return raise_damage();
         return std::size_t{0};
       }
-      want_input = !input_done_ && s.input.size() < kInChunks;
+      want_input = !input_done_ && (s.input.empty() || (inner_ready && s.input.size() < kInChunks));
       if (!took && !want_input) {
         // Decoding takes a moment per block, never longer: the interpreter
         // lock stays held, as for a read of a plain file.
@@ -245,7 +250,7 @@ Result<std::size_t> DecompressSource::read(std::uint8_t* buf, std::size_t n) {
       s.to_worker.notify_one();
       // Keeps the decoder fed while this block is handed out, when a read
       // would not wait.
-      if (!want_input || !inner_->ready()) continue;
+      if (!want_input || !inner_ready) continue;
     }
     auto fed = feed();
     if (!fed.ok()) return std::move(fed).error();

@@ -78,8 +78,8 @@ class WatchedSource final : public ByteSource {
 // `bytes` behind a decompressor when `compression` names one or, for
 // "infer", when its first bytes are a compression's magic (looked at
 // without losing any). `decompressed` says which.
-Result<std::unique_ptr<ByteSource>> decompressing(std::unique_ptr<ByteSource> bytes,
-                                                  const How& how, bool& decompressed) {
+Result<std::unique_ptr<ByteSource>> decompressing(std::unique_ptr<ByteSource> bytes, const How& how,
+                                                  bool& decompressed) {
   decompressed = false;
   if (!how.compression) return bytes;
   std::optional<decompress::Kind> kind;
@@ -119,7 +119,8 @@ Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& ho
   auto opened = decompressing(std::move(bytes), how, decompressed);
   if (!opened.ok()) return std::move(opened).error();
   bytes = std::move(opened).value();
-  if (how.on_read != nullptr) bytes = std::make_unique<WatchedSource>(std::move(bytes), how.on_read);
+  if (how.on_read != nullptr)
+    bytes = std::make_unique<WatchedSource>(std::move(bytes), how.on_read);
   // A compression suffix hides nothing: "a.jsonl.gz" is named JSON Lines.
   if (decompressed) name.remove_suffix(decompress::compression_suffix(name));
   return bigjson::open_by_content(std::move(bytes), format,
@@ -132,8 +133,8 @@ Result<RecordSource> open_path(std::string_view path, const How& how,
                                std::optional<InputFormat> format) {
   auto file = bigjson::File::open(path);
   if (!file.ok()) return std::move(file).error();
-  auto opened = open_bytes(std::make_unique<bigjson::FileSource>(std::move(file).value()), how,
-                           format, path);
+  auto opened =
+      open_bytes(std::make_unique<bigjson::FileSource>(std::move(file).value()), how, format, path);
   if (opened.ok()) return opened;
   Error e = std::move(opened).error();
   if (e.kind == binding::ErrorKind::Python) return e;

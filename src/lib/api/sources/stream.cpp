@@ -93,9 +93,14 @@ Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream) {
 
   std::unique_ptr<StreamSource> source(new StreamSource());
   source->stream_ = Ref::borrow(stream);
-  auto readinto = optional_attr(stream, "readinto");
-  if (!readinto.ok()) return std::move(readinto).error();
-  source->readinto_ = std::move(readinto).value();
+  // readinto1 where there is one: a buffered stream over a pipe then hands
+  // out what has arrived instead of waiting to fill the whole block.
+  for (const char* name : {"readinto1", "readinto"}) {
+    auto readinto = optional_attr(stream, name);
+    if (!readinto.ok()) return std::move(readinto).error();
+    source->readinto_ = std::move(readinto).value();
+    if (source->readinto_) break;
+  }
   if (!source->readinto_) {
     auto read = optional_attr(stream, "read");
     if (!read.ok()) return std::move(read).error();

@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "binding/boundary.hpp"
 #include "api/decompress/decoder.hpp"
 #include "api/decompress/source.hpp"
+#include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 #include "scan/kernels.hpp"
 #include "scan/scan.hpp"
