@@ -10,7 +10,6 @@ import io
 import json
 import lzma
 import os
-import resource
 import signal
 import subprocess
 import sys
@@ -106,7 +105,7 @@ def source_of(kind, tmp_path, packed):
     if kind == "path":
         return path
     if kind == "file object":
-        return open(path, "rb")  # noqa: SIM115
+        return open(path, "rb")
     return pipe_of(packed)
 
 

@@ -14,7 +14,7 @@ from typing import Any
 
 from quarn._compression import COMPRESSIONS, CompressedDataError, checked
 
-__all__ = ["COMPRESSIONS", "CompressedDataError", "native_source", "how"]
+__all__ = ["COMPRESSIONS", "CompressedDataError", "how", "native_source"]
 
 
 def native_source(source: Any) -> Any:
