@@ -442,3 +442,38 @@ def test_without_libzstd(tmp_path):
     finally:
         _testing.hide_zstd(False)
     assert quarn.count(path) == len(RECORDS)
+
+
+def test_system_zlib_where_zlib_ng_is_missing(tmp_path):
+    """gzip is inflated by zlib-ng's functions where the package is installed, else by the
+    system's zlib: the same results either way."""
+    path = tmp_path / "g.jsonl.gz"
+    path.write_bytes(packed_big("gzip", "jsonl")[:-100])  # truncated near its end
+    results = []
+    for hidden in (True, False):
+        _testing.hide_zlib_ng(hidden)
+        try:
+            it = quarn.iter_records(path)
+            _testing.fail_blocks(2)
+            with pytest.raises(quarn.CompressedDataError):
+                drain_until_error(it)
+            _testing.fail_blocks(0)
+            results.append(drain_until_error.got)
+        finally:
+            _testing.hide_zlib_ng(False)
+    assert results[0] == results[1] == (RECORDS * 8)[: len(results[0])]
+    assert len(results[0]) > len(RECORDS) * 7
+
+
+def drain_until_error(it):
+    got = []
+    while True:
+        try:
+            got.append(next(it))
+        except KeyboardInterrupt:
+            continue
+        except quarn.CompressedDataError:
+            drain_until_error.got = got
+            raise
+        except StopIteration:
+            return got

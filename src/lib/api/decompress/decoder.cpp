@@ -44,17 +44,42 @@ struct Span {
 };
 
 #ifdef QUARN_HAVE_ZLIB
+// The inflate functions: the system's zlib, or zlib-ng's native ones where
+// they can be had (several times faster). zlib-ng's stream has zlib's
+// layout on LP64 systems, up to the fields used here.
+struct InflateApi {
+  int (*init2)(z_stream*, int);
+  int (*inflate)(z_stream*, int);
+  int (*reset)(z_stream*);
+  int (*end)(z_stream*);
+};
+
+const InflateApi kSystemZlib = {
+    [](z_stream* s, int bits) { return inflateInit2(s, bits); },
+    [](z_stream* s, int flush) { return ::inflate(s, flush); },
+    [](z_stream* s) { return inflateReset(s); },
+    [](z_stream* s) { return inflateEnd(s); },
+};
+
+std::atomic<const InflateApi*> zlib_ng_api{nullptr};
+std::atomic<bool> zlib_ng_hidden{false};
+
+const InflateApi& inflate_api() {
+  const InflateApi* ng = zlib_ng_api.load(std::memory_order_acquire);
+  return ng != nullptr && !zlib_ng_hidden.load(std::memory_order_relaxed) ? *ng : kSystemZlib;
+}
+
 // Every gzip member, one after another; zero bytes between members are
 // padding, as the interpreter's gzip module takes them.
 class GzipDecoder final : public Decoder {
  public:
-  GzipDecoder() {
+  GzipDecoder() : api_(inflate_api()) {
     // windowBits 15 + 16: a gzip header and trailer around the deflate data,
     // both checked.
-    ok_ = inflateInit2(&zs_, 15 + 16) == Z_OK;
+    ok_ = api_.init2(&zs_, 15 + 16) == Z_OK;
   }
   ~GzipDecoder() override {
-    if (ok_) inflateEnd(&zs_);
+    if (ok_) api_.end(&zs_);
   }
   [[nodiscard]] bool ok() const { return ok_; }
 
@@ -65,7 +90,7 @@ class GzipDecoder final : public Decoder {
       if (!inside_) {
         while (members_ > 0 && consumed < in.size() && in[consumed] == 0) ++consumed;
         if (consumed == in.size()) return last ? State::End : State::More;
-        inflateReset(&zs_);
+        if (members_ > 0) api_.reset(&zs_);
         inside_ = true;
       }
       if (produced == out.size()) return State::More;
@@ -74,7 +99,7 @@ class GzipDecoder final : public Decoder {
       zs_.next_out = out.data() + produced;
       zs_.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - produced, 1u << 30));
       const uInt in_before = zs_.avail_in, out_before = zs_.avail_out;
-      int r = inflate(&zs_, Z_NO_FLUSH);
+      int r = api_.inflate(&zs_, Z_NO_FLUSH);
       consumed += in_before - zs_.avail_in;
       produced += out_before - zs_.avail_out;
       if (r == Z_STREAM_END) {
@@ -92,6 +117,7 @@ class GzipDecoder final : public Decoder {
   }
 
  private:
+  const InflateApi& api_;
   z_stream zs_{};
   bool ok_ = false;
   bool inside_ = false;  // a member has begun and not ended
@@ -355,6 +381,36 @@ std::size_t compression_suffix(std::string_view name) {
 
 void set_zstd_hidden(bool hidden) {
   zstd_hidden.store(hidden, std::memory_order_relaxed);
+}
+
+bool use_zlib_ng(const char* library) {
+#ifdef QUARN_HAVE_ZLIB
+  static_assert(sizeof(void*) == 8 && sizeof(uLong) == 8 && sizeof(uInt) == 4,
+                "zlib-ng's stream is taken for zlib's only where their layouts agree");
+  if (zlib_ng_api.load(std::memory_order_acquire) != nullptr) return true;
+  void* lib = ::dlopen(library, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (lib == nullptr) lib = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) return false;
+  static InflateApi ng;
+  ng.init2 = reinterpret_cast<int (*)(z_stream*, int)>(::dlsym(lib, "zng_inflateInit2"));
+  ng.inflate = reinterpret_cast<int (*)(z_stream*, int)>(::dlsym(lib, "zng_inflate"));
+  ng.reset = reinterpret_cast<int (*)(z_stream*)>(::dlsym(lib, "zng_inflateReset"));
+  ng.end = reinterpret_cast<int (*)(z_stream*)>(::dlsym(lib, "zng_inflateEnd"));
+  if (!ng.init2 || !ng.inflate || !ng.reset || !ng.end) return false;
+  zlib_ng_api.store(&ng, std::memory_order_release);
+  return true;
+#else
+  (void)library;
+  return false;
+#endif
+}
+
+void set_zlib_ng_hidden(bool hidden) {
+#ifdef QUARN_HAVE_ZLIB
+  zlib_ng_hidden.store(hidden, std::memory_order_relaxed);
+#else
+  (void)hidden;
+#endif
 }
 
 std::unique_ptr<Decoder> make_decoder(Kind kind, std::string& why) {

@@ -69,4 +69,12 @@ inline constexpr std::string_view kTruncated =
 // For the tests: pretend libzstd cannot be loaded.
 void set_zstd_hidden(bool hidden);
 
+// Inflates gzip data with the native functions of zlib-ng in `library` (the
+// extension module of the zlib-ng package, which exports them) from now on;
+// false where they cannot be had (then the system's zlib serves).
+bool use_zlib_ng(const char* library);
+
+// For the tests: the system's zlib even where zlib-ng is loaded.
+void set_zlib_ng_hidden(bool hidden);
+
 }  // namespace quarn::api::decompress

@@ -24,7 +24,7 @@ namespace quarn::api::decompress {
 class DecompressSource final : public bigjson::ByteSource {
  public:
   // Decoded blocks: this many of this size at most, whatever the ratio.
-  static constexpr std::size_t kOutBlock = std::size_t{1} << 18;
+  static constexpr std::size_t kOutBlock = std::size_t{1} << 19;
   static constexpr std::size_t kOutBlocks = 4;
   // Compressed bytes read ahead: this many reads of this size.
   static constexpr std::size_t kInChunk = std::size_t{1} << 18;

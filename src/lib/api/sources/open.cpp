@@ -75,6 +75,22 @@ class WatchedSource final : public ByteSource {
   std::uint64_t handed_ = 0;
 };
 
+// zlib-ng's inflate, from the zlib-ng package where it is installed (the
+// `fast-gzip` extra): looked for once per process, in the caller's thread.
+void find_zlib_ng() {
+  static bool tried = false;
+  if (tried) return;
+  tried = true;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref module = Ref::steal(PyImport_ImportModule("zlib_ng.zlib_ng"));
+  Ref file = module ? Ref::steal(PyObject_GetAttrString(module.get(), "__file__")) : Ref();
+  Ref encoded = file ? Ref::steal(PyUnicode_EncodeFSDefault(file.get())) : Ref();
+  if (encoded) decompress::use_zlib_ng(PyBytes_AS_STRING(encoded.get()));
+  PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+}
+
 // `bytes` behind a decompressor when `compression` names one or, for
 // "infer", when its first bytes are a compression's magic (looked at
 // without losing any). `decompressed` says which.
@@ -102,6 +118,7 @@ Result<std::unique_ptr<ByteSource>> decompressing(std::unique_ptr<ByteSource> by
     kind = decompress::kind_named(*how.compression);
     if (!kind) return Error::value("unknown compression '" + std::string(*how.compression) + "'");
   }
+  if (*kind == decompress::Kind::Gzip) find_zlib_ng();
   std::string why;
   auto decoder = decompress::make_decoder(*kind, why);
   if (!decoder) {

@@ -73,7 +73,17 @@ PyObject* hide_zstd(PyObject* /*module*/, PyObject* arg) noexcept {
   Py_RETURN_NONE;
 }
 
+PyObject* hide_zlib_ng(PyObject* /*module*/, PyObject* arg) noexcept {
+  int hidden = PyObject_IsTrue(arg);
+  if (hidden < 0) return nullptr;
+  decompress::set_zlib_ng_hidden(hidden != 0);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"hide_zlib_ng", hide_zlib_ng, METH_O,
+     "hide_zlib_ng(hidden)\n--\n\nWhile true, inflate gzip data with the system's zlib even "
+     "where zlib-ng's is loaded."},
     {"fail_blocks", fail_blocks, METH_O,
      "fail_blocks(every)\n--\n\nFrom now on every `every`-th block a decompressing source hands "
      "over is preceded by a KeyboardInterrupt raised where the read would have returned it; 0 "
