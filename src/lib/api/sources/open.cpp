@@ -95,11 +95,21 @@ void find_zlib_ng() {
 // "infer", when its first bytes are a compression's magic (looked at
 // without losing any). `decompressed` says which.
 Result<std::unique_ptr<ByteSource>> decompressing(std::unique_ptr<ByteSource> bytes, const How& how,
-                                                  bool& decompressed) {
+                                                  bool at_start, bool& decompressed) {
   decompressed = false;
   if (!how.compression) return bytes;
   std::optional<decompress::Kind> kind;
-  if (*how.compression == "infer") {
+  if (*how.compression == "infer" && at_start && bytes->rereadable()) {
+    // A file just opened: its first bytes are looked at where they lie.
+    std::uint8_t head[decompress::kMagicBytes];
+    auto got = bytes->read_at(0, head, sizeof head);
+    if (!got.ok()) {
+      if (got.error().kind == binding::ErrorKind::Python) return std::move(got).error();
+      return bytes;  // the failure comes again where the records are read
+    }
+    kind = decompress::sniff(std::span<const std::uint8_t>(head, got.value()));
+    if (!kind) return bytes;
+  } else if (*how.compression == "infer") {
     auto ahead = std::make_unique<bigjson::LookAheadSource>(std::move(bytes));
     // A pipe may hand out a byte at a time: read on until the magic shows.
     while (ahead->ahead().size() < decompress::kMagicBytes) {
@@ -131,9 +141,10 @@ Result<std::unique_ptr<ByteSource>> decompressing(std::unique_ptr<ByteSource> by
 }
 
 Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& how,
-                                std::optional<InputFormat> format, std::string_view name) {
+                                std::optional<InputFormat> format, std::string_view name,
+                                bool at_start = false) {
   bool decompressed = false;
-  auto opened = decompressing(std::move(bytes), how, decompressed);
+  auto opened = decompressing(std::move(bytes), how, at_start, decompressed);
   if (!opened.ok()) return std::move(opened).error();
   bytes = std::move(opened).value();
   if (how.on_read != nullptr)
@@ -150,8 +161,8 @@ Result<RecordSource> open_path(std::string_view path, const How& how,
                                std::optional<InputFormat> format) {
   auto file = bigjson::File::open(path);
   if (!file.ok()) return std::move(file).error();
-  auto opened =
-      open_bytes(std::make_unique<bigjson::FileSource>(std::move(file).value()), how, format, path);
+  auto opened = open_bytes(std::make_unique<bigjson::FileSource>(std::move(file).value()), how,
+                           format, path, true);
   if (opened.ok()) return opened;
   Error e = std::move(opened).error();
   if (e.kind == binding::ErrorKind::Python) return e;
