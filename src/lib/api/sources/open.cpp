@@ -3,6 +3,7 @@
 #include "api/sources/open.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -155,12 +156,24 @@ Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& ho
                                   name.empty() ? std::nullopt : bigjson::format_from_name(name));
 }
 
+// Gives a pipe a larger buffer (where the system allows), so that the
+// writer and the reader swap places less often.
+void widen_pipe(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+#ifdef F_SETPIPE_SZ
+    (void)::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+#endif
+  }
+}
+
 // A path's bytes; a failed open is "cannot open <path>: ..." as in bigjson,
 // a read that fails while the content is looked at "cannot read ...".
 Result<RecordSource> open_path(std::string_view path, const How& how,
                                std::optional<InputFormat> format) {
   auto file = bigjson::File::open(path);
   if (!file.ok()) return std::move(file).error();
+  widen_pipe(file.value().fd());
   auto opened = open_bytes(std::make_unique<bigjson::FileSource>(std::move(file).value()), how,
                            format, path, true);
   if (opened.ok()) return opened;
@@ -180,6 +193,7 @@ Result<RecordSource> open_stdin(const How& how, std::optional<InputFormat> forma
     return Error::os(binding::ErrorKind::ValueError,
                      "cannot open standard input: " + bigjson::os_error_text(err), err, "-");
   }
+  widen_pipe(fd);
   auto file = bigjson::File::adopt(fd, "-");
   return open_bytes(std::make_unique<bigjson::FileSource>(std::move(file)), how, format, "");
 }
