@@ -277,7 +277,8 @@ def _run_count(args: argparse.Namespace) -> int:
 
 def _run_schema(args: argparse.Namespace) -> int:
     try:
-        text, arrays = quarn._outline(args.file, args.sample, _format_arg(args), **_options(args))
+        text, arrays = quarn._outline(args.file, args.sample, _format_arg(args),
+                                      **_options(args))
     except FILE_ERRORS as exc:
         return _fail(_file_message(args.file, exc))
     print(text)
@@ -285,17 +286,12 @@ def _run_schema(args: argparse.Namespace) -> int:
     # usually are; say how to read them as such.
     large = [(pointer, seen) for pointer, seen, skipped in arrays if skipped]
     if large:
-        print(
-            f"quarn: {args.file} is one JSON document; each of its arrays was described "
-            f"from its first {args.sample} elements. To take the elements of a large array "
-            "as the records:",
-            file=sys.stderr,
-        )
+        print(f"quarn: {args.file} is one JSON document; each of its arrays was described "
+              f"from its first {args.sample} elements. To take the elements of a large array "
+              "as the records:", file=sys.stderr)
         for pointer, _ in large:
-            print(
-                f"  quarn schema --records {shlex.quote(pointer)} {shlex.quote(args.file)}",
-                file=sys.stderr,
-            )
+            print(f"  quarn schema --records {shlex.quote(pointer)} {shlex.quote(args.file)}",
+                  file=sys.stderr)
     return EXIT_OK
 
 
