@@ -118,8 +118,14 @@ Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
 
 Result<bool> LookAheadSource::read_ahead() {
   const std::size_t have = ahead_.size();
-  ahead_.resize(have + RecordSource::kBlock);
-  auto got = inner_->read(ahead_.data() + have, RecordSource::kBlock);
+  // A file of known size needs room for the rest of it and one byte more
+  // (to see its end): small files are common, and the room is zeroed.
+  std::size_t want = RecordSource::kBlock;
+  if (const std::uint64_t size = inner_->size(); size > have) {
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, size - have + 1));
+  }
+  ahead_.resize(have + want);
+  auto got = inner_->read(ahead_.data() + have, want);
   if (!got.ok()) {
     ahead_.resize(have);
     return std::move(got).error();
