@@ -1,14 +1,16 @@
 """sources: compressed files and pipes, quarn's top-level functions against the peers.
 
-    python bench/bench_sources.py [DATA_DIR] [--repeat N]
+    python bench/bench_sources.py [DATA] [--repeat N] [--out DIR] [--base PYTHON]
 
-DATA_DIR holds `tweets.jsonl` (JSON Lines of tweets; from bench/run.py it is made with the
-other big files); the compressed copies (`gzip -6`, zstd level 3) are made next to it on first
-use. Every case runs in its own interpreter, with one untimed warm-up, and the median of the
-timed runs is shown. Targets: `quarn.count` of the gzip file at most 1.15x the fastest gzip
-decompression alone; iteration at least 1.6x faster than `gzip.open` + orjson and 1.2x faster
-than the fastest decompressor's `open` + orjson; the same for zstd; a pipe at most 1.1x the
-file by name.
+DATA is a JSON Lines file of tweets, or a directory holding `tweets.jsonl` (from bench/run.py
+it is made with the other big files); the compressed copies (`gzip -6`, zstd level 3) are taken
+from beside it or made in `--out` (default: beside it) on first use. Every case runs in its own
+interpreter, with one untimed warm-up, and the median of the timed runs is shown. `--base`
+names another interpreter with an earlier quarn installed: every quarn case runs with it too,
+in the same run, for a side-by-side ratio. Targets: `quarn.count` of the gzip file at most 1.1x
+the fastest gzip decompression alone, of the zstd file at most 1.2x zstandard's; iteration of
+the gzip file at least 1.35x faster than the fastest decompressor's `open` + orjson; a pipe at
+most 1.1x the file by name; nothing slower than the base.
 """
 
 from __future__ import annotations
@@ -149,7 +151,9 @@ print(json.dumps({{"times": [time.perf_counter() - start], "n": n}}))
 """
 
 
-def run_case(name: str, path: Path, repeat: int) -> tuple[float | None, str]:
+def run_case(
+    name: str, path: Path, repeat: int, python: str = sys.executable
+) -> tuple[float | None, str]:
     if name == "zcat":
         times = []
         for i in range(repeat + 1):
@@ -167,7 +171,7 @@ def run_case(name: str, path: Path, repeat: int) -> tuple[float | None, str]:
             code = PIPE_CHILD.format(body=body)
             with subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE) as cat:
                 out = subprocess.run(
-                    [sys.executable, "-c", code],
+                    [python, "-c", code],
                     stdin=cat.stdout,
                     capture_output=True,
                     text=True,
@@ -180,7 +184,7 @@ def run_case(name: str, path: Path, repeat: int) -> tuple[float | None, str]:
         return statistics.median(times), ""
     code = CHILD.format(body=body)
     out = subprocess.run(
-        [sys.executable, "-c", code, str(path), str(repeat)],
+        [python, "-c", code, str(path), str(repeat)],
         capture_output=True,
         text=True,
         check=False,
@@ -196,21 +200,24 @@ def _now() -> float:
     return time.perf_counter()
 
 
-def compressed(plain: Path) -> tuple[Path, Path]:
+def compressed(plain: Path, out: Path | None = None) -> tuple[Path, Path]:
     gz, zst = plain.with_name(plain.name + ".gz"), plain.with_name(plain.name + ".zst")
+    if out is not None:
+        gz = gz if gz.exists() else out / gz.name
+        zst = zst if zst.exists() else out / zst.name
     if not gz.exists():
-        with open(gz, "wb") as out:
-            subprocess.run(["gzip", "-6", "-c", str(plain)], stdout=out, check=True)
+        with open(gz, "wb") as sink:
+            subprocess.run(["gzip", "-6", "-c", str(plain)], stdout=sink, check=True)
     if not zst.exists():
         import zstandard
 
-        with open(plain, "rb") as f, open(zst, "wb") as out:
-            zstandard.ZstdCompressor(level=3).copy_stream(f, out)
+        with open(plain, "rb") as f, open(zst, "wb") as sink:
+            zstandard.ZstdCompressor(level=3).copy_stream(f, sink)
     return gz, zst
 
 
-def measure(plain: Path, repeat: int) -> None:
-    gz, zst = compressed(plain)
+def measure(plain: Path, repeat: int, out: Path | None = None, base: str | None = None) -> None:
+    gz, zst = compressed(plain, out)
     print(
         f"{plain.name}: {plain.stat().st_size / 2**20:.0f} MiB; gzip -6 "
         f"{gz.stat().st_size / 2**20:.1f} MiB; zstd -3 {zst.stat().st_size / 2**20:.1f} MiB"
@@ -223,9 +230,15 @@ def measure(plain: Path, repeat: int) -> None:
         t, err = run_case(name, path, repeat)
         if t is not None:
             results.setdefault((label, name), []).append(t)
-        print(
-            f"  {label:5} {name:24} {f'{t:.3f} s' if t is not None else 'n/a: ' + err}", flush=True
-        )
+        line = f"  {label:5} {name:24} {f'{t:.3f} s' if t is not None else 'n/a: ' + err}"
+        if base is not None and name.startswith("quarn"):
+            b, err = run_case(name, path, repeat, base)
+            if b is not None:
+                results.setdefault((label, name + "@base"), []).append(b)
+            line += f"   base {f'{b:.3f} s' if b is not None else 'n/a: ' + err}"
+            if t is not None and b is not None:
+                line += f"  ({b / t:.2f}x faster)" if b >= t else f"  ({t / b:.2f}x SLOWER)"
+        print(line, flush=True)
         return t
 
     for name in (
@@ -287,7 +300,7 @@ def measure(plain: Path, repeat: int) -> None:
         default=None,
     )
     print("targets:")
-    note("gzip count / fastest decompression", get("gzip", "quarn.count"), fastest_gz, 1.15, True)
+    note("gzip count / fastest decompression", get("gzip", "quarn.count"), fastest_gz, 1.1, True)
     note(
         "gzip.open+orjson / quarn iter",
         get("gzip", "gzip.open+orjson"),
@@ -295,12 +308,12 @@ def measure(plain: Path, repeat: int) -> None:
         1.6,
         False,
     )
-    note("fastest open+orjson / quarn iter", fastest_open, get("gzip", "quarn.iter"), 1.2, False)
+    note("fastest open+orjson / quarn iter", fastest_open, get("gzip", "quarn.iter"), 1.35, False)
     note(
         "zstd count / decompression",
         get("zstd", "quarn.count"),
         get("zstd", "zstandard.decompress"),
-        1.15,
+        1.2,
         True,
     )
     note(
@@ -344,8 +357,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("data", nargs="?", default=".", help="directory with tweets.jsonl")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--out", type=Path, help="where to make the compressed copies")
+    parser.add_argument("--base", help="an interpreter with an earlier quarn, run beside")
     args = parser.parse_args()
-    measure(Path(args.data) / "tweets.jsonl", args.repeat)
+    data = Path(args.data)
+    measure(data if data.is_file() else data / "tweets.jsonl", args.repeat, args.out, args.base)
 
 
 if __name__ == "__main__":

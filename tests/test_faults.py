@@ -452,14 +452,6 @@ if __name__ == "__main__":
 
 import pytest  # the child, gone above, needs none of what follows
 
-NO_BLOCK_HOOK = not hasattr(_quarn._testing, "fail_blocks")
-# Decompression that still runs in Python on a thread of its own loses records, hangs,
-# relabels exceptions and hides truncation; the native byte sources, which bring the block
-# hook with them, cure it. Until then those cases are known failures.
-PYTHON_DECOMPRESSION = pytest.mark.xfail(
-    NO_BLOCK_HOOK, reason="decompression in a Python thread", strict=False
-)
-
 
 @pytest.fixture(scope="session")
 def data_file(tmp_path_factory):
@@ -509,20 +501,13 @@ FAULT_CASES = [
 @pytest.mark.parametrize(
     "fault, kind, compression",
     [
-        pytest.param(
-            fault,
-            kind,
-            compression,
-            marks=[] if compression == "none" or fault == "blocks" else [PYTHON_DECOMPRESSION],
-        )
+        (fault, kind, compression)
         for fault, kinds, compressions in FAULT_CASES
         for kind in kinds
         for compression in compressions
     ],
 )
 def test_records_survive_faults(data_file, fault, kind, compression, fmt):
-    if fault == "blocks" and NO_BLOCK_HOOK:
-        pytest.skip("no _testing.fail_blocks: decompression is not yet a native byte source")
     path = data_file(compression, fmt, RECORDS_FAULTS[fmt])
     stdin = path.read_bytes() if kind == "pipe" else None
     run_child(
@@ -538,7 +523,6 @@ def test_records_survive_faults(data_file, fault, kind, compression, fmt):
     )
 
 
-@PYTHON_DECOMPRESSION
 @pytest.mark.parametrize("fmt", FORMATS)
 @pytest.mark.parametrize("compression", COMPRESSIONS[1:])
 def test_truncated_data_gives_what_a_decompressor_recovers(data_file, compression, fmt):
@@ -546,52 +530,21 @@ def test_truncated_data_gives_what_a_decompressor_recovers(data_file, compressio
     run_child("truncation", path=str(path), compression=compression, fmt=fmt, step=257)
 
 
-@pytest.mark.parametrize(
-    "compression",
-    [c if c == "none" else pytest.param(c, marks=PYTHON_DECOMPRESSION) for c in COMPRESSIONS],
-)
+@pytest.mark.parametrize("compression", COMPRESSIONS)
 def test_forked_child_finishes_or_raises(data_file, compression):
     # more than a decompressor reads ahead, so that it is still at work at the fork
     path = data_file(compression, "jsonl", RECORDS_FAULTS["jsonl"])
     run_child("fork", path=str(path), compression=compression, fmt="jsonl")
 
 
-# tblib, which dask installs, rebuilds an exception whose class pickles it with OSError's
-# __reduce__ through cls.__new__: RuntimeError's for (RuntimeError, OSError), which refuses.
-TBLIB_REFUSES = quarn.CompressedDataError.__reduce__ is OSError.__reduce__
-
-
-@pytest.mark.parametrize(
-    "runner",
-    [
-        "pool",
-        "dask",
-        pytest.param(
-            "tblib",
-            marks=pytest.mark.xfail(
-                TBLIB_REFUSES, reason="CompressedDataError has no __reduce__", strict=False
-            ),
-        ),
-    ],
-)
+# "tblib": dask's way of pickling an exception with its traceback, which rebuilds the
+# exception through its class's reduction.
+@pytest.mark.parametrize("runner", ["pool", "dask", "tblib"])
 def test_errors_reach_the_parent_process(tmp_path, runner):
     pytest.importorskip({"pool": "pickle", "dask": "dask.bag", "tblib": "tblib"}[runner])
     run_child("pool", folder=str(tmp_path), runner=runner)
 
 
-def refuses_undecodable_names():
-    try:
-        quarn.count("\udcff-missing.jsonl")
-    except UnicodeEncodeError:
-        return True
-    except OSError:
-        return False
-    return False
-
-
-@pytest.mark.xfail(
-    refuses_undecodable_names(), reason="plain paths reach the native layer as UTF-8", strict=False
-)
 @pytest.mark.parametrize("compression", ["none", "gz"])
 @pytest.mark.parametrize("name", NAMES)
 def test_names_that_are_not_utf8(tmp_path, compression, name):

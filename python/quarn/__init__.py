@@ -14,9 +14,11 @@ import os
 from collections.abc import Sequence
 from typing import Any, Protocol, SupportsIndex, TypeAlias
 
-from quarn import _input, _ranges
-from quarn._input import CompressedDataError
-from quarn._progress import watch as _watch
+from quarn import _ranges
+from quarn._compression import CompressedDataError
+from quarn._input import how as _how
+from quarn._input import native_source as _source
+from quarn._progress import reporter as _reporter
 from quarn._version import __version__
 from quarn.lib import _quarn as _quarn
 from quarn.lib._quarn import bigjson
@@ -37,7 +39,7 @@ class ReadableInto(Protocol):
     def readinto(self, buffer: Any, /) -> int | None: ...
 
 
-Source: TypeAlias = str | os.PathLike[str] | Readable | ReadableInto
+Source: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes] | Readable | ReadableInto
 
 __all__ = [
     "CompressedDataError",
@@ -64,18 +66,18 @@ def count(
 
     `source` is a path (``str`` or ``os.PathLike``), ``"-"`` for standard input, or a binary
     file object (read from its position, never closed). Compressed data (gzip, bz2, xz,
-    zstd) is recognised by its first bytes; `compression` forces one or (``None``) none.
-    Without `format`, the content decides between JSON and JSON Lines. `jobs` threads share
-    one large uncompressed file (a JSON array or JSON Lines), with the same result.
+    zstd) is recognised by its first bytes; `compression` forces one or (``None`` or
+    ``"none"``) none. Without `format`, the content decides between JSON and JSON Lines,
+    the name (less a compression suffix) where the content cannot tell. `jobs` threads
+    share one large uncompressed file (a JSON array or JSON Lines), with the same result.
     """
     jobs = _ranges.check_jobs(jobs)
-    with _input.opened(source, compression) as got:
-        if jobs > 1 and isinstance(got, str) and records is None:
-            n = _ranges.count(got, format, jobs)
-            if n is not None:
-                return n
-        src, raw = _input.native_args(got)
-        return _native.count(src, format, records=records, compressed=raw)
+    how = _how(compression)
+    if jobs > 1 and records is None:
+        n = _ranges.count(_source(source), format, jobs, how[0])
+        if n is not None:
+            return n
+    return _native.count(_source(source), format, records=records, compressed=how)
 
 
 def load(
@@ -97,9 +99,8 @@ def load(
     record is checked but never built.
     """
     fields = _fields(fields)
-    with _input.opened(source, compression) as got, _watch(got, progress, "load") as got:
-        src, raw = _input.native_args(got)
-        return _native.load(src, format, records=records, compressed=raw, fields=fields)
+    how = _how(compression, _reporter(progress, "load"))
+    return _native.load(_source(source), format, records=records, compressed=how, fields=fields)
 
 
 def iter_records(
@@ -118,11 +119,10 @@ def iter_records(
     cannot be pickled.
     """
     fields = _fields(fields)
-    got = _input.open_source(source, compression)
-    if progress:
-        got = _watch(got, progress, "iter_records", closing=False).__enter__()
-    src, raw = _input.native_args(got)
-    return _native.iter_records(src, format, records=records, compressed=raw, fields=fields)
+    how = _how(compression, _reporter(progress, "iter_records"))
+    return _native.iter_records(
+        _source(source), format, records=records, compressed=how, fields=fields
+    )
 
 
 def _fields(fields: Sequence[str] | None) -> list[str] | None:
@@ -146,9 +146,8 @@ def schema(
 
     Sources, `compression` and `format` as for `count`.
     """
-    with _input.opened(source, compression) as got:
-        src, raw = _input.native_args(got)
-        return _native.schema(src, sample, format, records=records, compressed=raw)
+    how = _how(compression)
+    return _native.schema(_source(source), sample, format, records=records, compressed=how)
 
 
 def _outline(
@@ -161,6 +160,5 @@ def _outline(
 ) -> tuple[str, list[tuple[str, int, bool]]]:
     """``schema``'s text, and (pointer, elements seen, rest skipped) for the arrays of a
     single JSON document, for the command line to suggest ``--records``."""
-    with _input.opened(source, compression) as got:
-        src, _ = _input.native_args(got)
-        return _native.outline(src, sample, format, records)
+    how = _how(compression)
+    return _native.outline(_source(source), sample, format, records, how)

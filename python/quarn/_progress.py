@@ -1,21 +1,17 @@
 """Progress bars for the top-level functions: tqdm on stderr, driven by the reads.
 
-The bar moves when a block is read (64 KiB at a time, or the compressed bytes a
-decompressor has taken), never per record, and tqdm redraws it at most four times a
-second, so a bar costs nothing measurable however small the records are.
+The native reader reports after every read (a block of 64 KiB, or of decompressed data),
+never per record, with the bytes read so far (compressed bytes, for compressed data)
+against the size where it is known; tqdm redraws at most four times a second, so a bar
+costs nothing measurable however small the records are.
 """
 
 from __future__ import annotations
 
 import importlib
-import os
-import stat
 import sys
-from collections.abc import Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from typing import Any
-
-from quarn import _input
 
 REFRESH = 0.25  # seconds between redraws
 
@@ -28,17 +24,6 @@ def tqdm_class() -> Any:
             "a progress bar needs tqdm: pip install 'quarn[cli]'", name="tqdm"
         ) from None
     return tqdm
-
-
-def _size(stream: Any) -> int:
-    """Bytes from the stream's position to its end, where a regular file lies beneath."""
-    try:
-        st = os.fstat(stream.fileno())
-        if not stat.S_ISREG(st.st_mode):
-            return 0
-        return max(st.st_size - (stream.tell() if stream.seekable() else 0), 0)
-    except (AttributeError, OSError, ValueError):
-        return 0
 
 
 def new_bar(total: int, desc: str, **options: Any) -> Any:
@@ -55,36 +40,20 @@ def new_bar(total: int, desc: str, **options: Any) -> Any:
     )
 
 
-def attach(got: _input.Opened, bar: Any) -> None:
-    """Moves `bar` with the reads of `got`; closes it at the end of the data or with `got`."""
+def reporter(wanted: bool, desc: str) -> Callable[[int, int, bool], None] | None:
+    """The native reader's `on_read` for a bar, made when the first read reports (the size
+    is known then) and closed at the end of the data, or when dropped."""
+    if not wanted:
+        return None
+    tqdm_class()  # before anything is opened: a missing tqdm is the error
+    bar: Any = None
 
-    def on_read(done: int, at_end: bool) -> None:
+    def on_read(done: int, total: int, at_end: bool) -> None:
+        nonlocal bar
+        if bar is None:
+            bar = new_bar(total, desc, leave=False)
         bar.update(done - bar.n)
         if at_end:
             bar.close()
 
-    got.watch(on_read, bar.close)
-
-
-@contextmanager
-def watch(
-    got: str | _input.Opened, wanted: bool, desc: str, *, closing: bool = True
-) -> Iterator[str | _input.Opened]:
-    """`got` with a bar attached when `wanted` (a path is opened as a stream for it)."""
-    if not wanted:
-        yield got
-        return
-    factory = tqdm_class()  # before anything is opened: a missing tqdm is the error
-    del factory
-    if isinstance(got, str):
-        got = _input.as_stream(got)
-        if isinstance(got, str):  # it cannot be opened: the native call says why
-            yield got
-            return
-    bar = new_bar(_size(got.raw if got.raw is not None else got.reader), desc, leave=False)
-    attach(got, bar)
-    try:
-        yield got
-    finally:
-        if closing:
-            got.close()
+    return on_read

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import stat
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -176,9 +177,31 @@ def _piece(start: int, end: int, jobs: int) -> int:
     return max(MIN_PIECE, -(-(end - start) // jobs))
 
 
-def count(path: str, format: str | None, jobs: int) -> int | None:
-    """The record count of `path` with `jobs` threads, or None where one reader must do it
-    (too small, not an array or lines, a bad byte)."""
+def splittable(source: Any, compression: str | None) -> str | None:
+    """`source` as a path that threads can share: a regular local file whose bytes are its
+    records as they are (not compressed), else None (one reader reads it in order)."""
+    if not isinstance(source, str) or source == "-":
+        return None
+    try:
+        if not stat.S_ISREG(os.stat(source).st_mode):
+            return None
+        if compression not in (None, "none"):
+            if compression != "infer":
+                return None
+            with open(source, "rb") as f:
+                if native.compressed(f.read(8)):
+                    return None
+    except OSError:
+        return None  # one reader reports it
+    return source
+
+
+def count(source: Any, format: str | None, jobs: int, compression: str | None) -> int | None:
+    """The record count of `source` with `jobs` threads, or None where one reader must do it
+    (too small, compressed, not an array or lines, a bad byte)."""
+    path = splittable(source, compression)
+    if path is None:
+        return None
     plan = _plan(path, format, jobs)
     if plan is None:
         return None
@@ -221,15 +244,13 @@ def validate(
     when one reader must say what is wrong (or the file cannot be split)."""
     if jobs < 2:
         return None
-    from quarn import _input
-
+    path = splittable(source, compression)
+    if path is None:
+        return None
     # Whatever fails here fails again, and is reported, when one reader reads the file.
     try:
-        with _input.opened(source, compression) as path:
-            if not isinstance(path, str) or not os.path.isfile(path):
-                return None
-            return _validate(path, format, records, jobs)
-    except (ValueError, RuntimeError, OSError, ImportError):
+        return _validate(path, format, records, jobs)
+    except (ValueError, RuntimeError, OSError):
         return None
 
 

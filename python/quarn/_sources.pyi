@@ -35,4 +35,5 @@ def outline(
     sample: SupportsIndex = 100,
     format: str | None = None,
     records: str | None = None,
+    compressed: Any = None,
 ) -> tuple[str, list[tuple[str, int, bool]]]: ...

@@ -19,7 +19,7 @@ from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-
 from fsspec.utils import infer_compression  # type: ignore[import-untyped]
 
 import quarn
-from quarn import _input, _ranges
+from quarn import _compression, _ranges
 
 if TYPE_CHECKING:
     from dask.typing import Key
@@ -68,7 +68,7 @@ def read_records(
     size = None if blocksize is None else parse_bytes(blocksize)
     if size is not None and size < 1:
         raise ValueError(f"blocksize must be positive, not {blocksize!r}")
-    _input._check_compression(None if compression == "infer" else compression)
+    _compression.checked(compression)
     # Each file with its byte ranges, or None when it is read whole.
     files: list[tuple[_File, list[tuple[int, int]] | None]] = []
     if urls:
@@ -197,7 +197,7 @@ def _plan(source: _File, format: str | None, records: str | None) -> dict[str, A
     _sized(source)
     try:
         head = source.read_at(0, 6)
-        if _input._sniff(head) is not None:
+        if _ranges.native.compressed(head):
             return {"kind": "whole"}
         kind, start, limit = _ranges.native.plan(source.source(), format, records)
     except _READ_ERRORS:

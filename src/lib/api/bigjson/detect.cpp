@@ -118,8 +118,14 @@ Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
 
 Result<bool> LookAheadSource::read_ahead() {
   const std::size_t have = ahead_.size();
-  ahead_.resize(have + RecordSource::kBlock);
-  auto got = inner_->read(ahead_.data() + have, RecordSource::kBlock);
+  // A file of known size needs room for the rest of it and one byte more
+  // (to see its end): small files are common, and the room is zeroed.
+  std::size_t want = RecordSource::kBlock;
+  if (const std::uint64_t size = inner_->size(); size > have) {
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, size - have + 1));
+  }
+  ahead_.resize(have + want);
+  auto got = inner_->read(ahead_.data() + have, want);
   if (!got.ok()) {
     ahead_.resize(have);
     return std::move(got).error();
@@ -140,8 +146,16 @@ Result<InputFormat> detect_content(LookAheadSource& source, std::optional<InputF
     }
     if (more) {
       auto got = source.read_ahead();
-      if (!got.ok()) return std::move(got).error();
-      more = got.value();
+      if (got.ok()) {
+        more = got.value();
+      } else if (source.damaged()) {
+        // Damaged data is told from what came before it, which is handed
+        // out before the error comes again.
+        if (got.error().kind == binding::ErrorKind::Python) PyErr_Clear();
+        more = false;
+      } else {
+        return std::move(got).error();
+      }
     }
     const std::vector<std::uint8_t>& ahead = source.ahead();
     // A byte-order mark at the very start is no part of the data; a pipe

@@ -38,6 +38,10 @@ class LookAheadSource final : public ByteSource {
   [[nodiscard]] std::optional<std::uint64_t> progress() const override {
     return inner_->progress();
   }
+  [[nodiscard]] bool ready() const override {
+    return replayed_ < ahead_.size() || inner_->ready();
+  }
+  [[nodiscard]] bool damaged() const override { return inner_->damaged(); }
 
   // Reads ahead once more (up to a block); false at the end of the source.
   [[nodiscard]] Result<bool> read_ahead();

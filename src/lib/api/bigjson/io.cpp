@@ -53,7 +53,11 @@ Result<File> File::open(std::string_view path) {
   // interrupts the wait gets its handlers run, so Ctrl-C ends it.
   int fd;
   for (;;) {
-    fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without the interpreter lock: the writer may be a thread of this process.
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
+    err = errno;
+    Py_END_ALLOW_THREADS errno = err;
     if (fd >= 0 || errno != EINTR) break;
     if (PyErr_CheckSignals() < 0) return Error::python();
   }

@@ -43,6 +43,9 @@ class File {
   // wait.
   [[nodiscard]] static Result<File> open(std::string_view path);
 
+  // Takes ownership of an open descriptor; `name` stands in errors for its path.
+  [[nodiscard]] static File adopt(int fd, std::string name) { return File(fd, std::move(name)); }
+
   // One read of up to `n` bytes; 0 at the end of the file. Pending signal
   // handlers run first (their exception propagates, and then nothing has been
   // read), so long scans stop promptly; an interrupted read runs them too and

@@ -580,6 +580,10 @@ Status DocumentWalk::check_rest(RecordSource& source) {
 
 Status enter_records(RecordSource& source, std::string_view pointer) {
   if (source.format() == InputFormat::Jsonl) {
+    // A source that fails before its first byte (damaged compressed data
+    // that decoded to nothing) says so, rather than what its name guessed.
+    auto first = source.peek();
+    if (!first.ok()) return std::move(first).error();
     return Error::value(
         "records= names an array inside one JSON document, but this source is read as JSON "
         "Lines, whose records are its lines; pass format=\"json\" if it is one document");

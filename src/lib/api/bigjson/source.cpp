@@ -2,6 +2,8 @@
 
 #include "api/bigjson/source.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -37,11 +39,25 @@ FileSource::FileSource(File file)
     : file_(std::move(file)), size_(file_.size()), rereadable_(file_.seekable()) {}
 
 Result<std::size_t> FileSource::read(std::uint8_t* buf, std::size_t n) {
+  if (!ready()) {
+    // A pipe with nothing in it: waited for without the interpreter lock, as
+    // its writer may be a thread of this process. A signal ends the wait,
+    // and the read below runs its handlers.
+    pollfd p{file_.fd(), POLLIN, 0};
+    Py_BEGIN_ALLOW_THREADS ::poll(&p, 1, -1);
+    Py_END_ALLOW_THREADS
+  }
   return file_.read(buf, n);
 }
 
 Result<std::size_t> FileSource::read_at(std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
   return file_.read_at(offset, buf, n);
+}
+
+bool FileSource::ready() const {
+  if (size_ > 0 || rereadable_) return true;
+  pollfd p{file_.fd(), POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
 }
 
 Result<RecordSource> open_file_source(std::string_view path) {

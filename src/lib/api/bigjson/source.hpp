@@ -45,6 +45,14 @@ class ByteSource {
   // bytes handed out are counted instead.
   [[nodiscard]] virtual std::optional<std::uint64_t> progress() const { return std::nullopt; }
 
+  // Whether a read now would not wait (a regular file); false when unknown.
+  [[nodiscard]] virtual bool ready() const { return false; }
+
+  // Whether the data is damaged for good (a decompressor said so): the
+  // failed read's error comes again at every later read, after everything
+  // before the damage.
+  [[nodiscard]] virtual bool damaged() const { return false; }
+
   // Whether bytes already read can be had again with read_at, which is
   // how an error deep in a file is placed without counting line feeds on
   // the way there.
@@ -62,6 +70,7 @@ class FileSource final : public ByteSource {
   [[nodiscard]] bool rereadable() const override { return rereadable_; }
   [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
                                             std::size_t n) override;
+  [[nodiscard]] bool ready() const override;
 
  private:
   File file_;

@@ -17,7 +17,7 @@ using binding::Param;
 
 constexpr FunctionSpec kOutline = {
     "outline",
-    "outline(source, sample=100, format=None, records=None)\n"
+    "outline(source, sample=100, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
     "(schema, arrays): the schema of `source`, as `schema` gives it, and where the records\n"
@@ -26,8 +26,8 @@ constexpr FunctionSpec kOutline = {
     "array outside any other array and each array whose rest was skipped. Skips scan at\n"
     "most a few MiB in all; past that reading stops and what follows is not described.\n"
     "For anything else arrays is empty.",
-    {Param::Source, Param::Sample, Param::Format, Param::Records},
-    4,
+    {Param::Source, Param::Sample, Param::Format, Param::Records, Param::Compressed},
+    5,
     &outline,
 };
 
@@ -36,9 +36,11 @@ constexpr FunctionSpec kCount = {
     "count(source, format=None, records=None, compressed=None)\n"
     "--\n"
     "\n"
-    "The number of records of `source` (a str path or a binary stream), found without\n"
-    "parsing. Without `format`, the content decides it. `compressed` is the file a\n"
-    "decompressing `source` reads, for progress.",
+    "The number of records of `source` (a str or bytes path, '-' for standard input, or a\n"
+    "binary stream), found without parsing. Without `format`, the content decides it.\n"
+    "`compressed` says how the bytes are read: None, or (compression, on_read) with\n"
+    "compression 'infer', a compression's name or None, and on_read None or a callable\n"
+    "called as on_read(bytes read, total bytes or 0, at end) after every read.",
     {Param::Source, Param::Format, Param::Records, Param::Compressed},
     4,
     &count,

@@ -8,7 +8,7 @@
 #include "api/bigjson/nested.hpp"
 #include "api/bigjson/ops.hpp"
 #include "api/fields/fields.hpp"
-#include "api/sources/stream.hpp"
+#include "api/sources/open.hpp"
 
 namespace quarn::api::sources {
 namespace {
@@ -18,41 +18,15 @@ using bigjson::RecordSource;
 using binding::Error;
 using binding::Result;
 
-// A path's bytes, with the format its name implies; a failed open is
-// "cannot open <path>: ..." as in bigjson.
-Result<RecordSource> open_path(std::string_view path, std::optional<InputFormat> format) {
-  auto file = bigjson::File::open(path);
-  if (!file.ok()) return std::move(file).error();
-  auto opened =
-      bigjson::open_by_content(std::make_unique<bigjson::FileSource>(std::move(file).value()),
-                               format, bigjson::format_from_name(path));
-  if (opened.ok()) return opened;
-  // A read that fails while the content is looked at is placed as bigjson
-  // places it.
-  Error e = std::move(opened).error();
-  if (e.kind == binding::ErrorKind::Python) return e;
-  e.kind = binding::ErrorKind::ValueError;
-  e.text = "cannot read " + std::string(path) + ": " + e.text;
-  return e;
-}
-
-// Opens the caller's source (a str path or a binary stream) in the format
+// Opens the caller's source (a path, "-" or a binary stream) in the format
 // it names or, without one, the format its content shows, positioned at the
 // records `records` names.
 Result<RecordSource> open_source(const CallArgs& args) {
   auto named = bigjson::parse_format(args.format);
   if (!named.ok()) return std::move(named).error();
-  Result<RecordSource> opened = Error::python();
-  if (PyUnicode_Check(args.source)) {
-    Py_ssize_t len = 0;
-    const char* path = PyUnicode_AsUTF8AndSize(args.source, &len);
-    if (path == nullptr) return Error::python();
-    opened = open_path(std::string_view(path, static_cast<std::size_t>(len)), named.value());
-  } else {
-    auto stream = StreamSource::open(args.source, args.compressed);
-    if (!stream.ok()) return std::move(stream).error();
-    opened = bigjson::open_by_content(std::move(stream).value(), named.value(), std::nullopt);
-  }
+  auto how = parse_how(args.compressed);
+  if (!how.ok()) return std::move(how).error();
+  auto opened = open_record_source(args.source, how.value(), named.value());
   if (!opened.ok()) return opened;
   // An array's elements are exactly those a parse of the whole text finds.
   opened.value().reject_holes();

@@ -64,12 +64,26 @@ Error binary_mode_error(PyObject* stream) {
                "'%s' object is a text stream: quarn reads bytes; open the file in binary mode "
                "(open(path, 'rb'))",
                Py_TYPE(stream)->tp_name);
+  binding::add_processing_note("source");
   return Error::python();
 }
 
 }  // namespace
 
-Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream, PyObject* compressed) {
+// Whether `stream` is one of the interpreter's own binary file classes,
+// whose position is that of the file beneath.
+Result<bool> is_plain_file(PyObject* io, PyObject* stream) {
+  for (const char* name : {"FileIO", "BufferedReader", "BufferedRandom"}) {
+    Ref type = Ref::steal(PyObject_GetAttrString(io, name));
+    if (!type) return Error::python();
+    int is = PyObject_IsInstance(stream, type.get());
+    if (is < 0) return Error::python();
+    if (is) return true;
+  }
+  return false;
+}
+
+Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream) {
   Ref io = Ref::steal(PyImport_ImportModule("io"));
   if (!io) return Error::python();
   Ref text_base = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOBase"));
@@ -80,9 +94,14 @@ Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream, PyObj
 
   std::unique_ptr<StreamSource> source(new StreamSource());
   source->stream_ = Ref::borrow(stream);
-  auto readinto = optional_attr(stream, "readinto");
-  if (!readinto.ok()) return std::move(readinto).error();
-  source->readinto_ = std::move(readinto).value();
+  // readinto1 where there is one: a buffered stream over a pipe then hands
+  // out what has arrived instead of waiting to fill the whole block.
+  for (const char* name : {"readinto1", "readinto"}) {
+    auto readinto = optional_attr(stream, name);
+    if (!readinto.ok()) return std::move(readinto).error();
+    source->readinto_ = std::move(readinto).value();
+    if (source->readinto_) break;
+  }
   if (!source->readinto_) {
     auto read = optional_attr(stream, "read");
     if (!read.ok()) return std::move(read).error();
@@ -92,25 +111,20 @@ Result<std::unique_ptr<StreamSource>> StreamSource::open(PyObject* stream, PyObj
                    "'%s' object is neither a path nor a binary file object (it has no "
                    "readinto or read method)",
                    Py_TYPE(stream)->tp_name);
+      binding::add_processing_note("source");
       return Error::python();
     }
   }
-  if (compressed != nullptr) {
-    source->compressed_ = Ref::borrow(compressed);
-    source->size_ = remaining_size(compressed);
-    source->start_ = source->position_ = position_of(compressed).value_or(0);
-  } else {
-    source->size_ = remaining_size(stream);
-  }
+  auto plain = is_plain_file(io.get(), stream);
+  if (!plain.ok()) return std::move(plain).error();
+  if (plain.value()) source->size_ = remaining_size(stream);
   return source;
 }
 
 Result<std::size_t> StreamSource::read(std::uint8_t* buf, std::size_t n) {
   // As with files, signals are checked before a read, never after it.
   if (PyErr_CheckSignals() < 0) return Error::python();
-  auto got = readinto_ ? read_with_readinto(buf, n) : read_with_read(buf, n);
-  if (got.ok() && compressed_) note_position();
-  return got;
+  return readinto_ ? read_with_readinto(buf, n) : read_with_read(buf, n);
 }
 
 Result<std::size_t> StreamSource::read_with_readinto(std::uint8_t* buf, std::size_t n) {
@@ -161,15 +175,6 @@ Result<std::size_t> StreamSource::read_with_read(std::uint8_t* buf, std::size_t 
   std::memcpy(buf, view.buf, len);
   PyBuffer_Release(&view);
   return len;
-}
-
-void StreamSource::note_position() {
-  if (auto at = position_of(compressed_.get())) position_ = *at;
-}
-
-std::optional<std::uint64_t> StreamSource::progress() const {
-  if (!compressed_) return std::nullopt;
-  return position_ > start_ ? position_ - start_ : 0;
 }
 
 }  // namespace quarn::api::sources

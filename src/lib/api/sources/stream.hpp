@@ -19,29 +19,25 @@ using binding::Result;
 
 class StreamSource final : public bigjson::ByteSource {
  public:
-  // `compressed`, when given, is the file a decompressing `stream` reads:
-  // progress is its position against its size. A text stream, or an object
-  // that cannot be read, is a TypeError.
-  [[nodiscard]] static Result<std::unique_ptr<StreamSource>> open(PyObject* stream,
-                                                                  PyObject* compressed);
+  // A text stream, or an object that cannot be read, is a TypeError. The
+  // size is known for the interpreter's own file classes over a regular
+  // file (bytes from the position to the end); any other stream (one that
+  // decompresses, say) counts the bytes it hands out, and has no size.
+  [[nodiscard]] static Result<std::unique_ptr<StreamSource>> open(PyObject* stream);
 
   [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
   [[nodiscard]] std::uint64_t size() const override { return size_; }
-  [[nodiscard]] std::optional<std::uint64_t> progress() const override;
+  [[nodiscard]] bool ready() const override { return size_ > 0; }
 
  private:
   StreamSource() = default;
   [[nodiscard]] Result<std::size_t> read_with_readinto(std::uint8_t* buf, std::size_t n);
   [[nodiscard]] Result<std::size_t> read_with_read(std::uint8_t* buf, std::size_t n);
-  void note_position();
 
   Ref stream_;
   Ref readinto_;  // the bound method, or empty: then read_
   Ref read_;
-  Ref compressed_;
   std::uint64_t size_ = 0;
-  std::uint64_t start_ = 0;     // the compressed file's position at the start
-  std::uint64_t position_ = 0;  // and after the last read
 };
 
 }  // namespace quarn::api::sources

@@ -11,8 +11,9 @@
 #include "api/bigjson/format.hpp"
 #include "api/bigjson/nested.hpp"
 #include "api/bigjson/ops.hpp"
+#include "api/decompress/decoder.hpp"
 #include "api/fields/fields.hpp"
-#include "api/sources/stream.hpp"
+#include "api/sources/open.hpp"
 #include "api/split/split.hpp"
 
 namespace quarn::api::split {
@@ -34,29 +35,14 @@ std::optional<std::string_view> optional_text(PyObject* obj) {
 }
 
 // Opens a path or binary stream as quarn's top-level functions do, in the
-// format given or shown by the content.
+// format given or shown by the content, its bytes as they are: offsets are
+// those of the file (a caller splits only data that is not compressed).
 Result<bigjson::RecordSource> open(PyObject* source, std::optional<std::string_view> format) {
   auto named = bigjson::parse_format(format);
   if (!named.ok()) return std::move(named).error();
-  if (!PyUnicode_Check(source)) {
-    auto stream = sources::StreamSource::open(source, nullptr);
-    if (!stream.ok()) return std::move(stream).error();
-    return bigjson::open_by_content(std::move(stream).value(), named.value(), std::nullopt);
-  }
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(source, &n);
-  if (p == nullptr) return Error::python();
-  const std::string_view path(p, static_cast<std::size_t>(n));
-  auto file = bigjson::File::open(path);
-  if (!file.ok()) return std::move(file).error();
-  auto opened =
-      bigjson::open_by_content(std::make_unique<bigjson::FileSource>(std::move(file).value()),
-                               named.value(), bigjson::format_from_name(path));
-  if (opened.ok() || opened.error().kind == binding::ErrorKind::Python) return opened;
-  Error e = std::move(opened).error();
-  e.kind = binding::ErrorKind::ValueError;
-  e.text = "cannot read " + std::string(path) + ": " + e.text;
-  return e;
+  sources::How raw;
+  raw.compression = std::nullopt;
+  return sources::open_record_source(source, raw, named.value());
 }
 
 // plan(source, format, records) -> (kind, start, limit): how the records of
@@ -133,9 +119,7 @@ scan::ArrayScan state_of(int start, long long depth) {
 }
 
 Result<std::shared_ptr<SharedFile>> open_shared(const char* path) {
-  Result<std::shared_ptr<SharedFile>> opened = Error::python();
-  Py_BEGIN_ALLOW_THREADS opened = SharedFile::open(path);
-  Py_END_ALLOW_THREADS return opened;
+  return SharedFile::open(path);
 }
 
 PyObject* py_plan(PyObject*, PyObject* args) noexcept {
@@ -163,9 +147,12 @@ PyObject* py_summarize(PyObject*, PyObject* args) noexcept {
         unsigned long long start, end;
         if (!PyArg_ParseTuple(args, "sKK", &path, &start, &end)) return nullptr;
         Result<std::array<scan::RangeSummary, 3>> got = Error::python();
-        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
-        got = file.ok() ? summarize_file(*file.value(), start, end)
-                        : Result<std::array<scan::RangeSummary, 3>>(std::move(file).error());
+        // Opened with the interpreter lock: a wait for a FIFO's writer polls
+        // signals.
+        auto file = SharedFile::open(path);
+        Py_BEGIN_ALLOW_THREADS got =
+            file.ok() ? summarize_file(*file.value(), start, end)
+                      : Result<std::array<scan::RangeSummary, 3>>(std::move(file).error());
         Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
         return summaries_tuple(got.value());
       },
@@ -219,10 +206,13 @@ PyObject* py_find_separator(PyObject*, PyObject* args) noexcept {
         long long depth;
         if (!PyArg_ParseTuple(args, "sKKiL", &path, &start, &stop, &state, &depth)) return nullptr;
         Result<std::int64_t> got = Error::python();
-        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
-        got = file.ok() ? find_separator(*file.value(), start, stop ? stop : UINT64_MAX,
-                                         state_of(state, depth))
-                        : Result<std::int64_t>(std::move(file).error());
+        // Opened with the interpreter lock: a wait for a FIFO's writer polls
+        // signals.
+        auto file = SharedFile::open(path);
+        Py_BEGIN_ALLOW_THREADS got =
+            file.ok() ? find_separator(*file.value(), start, stop ? stop : UINT64_MAX,
+                                       state_of(state, depth))
+                      : Result<std::int64_t>(std::move(file).error());
         Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
         return PyLong_FromLongLong(got.value());
       },
@@ -264,12 +254,16 @@ PyObject* py_count_piece(PyObject*, PyObject* args) noexcept {
           return nullptr;
         }
         Result<PieceCount> got = Error::python();
-        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
-        if (!file.ok()) {
+        // Opened with the interpreter lock: a wait for a FIFO's writer polls
+        // signals.
+        auto file = SharedFile::open(path);
+        Py_BEGIN_ALLOW_THREADS if (!file.ok()) {
           got = std::move(file).error();
-        } else if (array) {
+        }
+        else if (array) {
           got = count_array_piece(*file.value(), start, end, state_of(state, depth));
-        } else {
+        }
+        else {
           got = count_lines_piece(*file.value(), start, end);
         }
         Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
@@ -297,9 +291,12 @@ PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
         Piece piece;
         if (!parse_piece(args, path, piece)) return nullptr;
         Result<std::optional<std::uint64_t>> got = Error::python();
-        Py_BEGIN_ALLOW_THREADS auto file = SharedFile::open(path);
-        got = file.ok() ? validate_piece(std::move(file).value(), piece)
-                        : Result<std::optional<std::uint64_t>>(std::move(file).error());
+        // Opened with the interpreter lock: a wait for a FIFO's writer polls
+        // signals.
+        auto file = SharedFile::open(path);
+        Py_BEGIN_ALLOW_THREADS got =
+            file.ok() ? validate_piece(std::move(file).value(), piece)
+                      : Result<std::optional<std::uint64_t>>(std::move(file).error());
         Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
         if (!got.value()) Py_RETURN_NONE;
         return PyLong_FromUnsignedLongLong(*got.value());
@@ -343,7 +340,21 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
+// compressed(head) -> bool: whether `head` (a file's first bytes) starts
+// with the magic of a compression quarn reads.
+PyObject* py_compressed(PyObject*, PyObject* head) noexcept {
+  Py_buffer view;
+  if (PyObject_GetBuffer(head, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  const bool found =
+      decompress::sniff(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view.buf),
+                                                      static_cast<std::size_t>(view.len)))
+          .has_value();
+  PyBuffer_Release(&view);
+  return PyBool_FromLong(found);
+}
+
 PyMethodDef functions[] = {
+    {"compressed", &py_compressed, METH_O, "compressed(head) -> bool"},
     {"plan", &py_plan, METH_VARARGS, "plan(source, format, records) -> (kind, start, limit)"},
     {"summarize", &py_summarize, METH_VARARGS, "summarize(path, start, end)"},
     {"summarize_buffer", &py_summarize_buffer, METH_VARARGS, "summarize_buffer(buffer, so_far)"},

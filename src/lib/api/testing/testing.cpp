@@ -1,11 +1,15 @@
 // set_kernels(name) switches the byte scanners to another kernel set, so the
-// Python tests can run every set this CPU supports, not only the fastest.
+// Python tests can run every set this CPU supports, not only the fastest;
+// fail_blocks(every) interrupts decompressed reads; hide_zstd(hidden) stands
+// in for a machine without libzstd.
 #include <Python.h>
 
 #include "api/testing/testing.hpp"
 
 #include <string>
 
+#include "api/decompress/decoder.hpp"
+#include "api/decompress/source.hpp"
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 #include "scan/kernels.hpp"
@@ -51,7 +55,41 @@ PyObject* set_kernels(PyObject* /*module*/, PyObject* arg) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
+PyObject* fail_blocks(PyObject* /*module*/, PyObject* arg) noexcept {
+  unsigned long every = PyLong_AsUnsignedLong(arg);
+  if (every == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+  if (every > 0xFFFFFFFFul) {
+    PyErr_SetString(PyExc_OverflowError, "every is too large");
+    return nullptr;
+  }
+  decompress::fail_blocks(static_cast<unsigned>(every));
+  Py_RETURN_NONE;
+}
+
+PyObject* hide_zstd(PyObject* /*module*/, PyObject* arg) noexcept {
+  int hidden = PyObject_IsTrue(arg);
+  if (hidden < 0) return nullptr;
+  decompress::set_zstd_hidden(hidden != 0);
+  Py_RETURN_NONE;
+}
+
+PyObject* hide_zlib_ng(PyObject* /*module*/, PyObject* arg) noexcept {
+  int hidden = PyObject_IsTrue(arg);
+  if (hidden < 0) return nullptr;
+  decompress::set_zlib_ng_hidden(hidden != 0);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"hide_zlib_ng", hide_zlib_ng, METH_O,
+     "hide_zlib_ng(hidden)\n--\n\nWhile true, inflate gzip data with the system's zlib even "
+     "where zlib-ng's is loaded."},
+    {"fail_blocks", fail_blocks, METH_O,
+     "fail_blocks(every)\n--\n\nFrom now on every `every`-th block a decompressing source hands "
+     "over is preceded by a KeyboardInterrupt raised where the read would have returned it; 0 "
+     "turns it off."},
+    {"hide_zstd", hide_zstd, METH_O,
+     "hide_zstd(hidden)\n--\n\nWhile true, act as if libzstd could not be loaded."},
     {"kernels", kernels, METH_NOARGS,
      "kernels()\n--\n\nNames of the kernel sets this CPU supports, the scalar one first."},
     {"set_kernels", set_kernels, METH_O,

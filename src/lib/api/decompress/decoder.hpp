@@ -1,0 +1,80 @@
+// Decompressors of the four formats quarn recognises, behind one interface
+// that runs without the interpreter: a decoding thread may drive one while
+// the caller's thread builds objects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quarn::api::decompress {
+
+enum class Kind : unsigned char { Gzip, Bz2, Xz, Zstd };
+
+// "gzip", "bz2", "xz", "zstd".
+[[nodiscard]] std::string_view name_of(Kind kind);
+[[nodiscard]] std::optional<Kind> kind_named(std::string_view name);
+
+// The longest magic: a head this long (or the whole data) decides.
+inline constexpr std::size_t kMagicBytes = 6;
+
+// The compression whose magic `head` starts with, if any.
+[[nodiscard]] std::optional<Kind> sniff(std::span<const std::uint8_t> head);
+
+// The length of a name's compression suffix (".gz", ".bz2", ".xz", ".zst",
+// ...), or 0: what the name says about the format lies before it.
+[[nodiscard]] std::size_t compression_suffix(std::string_view name);
+
+class Decoder {
+ public:
+  enum class State : unsigned char {
+    More,     // give it more input (or more room)
+    End,      // the data ended where it may end
+    Damaged,  // error() says what the decompressor reported
+  };
+
+  Decoder() = default;
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  virtual ~Decoder() = default;
+
+  // Decompresses from `in` into `out` until the input is used up or the
+  // output full; `consumed` and `produced` say how far. `last`: no input
+  // follows this. End only with `last`, once everything is out.
+  [[nodiscard]] virtual State step(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                   bool last, std::size_t& consumed, std::size_t& produced) = 0;
+
+  [[nodiscard]] const std::string& error() const { return error_; }
+
+ protected:
+  State damaged(std::string text) {
+    error_ = std::move(text);
+    return State::Damaged;
+  }
+  std::string error_;
+};
+
+// A decoder for `kind`, or nothing with `why` set (a library this build or
+// this machine lacks).
+[[nodiscard]] std::unique_ptr<Decoder> make_decoder(Kind kind, std::string& why);
+
+// The truncation text the interpreter's decompressors use.
+inline constexpr std::string_view kTruncated =
+    "compressed file ended before the end-of-stream marker was reached";
+
+// For the tests: pretend libzstd cannot be loaded.
+void set_zstd_hidden(bool hidden);
+
+// Inflates gzip data with the native functions of zlib-ng in `library` (the
+// extension module of the zlib-ng package, which exports them) from now on;
+// false where they cannot be had (then the system's zlib serves).
+bool use_zlib_ng(const char* library);
+
+// For the tests: the system's zlib even where zlib-ng is loaded.
+void set_zlib_ng_hidden(bool hidden);
+
+}  // namespace quarn::api::decompress

@@ -1,0 +1,35 @@
+// Opening what a caller holds as a record source, all of it native: a path
+// (str or bytes, a FIFO or device included), "-" for standard input, or a
+// binary stream; compressed data recognised by its magic bytes (a pipe is
+// read until there are enough of them) and decompressed below the record
+// source; the format from the content, with the name (less a compression
+// suffix) breaking ties; progress reported to a callback after each read.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "api/bigjson/io.hpp"
+#include "api/bigjson/source.hpp"
+#include "binding/boundary.hpp"
+
+namespace quarn::api::sources {
+
+// How the bytes are read: the `compressed` argument of the native
+// functions, None or (compression, on_read). `compression` is "infer", one
+// of the names, or None for none; `on_read(done, total, at_end)`, when not
+// None, is called after every read with the bytes read so far (compressed
+// bytes, for compressed data) against the size where it is known (else 0).
+struct How {
+  std::optional<std::string_view> compression = "infer";
+  PyObject* on_read = nullptr;  // borrowed from the call's arguments
+};
+
+[[nodiscard]] binding::Result<How> parse_how(PyObject* how);
+
+[[nodiscard]] binding::Result<bigjson::RecordSource> open_record_source(
+    PyObject* source, const How& how, std::optional<bigjson::InputFormat> format);
+
+}  // namespace quarn::api::sources

@@ -1,0 +1,480 @@
+"""Compressed data read through interruptions, failing streams, damage, forks and pipes:
+every record comes out exactly once, errors pass through as they were raised, and nothing
+hangs (each test runs under a time limit that ends the process with a traceback)."""
+
+import bz2
+import faulthandler
+import functools
+import gzip
+import io
+import json
+import lzma
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import zlib
+
+import pytest
+import quarn
+from quarn.lib._quarn import _testing
+
+RECORDS = [{"id": i, "text": "x" * (i % 50), "tags": [i, None]} for i in range(6000)]
+LINES = [json.dumps(r, separators=(",", ":")) for r in RECORDS]
+JSONL = "".join(line + "\n" for line in LINES).encode()
+ARRAY = ("[" + ",".join(LINES) + "]").encode()
+DOC = b'{"meta": {"n": 1}, "rows": ' + ARRAY + b"}"
+
+
+def zstd_module():
+    try:
+        from compression import zstd  # the interpreter's own, from 3.14
+
+        return zstd
+    except ImportError:
+        return pytest.importorskip("zstandard")
+
+
+def zstd_decompressobj():
+    z = zstd_module()
+    return z.ZstdDecompressor() if hasattr(z, "ZstdFile") else z.ZstdDecompressor().decompressobj()
+
+
+COMPRESS = {
+    "gzip": lambda b: gzip.compress(b, 6),
+    "bz2": bz2.compress,
+    "xz": lzma.compress,
+    "zstd": lambda b: zstd_module().compress(b),
+}
+# A decompressor fed the whole (damaged) data: what streaming decompression recovers.
+RECOVER = {
+    "gzip": lambda: zlib.decompressobj(31),
+    "bz2": bz2.BZ2Decompressor,
+    "xz": lzma.LZMADecompressor,
+    "zstd": zstd_decompressobj,
+}
+FORMATS = {  # content, format, records
+    "jsonl": (JSONL, None, None),
+    "array": (ARRAY, None, None),
+    "records": (DOC, None, "/rows"),
+}
+# Past what detection reads ahead (1 MiB), so that blocks come after the opening too.
+BIG = {
+    "jsonl": (JSONL * 8, None, None),
+    "array": (("[" + ",".join(LINES * 8) + "]").encode(), None, None),
+    "records": (b'{"rows": [' + ",".join(LINES * 8).encode() + b"]}", None, "/rows"),
+}
+
+
+@functools.cache
+def packed_big(compression, fmt):
+    return COMPRESS[compression](BIG[fmt][0])
+
+
+@pytest.fixture(autouse=True)
+def time_limit():
+    faulthandler.dump_traceback_later(120, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+    _testing.fail_blocks(0)
+
+
+def pipe_of(data, pieces=1, pause=0.0):
+    """The read end of a pipe that a thread fills with `data` in `pieces` writes."""
+    r, w = os.pipe()
+
+    def feed():
+        with open(w, "wb", buffering=0) as f:
+            step = -(-len(data) // pieces)
+            for i in range(0, len(data), step):
+                try:
+                    f.write(data[i : i + step])
+                except BrokenPipeError:
+                    return
+                time.sleep(pause)
+
+    threading.Thread(target=feed, daemon=True).start()
+    return open(r, "rb", buffering=0)
+
+
+def source_of(kind, tmp_path, packed):
+    path = tmp_path / "data.bin"
+    path.write_bytes(packed)
+    if kind == "path":
+        return path
+    if kind == "file object":
+        return open(path, "rb")
+    return pipe_of(packed)
+
+
+def drain(it, catch=(KeyboardInterrupt,)):
+    """Every record of `it`, resuming after each exception of the `catch` kinds."""
+    got, interruptions = [], 0
+    while True:
+        try:
+            got.append(next(it))
+        except StopIteration:
+            return got, interruptions
+        except catch:
+            interruptions += 1
+
+
+@pytest.mark.parametrize("compression", COMPRESS)
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("kind", ["path", "file object", "pipe"])
+def test_interrupted_blocks_lose_nothing(tmp_path, compression, fmt, kind):
+    _, format, records = BIG[fmt]
+    packed = packed_big(compression, fmt)
+    for every in (1, 3):
+        it = quarn.iter_records(source_of(kind, tmp_path, packed), format, records=records)
+        _testing.fail_blocks(every)  # after the opening, which a caller cannot resume
+        got, interruptions = drain(it)
+        _testing.fail_blocks(0)
+        assert got == RECORDS * 8
+        assert interruptions > 0
+        # count sees the interruption as an exception, and nothing else
+        source = source_of(kind, tmp_path, packed)
+        _testing.fail_blocks(every)
+        with pytest.raises(KeyboardInterrupt):
+            quarn.count(source, format, records=records)
+        _testing.fail_blocks(0)
+
+
+class Gone(Exception):
+    pass
+
+
+class Flaky(io.RawIOBase):
+    """A binary stream whose every `every`-th read raises (a new exception object each
+    time), and which reads on afterwards."""
+
+    def __init__(self, data, every, exc):
+        self._f = io.BytesIO(data)
+        self._every, self._exc, self._n = every, exc, 0
+        self.raised = []
+        self.armed = False  # set after the opening, which a caller cannot resume
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        self._n += self.armed
+        if self.armed and self._n % self._every == 1:
+            self.raised.append(self._exc("connection reset by peer"))
+            raise self.raised[-1]
+        return self._f.readinto(memoryview(b)[:256])  # small reads: many chances to fail
+
+
+@pytest.mark.parametrize("compression", COMPRESS)
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, Gone])
+def test_failing_file_object_passes_through(compression, fmt, exc):
+    _, format, records = BIG[fmt]
+    stream = Flaky(packed_big(compression, fmt), 7, exc)
+    it = quarn.iter_records(stream, format, records=records)
+    stream.armed = True
+    got, seen = [], []
+    while True:
+        try:
+            got.append(next(it))
+        except StopIteration:
+            break
+        except exc as e:  # the very object raised: not relabelled, not wrapped
+            seen.append(e)
+    assert got == RECORDS * 8
+    assert seen and all(a is b for a, b in zip(seen, stream.raised, strict=True))
+
+
+class Tick(Exception):
+    pass
+
+
+def storm_drain(it):
+    got = []
+    while True:
+        try:
+            got.extend(it)  # appended one by one in C: a record taken is a record kept
+            return got
+        except Tick:
+            pass
+
+
+STORM_LINE = storm_drain.__code__.co_firstlineno + 4
+
+
+@pytest.mark.parametrize("compression", COMPRESS)
+def test_signal_storm(tmp_path, compression):
+    path = tmp_path / "storm"
+    path.write_bytes(packed_big(compression, "jsonl"))
+    ticks = []
+
+    def handler(signum, frame):
+        # Only where the test can take it: in or just after the call that takes records.
+        if (
+            frame is not None
+            and frame.f_code is storm_drain.__code__
+            and (frame.f_lineno == STORM_LINE)
+        ):
+            ticks.append(1)
+            raise Tick
+
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+    try:
+        got = storm_drain(quarn.iter_records(path))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert len(ticks) > 10
+    assert got == RECORDS * 8
+
+
+def expected_after_damage(compression, packed, fmt):
+    d = RECOVER[compression]()
+    try:
+        text = d.decompress(packed)
+    except Exception:  # noqa: BLE001 - what came before the error is what we want
+        text = b""  # a decompressor that keeps nothing of a damaged buffer: recomputed below
+        d = RECOVER[compression]()
+        for i in range(0, len(packed), 256):
+            try:
+                text += d.decompress(packed[i : i + 256])
+            except Exception:  # noqa: BLE001
+                break
+    if fmt == "jsonl":
+        return text.count(b"\n")
+    return sum(1 for end in ELEMENT_ENDS if end < len(text))
+
+
+ELEMENT_ENDS = []  # index of the ',' or ']' after each element of ARRAY
+_at = 0
+for _line in LINES:
+    _at += 1 + len(_line)
+    ELEMENT_ENDS.append(_at)
+
+
+@pytest.mark.parametrize("compression", COMPRESS)
+@pytest.mark.parametrize("fmt", ["jsonl", "array"])
+def test_truncation_hands_out_what_was_decompressed(tmp_path, compression, fmt):
+    content = JSONL if fmt == "jsonl" else ARRAY
+    packed = COMPRESS[compression](content)
+    path = tmp_path / "cut"
+    for cut in range(len(packed) // 7, len(packed) - 16, max(len(packed) // 5, 1)):
+        path.write_bytes(packed[:cut])
+        want = expected_after_damage(compression, packed[:cut], fmt)
+        it = quarn.iter_records(path)
+        got = []
+        with pytest.raises(quarn.CompressedDataError, match=f"invalid {compression} data"):
+            while True:
+                got.append(next(it))
+        assert got == RECORDS[:want]
+        with pytest.raises(quarn.CompressedDataError):  # again: never a silent end
+            next(it)
+
+
+def test_memory_is_bounded_whatever_the_ratio(tmp_path):
+    path = tmp_path / "repetitive.zst"
+    line = b'{"a": 1, "b": "' + b"y" * 100 + b'"}\n'
+    path.write_bytes(COMPRESS["zstd"](line * (96 << 20 // len(line))))
+    code = (
+        "import resource, quarn, sys, itertools;"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss;"
+        "n = quarn.count(sys.argv[1]);"
+        "list(itertools.islice(quarn.iter_records(sys.argv[1]), 1000));"
+        "print(n, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=True,
+    ).stdout.split()
+    assert int(out[0]) == 96 << 20 // len(line)
+    assert int(out[1]) < 24 << 10  # KiB
+
+
+def test_stdin_interrupted_exits_cleanly():
+    code = (
+        "import quarn, sys; it = quarn.iter_records(sys.stdin.buffer); next(it);"
+        "raise KeyboardInterrupt"
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdin=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    child.stdin.write(gzip.compress(JSONL)[: 1 << 14])  # and the pipe stays open
+    child.stdin.flush()
+    try:
+        child.wait(timeout=60)
+    finally:
+        child.kill()
+        child.stdin.close()
+    err = child.stderr.read()
+    assert b"Fatal Python error" not in err and b"KeyboardInterrupt" in err
+
+
+def test_forked_child_refuses_and_parent_goes_on(tmp_path):
+    path = tmp_path / "f.jsonl.gz"
+    path.write_bytes(gzip.compress(JSONL * 10))
+    it = quarn.iter_records(path)
+    first = [next(it) for _ in range(10)]
+    pid = os.fork()
+    if pid == 0:  # the child: an answer at once, never a wait
+        try:
+            for _ in it:
+                pass
+            os._exit(3)
+        except RuntimeError as e:
+            os._exit(0 if "fork" in str(e) else 4)
+        except BaseException:  # noqa: BLE001
+            os._exit(5)
+    deadline = time.monotonic() + 60
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if done[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the forked child hung")
+    assert os.waitstatus_to_exitcode(done[1]) == 0
+    assert first + list(it) == RECORDS * 10
+
+
+@pytest.mark.parametrize(
+    "name, content, via, want",
+    [
+        ("one.jsonl.gz", b"[1,2,3]\n", "path", 1),  # as one.jsonl: the name decides
+        ("one.json.gz", b"[1,2,3]\n", "path", 3),
+        ("long.jsonl.gz", b"[" + b"1," * 600_000 + b"1]\n" + b"[2]\n" * 4, "path", 5),
+        ("arr.jsonl", b"[1, 2]\n", "progress", [[1, 2]]),
+        ("arr.jsonl.gz", b"[1, 2]\n", "progress", [[1, 2]]),
+        ("fifo.jsonl", b"[1,2,3]\n", "fifo", 1),
+    ],
+)
+def test_name_rule_survives_compression_progress_and_fifos(tmp_path, name, content, via, want):
+    path = tmp_path / name
+    data = gzip.compress(content) if name.endswith(".gz") else content
+    if via == "fifo":
+        os.mkfifo(path)
+        threading.Thread(target=lambda: path.write_bytes(data), daemon=True).start()
+        assert quarn.count(path) == want
+    elif via == "progress":
+        pytest.importorskip("tqdm")
+        path.write_bytes(data)
+        assert quarn.load(path, progress=True) == want == quarn.load(path)
+    else:
+        path.write_bytes(data)
+        assert quarn.count(path) == want
+
+
+def test_magic_split_across_pipe_writes(tmp_path):
+    data = gzip.compress(b'{"a": 1}\n' * 100)
+    assert quarn.count(pipe_of(data, pieces=len(data), pause=0.0005)) == 100
+    f = tmp_path / "f.gz"
+    f.write_bytes(data)
+    r = subprocess.run(
+        f"(head -c 1 {f}; sleep 0.3; tail -c +2 {f}) | {sys.executable} -m quarn count -",
+        shell=True,
+        capture_output=True,
+        timeout=60,
+        check=False,
+    )
+    assert r.stdout.split()[0] == b"100"
+
+
+def test_progress_counts_in_one_unit(tmp_path):
+    path = tmp_path / "d.jsonl.gz"
+    path.write_bytes(gzip.compress(JSONL))
+    it = quarn.iter_records(gzip.open(path))  # noqa: SIM115 - the caller decompresses
+    assert sum(1 for _ in it) == len(RECORDS)
+    assert it.total_bytes in (0, len(JSONL)) and it.bytes_read == len(JSONL)
+    it = quarn.iter_records(pipe_of(path.read_bytes()))  # a pipe: no size, still moving
+    assert sum(1 for _ in it) == len(RECORDS)
+    assert it.total_bytes == 0 and it.bytes_read == path.stat().st_size
+
+
+def test_compression_none_and_non_utf8_names(tmp_path):
+    raw = tmp_path / "plain.jsonl"
+    raw.write_bytes(JSONL)
+    assert quarn.count(raw, compression="none") == len(RECORDS)
+    name = os.fsencode(tmp_path) + b"/\xff\xfe.jsonl"
+    with open(name, "wb") as f:
+        f.write(JSONL)
+    assert quarn.count(name) == quarn.count(os.fsdecode(name)) == len(RECORDS)
+    assert len(list(quarn.iter_records(os.fsdecode(name)))) == len(RECORDS)
+
+
+@pytest.mark.skipif(
+    not getattr(sys, "_is_gil_enabled", lambda: True)(),
+    reason="a free-threaded interpreter refuses a shared iterator",
+)
+def test_shared_iterator_over_gzip_is_not_refused(tmp_path):
+    path = tmp_path / "s.jsonl.gz"
+    path.write_bytes(gzip.compress(JSONL * 5))
+    it = quarn.iter_records(path)
+    got, refused = [], []
+
+    def take():
+        while True:
+            try:
+                got.append(next(it))
+            except StopIteration:
+                return
+            except RuntimeError as e:
+                refused.append(e)
+
+    threads = [threading.Thread(target=take) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not refused
+    assert sorted(r["id"] for r in got) == sorted(r["id"] for r in RECORDS * 5)
+
+
+def test_without_libzstd(tmp_path):
+    path = tmp_path / "z.zst"
+    path.write_bytes(COMPRESS["zstd"](JSONL))
+    _testing.hide_zstd(True)
+    try:
+        with pytest.raises(RuntimeError, match="needs libzstd"):
+            quarn.count(path)
+    finally:
+        _testing.hide_zstd(False)
+    assert quarn.count(path) == len(RECORDS)
+
+
+def test_system_zlib_where_zlib_ng_is_missing(tmp_path):
+    """gzip is inflated by zlib-ng's functions where the package is installed, else by the
+    system's zlib: the same results either way."""
+    path = tmp_path / "g.jsonl.gz"
+    path.write_bytes(packed_big("gzip", "jsonl")[:-100])  # truncated near its end
+    results = []
+    for hidden in (True, False):
+        _testing.hide_zlib_ng(hidden)
+        try:
+            it = quarn.iter_records(path)
+            _testing.fail_blocks(2)
+            with pytest.raises(quarn.CompressedDataError):
+                drain_until_error(it)
+            _testing.fail_blocks(0)
+            results.append(drain_until_error.got)
+        finally:
+            _testing.hide_zlib_ng(False)
+    assert results[0] == results[1] == (RECORDS * 8)[: len(results[0])]
+    assert len(results[0]) > len(RECORDS) * 7
+
+
+def drain_until_error(it):
+    got = []
+    while True:
+        try:
+            got.append(next(it))
+        except KeyboardInterrupt:
+            continue
+        except quarn.CompressedDataError:
+            drain_until_error.got = got
+            raise
+        except StopIteration:
+            return got
