@@ -18,6 +18,7 @@ import time
 import bench_count
 import bench_dask
 import bench_e2e
+import bench_fields
 import bench_iter
 import bench_load
 import bench_records
@@ -34,6 +35,7 @@ CASES = {
     "dask": bench_dask,
     "records": bench_records,
     "sources": bench_sources,
+    "fields": bench_fields,
 }
 PEERS = ["orjson", "msgspec", "ijson", "genson"]
 
