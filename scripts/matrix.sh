@@ -138,6 +138,9 @@ make_root() {
     cp -r /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/"
   fi
   run_in "$root" sh -c 'update-ca-certificates > /dev/null 2>&1; apt-get update -qq'
+  # The decompressors quarn links (zlib, libbz2, liblzma) and loads (libzstd), as a fresh
+  # machine has them.
+  root_install "$root" zlib1g-dev libbz2-dev liblzma-dev libzstd1
 }
 
 root_install() {  # root_install ROOT PACKAGE...: installs those not yet installed
