@@ -1,13 +1,13 @@
-"""Compressed data read through interruptions, failing streams, damage, forks and pipes:
-every record comes out exactly once, errors pass through as they were raised, and nothing
-hangs (each test runs under a time limit that ends the process with a traceback)."""
+"""Compressed data from every kind of source: bounded memory, standard input, forks, the name
+rule, magic bytes split across pipe writes, progress units, names that are not UTF-8, shared
+iterators and the fallbacks of the decompressors. Interruptions, failing streams and damage
+at every read and block are the fault-injection harness's (test_faults.py). Each test runs
+under a time limit that ends the process with a traceback."""
 
 import bz2
 import faulthandler
-import functools
 import gc
 import gzip
-import io
 import json
 import lzma
 import os
@@ -16,7 +16,6 @@ import subprocess
 import sys
 import threading
 import time
-import zlib
 
 import pytest
 import quarn
@@ -25,8 +24,6 @@ from quarn.lib._quarn import _testing
 RECORDS = [{"id": i, "text": "x" * (i % 50), "tags": [i, None]} for i in range(6000)]
 LINES = [json.dumps(r, separators=(",", ":")) for r in RECORDS]
 JSONL = "".join(line + "\n" for line in LINES).encode()
-ARRAY = ("[" + ",".join(LINES) + "]").encode()
-DOC = b'{"meta": {"n": 1}, "rows": ' + ARRAY + b"}"
 
 
 def zstd_module():
@@ -38,40 +35,12 @@ def zstd_module():
         return pytest.importorskip("zstandard")
 
 
-def zstd_decompressobj():
-    z = zstd_module()
-    return z.ZstdDecompressor() if hasattr(z, "ZstdFile") else z.ZstdDecompressor().decompressobj()
-
-
 COMPRESS = {
     "gzip": lambda b: gzip.compress(b, 6),
     "bz2": bz2.compress,
     "xz": lzma.compress,
     "zstd": lambda b: zstd_module().compress(b),
 }
-# A decompressor fed the whole (damaged) data: what streaming decompression recovers.
-RECOVER = {
-    "gzip": lambda: zlib.decompressobj(31),
-    "bz2": bz2.BZ2Decompressor,
-    "xz": lzma.LZMADecompressor,
-    "zstd": zstd_decompressobj,
-}
-FORMATS = {  # content, format, records
-    "jsonl": (JSONL, None, None),
-    "array": (ARRAY, None, None),
-    "records": (DOC, None, "/rows"),
-}
-# Past what detection reads ahead (1 MiB), so that blocks come after the opening too.
-BIG = {
-    "jsonl": (JSONL * 8, None, None),
-    "array": (("[" + ",".join(LINES * 8) + "]").encode(), None, None),
-    "records": (b'{"rows": [' + ",".join(LINES * 8).encode() + b"]}", None, "/rows"),
-}
-
-
-@functools.cache
-def packed_big(compression, fmt):
-    return COMPRESS[compression](BIG[fmt][0])
 
 
 @pytest.fixture(autouse=True)
@@ -98,181 +67,6 @@ def pipe_of(data, pieces=1, pause=0.0):
 
     threading.Thread(target=feed, daemon=True).start()
     return open(r, "rb", buffering=0)
-
-
-def source_of(kind, tmp_path, packed):
-    path = tmp_path / "data.bin"
-    path.write_bytes(packed)
-    if kind == "path":
-        return path
-    if kind == "file object":
-        return open(path, "rb")
-    return pipe_of(packed)
-
-
-def drain(it, catch=(KeyboardInterrupt,)):
-    """Every record of `it`, resuming after each exception of the `catch` kinds."""
-    got, interruptions = [], 0
-    while True:
-        try:
-            got.append(next(it))
-        except StopIteration:
-            return got, interruptions
-        except catch:
-            interruptions += 1
-
-
-@pytest.mark.parametrize("compression", COMPRESS)
-@pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("kind", ["path", "file object", "pipe"])
-def test_interrupted_blocks_lose_nothing(tmp_path, compression, fmt, kind):
-    _, format, records = BIG[fmt]
-    packed = packed_big(compression, fmt)
-    for every in (1, 3):
-        it = quarn.iter_records(source_of(kind, tmp_path, packed), format, records=records)
-        _testing.fail_blocks(every)  # after the opening, which a caller cannot resume
-        got, interruptions = drain(it)
-        _testing.fail_blocks(0)
-        assert got == RECORDS * 8
-        assert interruptions > 0
-        # count sees the interruption as an exception, and nothing else
-        source = source_of(kind, tmp_path, packed)
-        _testing.fail_blocks(every)
-        with pytest.raises(KeyboardInterrupt):
-            quarn.count(source, format, records=records)
-        _testing.fail_blocks(0)
-
-
-class Gone(Exception):
-    pass
-
-
-class Flaky(io.RawIOBase):
-    """A binary stream whose every `every`-th read raises (a new exception object each
-    time), and which reads on afterwards."""
-
-    def __init__(self, data, every, exc):
-        self._f = io.BytesIO(data)
-        self._every, self._exc, self._n = every, exc, 0
-        self.raised = []
-        self.armed = False  # set after the opening, which a caller cannot resume
-
-    def readable(self):
-        return True
-
-    def readinto(self, b):
-        self._n += self.armed
-        if self.armed and self._n % self._every == 1:
-            self.raised.append(self._exc("connection reset by peer"))
-            raise self.raised[-1]
-        return self._f.readinto(memoryview(b)[:256])  # small reads: many chances to fail
-
-
-@pytest.mark.parametrize("compression", COMPRESS)
-@pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, Gone])
-def test_failing_file_object_passes_through(compression, fmt, exc):
-    _, format, records = BIG[fmt]
-    stream = Flaky(packed_big(compression, fmt), 7, exc)
-    it = quarn.iter_records(stream, format, records=records)
-    stream.armed = True
-    got, seen = [], []
-    while True:
-        try:
-            got.append(next(it))
-        except StopIteration:
-            break
-        except exc as e:  # the very object raised: not relabelled, not wrapped
-            seen.append(e)
-    assert got == RECORDS * 8
-    assert seen and all(a is b for a, b in zip(seen, stream.raised, strict=True))
-
-
-class Tick(Exception):
-    pass
-
-
-def storm_drain(it):
-    got = []
-    while True:
-        try:
-            got.extend(it)  # appended one by one in C: a record taken is a record kept
-            return got
-        except Tick:
-            pass
-
-
-STORM_LINE = storm_drain.__code__.co_firstlineno + 4
-
-
-@pytest.mark.parametrize("compression", COMPRESS)
-def test_signal_storm(tmp_path, compression):
-    path = tmp_path / "storm"
-    path.write_bytes(packed_big(compression, "jsonl"))
-    ticks = []
-
-    def handler(signum, frame):
-        # Only where the test can take it: in or just after the call that takes records.
-        if (
-            frame is not None
-            and frame.f_code is storm_drain.__code__
-            and (frame.f_lineno == STORM_LINE)
-        ):
-            ticks.append(1)
-            raise Tick
-
-    old = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
-    try:
-        got = storm_drain(quarn.iter_records(path))
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
-    assert len(ticks) > 10
-    assert got == RECORDS * 8
-
-
-def expected_after_damage(compression, packed, fmt):
-    d = RECOVER[compression]()
-    try:
-        text = d.decompress(packed)
-    except Exception:  # noqa: BLE001 - what came before the error is what we want
-        text = b""  # a decompressor that keeps nothing of a damaged buffer: recomputed below
-        d = RECOVER[compression]()
-        for i in range(0, len(packed), 256):
-            try:
-                text += d.decompress(packed[i : i + 256])
-            except Exception:  # noqa: BLE001
-                break
-    if fmt == "jsonl":
-        return text.count(b"\n")
-    return sum(1 for end in ELEMENT_ENDS if end < len(text))
-
-
-ELEMENT_ENDS = []  # index of the ',' or ']' after each element of ARRAY
-_at = 0
-for _line in LINES:
-    _at += 1 + len(_line)
-    ELEMENT_ENDS.append(_at)
-
-
-@pytest.mark.parametrize("compression", COMPRESS)
-@pytest.mark.parametrize("fmt", ["jsonl", "array"])
-def test_truncation_hands_out_what_was_decompressed(tmp_path, compression, fmt):
-    content = JSONL if fmt == "jsonl" else ARRAY
-    packed = COMPRESS[compression](content)
-    path = tmp_path / "cut"
-    for cut in range(len(packed) // 7, len(packed) - 16, max(len(packed) // 5, 1)):
-        path.write_bytes(packed[:cut])
-        want = expected_after_damage(compression, packed[:cut], fmt)
-        it = quarn.iter_records(path)
-        got = []
-        with pytest.raises(quarn.CompressedDataError, match=f"invalid {compression} data"):
-            while True:
-                got.append(next(it))
-        assert got == RECORDS[:want]
-        with pytest.raises(quarn.CompressedDataError):  # again: never a silent end
-            next(it)
 
 
 def test_memory_is_bounded_whatever_the_ratio(tmp_path):
@@ -458,7 +252,7 @@ def test_system_zlib_where_zlib_ng_is_missing(tmp_path):
     """gzip is inflated by zlib-ng's functions where the package is installed, else by the
     system's zlib: the same results either way."""
     path = tmp_path / "g.jsonl.gz"
-    path.write_bytes(packed_big("gzip", "jsonl")[:-100])  # truncated near its end
+    path.write_bytes(COMPRESS["gzip"](JSONL * 8)[:-100])  # truncated near its end
     results = []
     for hidden in (True, False):
         _testing.hide_zlib_ng(hidden)
