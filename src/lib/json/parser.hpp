@@ -933,6 +933,20 @@ class ShapeCache {
 
 }  // namespace detail
 
+// Takes every value and keeps nothing: what a parse into it accepts is what
+// the parse accepts when it builds values, so it checks a text.
+struct NullSink {
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool unsigned_integer(std::uint64_t) { return true; }
+  bool signed_integer(std::int64_t) { return true; }
+  bool floating(double) { return true; }
+  bool string(const char*, std::size_t, bool) { return true; }
+  bool key(const char*, std::size_t, bool) { return true; }
+  bool end_array(std::size_t) { return true; }
+  bool end_object(std::size_t) { return true; }
+};
+
 // The sink that builds Value trees. One sink can build many documents in
 // turn (see parse_value below), keeping its buffers, interned keys and known
 // object shapes between them.

@@ -28,18 +28,7 @@ constexpr std::size_t kValidateCap = std::size_t{16} << 20;
 // How many keys a "no value" message lists.
 constexpr std::size_t kKeysListed = 10;
 
-// Accepts everything: parsing into it checks a text and keeps nothing.
-struct NullSink {
-  bool null() { return true; }
-  bool boolean(bool) { return true; }
-  bool unsigned_integer(std::uint64_t) { return true; }
-  bool signed_integer(std::int64_t) { return true; }
-  bool floating(double) { return true; }
-  bool string(const char*, std::size_t, bool) { return true; }
-  bool key(const char*, std::size_t, bool) { return true; }
-  bool end_array(std::size_t) { return true; }
-  bool end_object(std::size_t) { return true; }
-};
+using json::NullSink;
 
 // Keeps the one string a key token decodes to.
 struct KeySink : NullSink {

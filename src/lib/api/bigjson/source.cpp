@@ -16,18 +16,7 @@ namespace {
 
 constexpr std::uint8_t kBom[3] = {0xEF, 0xBB, 0xBF};
 
-// Accepts everything: parsing into it checks a text and keeps nothing.
-struct NullSink {
-  bool null() { return true; }
-  bool boolean(bool) { return true; }
-  bool unsigned_integer(std::uint64_t) { return true; }
-  bool signed_integer(std::int64_t) { return true; }
-  bool floating(double) { return true; }
-  bool string(const char*, std::size_t, bool) { return true; }
-  bool key(const char*, std::size_t, bool) { return true; }
-  bool end_array(std::size_t) { return true; }
-  bool end_object(std::size_t) { return true; }
-};
+using json::NullSink;
 
 }  // namespace
 
@@ -44,7 +33,7 @@ Result<std::size_t> FileSource::read(std::uint8_t* buf, std::size_t n) {
     // its writer may be a thread of this process. A signal ends the wait,
     // and the read below runs its handlers.
     pollfd p{file_.fd(), POLLIN, 0};
-    Py_BEGIN_ALLOW_THREADS ::poll(&p, 1, -1);
+    Py_BEGIN_ALLOW_THREADS::poll(&p, 1, -1);
     Py_END_ALLOW_THREADS
   }
   return file_.read(buf, n);

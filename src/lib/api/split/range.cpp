@@ -33,19 +33,7 @@ Status for_chunks(const SharedFile& file, std::uint64_t start, std::uint64_t end
   return binding::ok_status();
 }
 
-// Takes every value and keeps nothing: what the record parser accepts with
-// this sink is what it accepts when it builds objects.
-struct NullSink {
-  bool null() { return true; }
-  bool boolean(bool) { return true; }
-  bool unsigned_integer(std::uint64_t) { return true; }
-  bool signed_integer(std::int64_t) { return true; }
-  bool floating(double) { return true; }
-  bool string(const char*, std::size_t, bool) { return true; }
-  bool key(const char*, std::size_t, bool) { return true; }
-  bool end_array(std::size_t) { return true; }
-  bool end_object(std::size_t) { return true; }
-};
+using json::NullSink;
 
 }  // namespace
 
