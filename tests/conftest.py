@@ -1,4 +1,6 @@
+import faulthandler
 import os
+import sys
 from pathlib import Path
 
 import pytest
@@ -62,3 +64,13 @@ if os.environ.get("QUARN_TEST_KERNELS"):
     from quarn.lib import _quarn
 
     _quarn._testing.set_kernels(os.environ["QUARN_TEST_KERNELS"])
+
+
+@pytest.fixture
+def time_limit():
+    """Ends the run with every thread's traceback when a test stops making progress, so
+    that a hang fails instead of stalling CI (on the process's own standard error, which
+    any capture of pytest's leaves in place)."""
+    faulthandler.dump_traceback_later(120, exit=True, file=sys.__stderr__)
+    yield
+    faulthandler.cancel_dump_traceback_later()

@@ -5,7 +5,6 @@ at every read and block are the fault-injection harness's (test_faults.py). Each
 under a time limit that ends the process with a traceback."""
 
 import bz2
-import faulthandler
 import gc
 import gzip
 import json
@@ -44,10 +43,8 @@ COMPRESS = {
 
 
 @pytest.fixture(autouse=True)
-def time_limit():
-    faulthandler.dump_traceback_later(120, exit=True)
+def _limited(time_limit):
     yield
-    faulthandler.cancel_dump_traceback_later()
     _testing.fail_blocks(0)
 
 

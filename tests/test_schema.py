@@ -1,4 +1,3 @@
-import faulthandler
 import io
 import json
 import random
@@ -143,14 +142,6 @@ def test_many_keys_and_shapes(write, fmt):
     text = "\n".join(map(json.dumps, records)) if fmt == "jsonl" else json.dumps(records)
     path = write(text, "m." + fmt)
     assert bigjson.schema(path, sample=200) == expected_text(records[:200])
-
-
-@pytest.fixture
-def time_limit():
-    # A walk that stopped making progress would hang the run: end it with a traceback.
-    faulthandler.dump_traceback_later(120, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
 
 
 def by_id(n, start=0):
