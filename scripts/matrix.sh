@@ -216,7 +216,7 @@ suite_in() {
       cd /quarn/src && . "/quarn/venv-$1/bin/activate" && rm -rf "/var/tmp/pytest-$1-$2"
       QUARN_TEST_KERNELS="$2" python -m pytest -q -p no:cacheprovider \
         --basetemp="/var/tmp/pytest-$1-$2" tests/test_count.py tests/test_iter.py \
-        tests/test_schema.py tests/test_records.py
+        tests/test_schema.py tests/test_records.py tests/test_split.py
       rm -rf "/var/tmp/pytest-$1-$2" || true' sh "$tag" "$k"
   done
 }
