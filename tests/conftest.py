@@ -1,5 +1,8 @@
+import contextlib
 import faulthandler
+import gc
 import os
+import signal
 import sys
 from pathlib import Path
 
@@ -74,3 +77,62 @@ def time_limit():
     faulthandler.dump_traceback_later(120, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
+
+
+class Boom(Exception):
+    """What the tests' signal handlers raise."""
+
+
+@contextlib.contextmanager
+def alarm(delay, interval=0.0):
+    """Raises Boom from a timer signal after `delay` seconds (then every `interval`, each
+    time the caller has set armed[0] again)."""
+    armed = [True]
+
+    def handler(signum, frame):
+        if armed[0]:
+            armed[0] = False
+            raise Boom
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, delay, interval)
+    try:
+        yield armed
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def drain_under_storm(it, interval, keep=()):
+    """The records of `it` read while a timer raises Boom every `interval` seconds, each
+    resumed; errors of the `keep` classes are kept as "Class: text". Returns (records,
+    number of Booms)."""
+    got, booms = [], 0
+    # A collector callback (hypothesis installs one) would run the handler where its
+    # exception is only reported as unraisable.
+    callbacks = gc.callbacks[:]
+    gc.callbacks.clear()
+    with contextlib.ExitStack() as stack, alarm(interval, interval) as armed:
+        stack.callback(gc.callbacks.extend, callbacks)
+        for _ in range(1_000_000):
+            try:
+                armed[0] = True
+                # list.extend runs next() in C: the handler can only run inside the
+                # reader, never between a record leaving it and reaching the list.
+                got.extend(it)
+                break
+            except Boom:
+                booms += 1
+            except keep as e:
+                armed[0] = False
+                got.append(f"{type(e).__name__}: {e}")
+        armed[0] = False
+    return got, booms
+
+
+def resolve(doc, pointer):
+    """The value at JSON Pointer `pointer` in `doc`, as RFC 6901 reads it."""
+    for token in pointer.split("/")[1:]:
+        token = token.replace("~1", "/").replace("~0", "~")
+        doc = doc[int(token)] if isinstance(doc, list) else doc[token]
+    return doc

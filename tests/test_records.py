@@ -5,6 +5,7 @@ import json
 
 import pytest
 import quarn
+from conftest import resolve
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -31,13 +32,6 @@ def write(tmp_path, text, name="doc.json"):
     path = tmp_path / name
     path.write_text(text if isinstance(text, str) else json.dumps(text), encoding="utf-8")
     return str(path)
-
-
-def resolve(doc, pointer):
-    for token in pointer.split("/")[1:]:
-        token = token.replace("~1", "/").replace("~0", "~")
-        doc = doc[int(token)] if isinstance(doc, list) else doc[token]
-    return doc
 
 
 def sort_keys(value):

@@ -3,14 +3,12 @@ an error, never a silent difference; the check of the rest of the document survi
 interruptions."""
 
 import contextlib
-import gc
 import io
 import json
-import signal
 
 import pytest
 import quarn
-from conftest import documents
+from conftest import documents, drain_under_storm, resolve
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from quarn import bigjson
@@ -21,13 +19,6 @@ from quarn.cli import main
 def _limited(time_limit):
     # A walk that stopped making progress would hang the run.
     yield
-
-
-def resolve(doc, pointer):
-    for token in pointer.split("/")[1:]:
-        token = token.replace("~1", "/").replace("~0", "~")
-        doc = doc[int(token)] if isinstance(doc, list) else doc[token]
-    return doc
 
 
 def outcome(call):
@@ -235,10 +226,6 @@ def test_a_read_that_fails_once_at_every_block(end):
         assert interruptions == (1 if source.calls >= source.fail_at else 0)
 
 
-class Boom(Exception):
-    pass
-
-
 @pytest.mark.parametrize("end", ["}", "]"])
 def test_a_storm_of_raising_signal_handlers(tmp_path, end):
     text, _ = big_document(end)
@@ -246,37 +233,9 @@ def test_a_storm_of_raising_signal_handlers(tmp_path, end):
     with open(path, "w") as f:
         f.write(text)
     expected = drain(quarn.iter_records(path, records="/a"))
-    armed = [False]
-
-    def handler(signum, frame):
-        if armed[0]:
-            armed[0] = False
-            raise Boom
-
-    # A collector callback would run the handler where its exception is only reported.
-    callbacks = gc.callbacks[:]
-    gc.callbacks.clear()
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
-    got, booms = [], 0
-    try:
-        it = quarn.iter_records(path, records="/a")
-        for _ in range(100_000):
-            try:
-                armed[0] = True
-                # list.extend runs next() in C: the handler runs inside the reader, never
-                # between a record leaving it and reaching the list.
-                got.extend(it)
-                break
-            except Boom:
-                booms += 1
-            except ValueError as e:
-                armed[0] = False
-                got.append(f"ValueError: {e}")
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-        gc.callbacks[:] = callbacks
+    got, booms = drain_under_storm(
+        quarn.iter_records(path, records="/a"), 0.0005, keep=(ValueError,)
+    )
     assert got == expected
     assert booms > 0
 

@@ -2,19 +2,17 @@
 input and on every error path, leaves memory and descriptors as it found them; a signal
 handler's exception stops every function promptly and an iterator loses nothing to it."""
 
-import contextlib
 import gc
 import itertools
 import json
 import os
-import signal
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 import pytest
-from conftest import drain, open_fds
+from conftest import Boom, alarm, drain, drain_under_storm, open_fds
 from quarn import bigjson
 from test_hostile import FUNCTIONS, call, feed
 
@@ -176,30 +174,6 @@ def test_many_live_iterators(files):
     assert open_fds() == fds
 
 
-class Boom(Exception):
-    pass
-
-
-@contextlib.contextmanager
-def alarm(delay, interval=0.0):
-    """Raises Boom from a timer signal after `delay` seconds (then every `interval`, each
-    time the caller has set armed[0] again)."""
-    armed = [True]
-
-    def handler(signum, frame):
-        if armed[0]:
-            armed[0] = False
-            raise Boom
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, delay, interval)
-    try:
-        yield armed
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
 # Should a wait for a writer not end, this one ends it and the test fails instead of hanging.
 LATE_WRITER = "import os, sys, time; time.sleep(5); os.close(os.open(sys.argv[1], os.O_WRONLY))"
 
@@ -283,24 +257,7 @@ def test_iterator_loses_nothing_to_interrupts(tmp_path, fmt, kind):
     for _ in itertools.islice(bigjson.iter_records(str(path)), 20):
         pass
     interval = max(0.001, 3 * (time.monotonic() - start) / 20)
-    it = bigjson.iter_records(str(path))
-    got, booms = [], 0
-    # A collector callback (hypothesis installs one) would run the handler where its
-    # exception is only reported as unraisable.
-    callbacks = gc.callbacks[:]
-    gc.callbacks.clear()
-    with contextlib.ExitStack() as stack, alarm(interval, interval) as armed:
-        stack.callback(gc.callbacks.extend, callbacks)
-        while True:
-            try:
-                armed[0] = True
-                # list.extend runs next() in C: the handler can only run inside the
-                # reader, never between a record leaving it and reaching the list.
-                got.extend(it)
-                break
-            except Boom:
-                booms += 1
-        armed[0] = False
+    got, booms = drain_under_storm(bigjson.iter_records(str(path)), interval)
     assert booms > 0
     assert len(got) == len(expected) and got == expected
 

@@ -136,18 +136,9 @@ class SimdKernels {
   // escapes (the scalar fallbacks get another copy), so the carries between
   // blocks stay in registers instead of making a store-reload round trip.
   static void count_array(const std::uint8_t* p, std::size_t n, CountState& st) {
-    CountState s = st;
-    for (; n >= 64; p += 64, n -= 64) {
-      prefetch_ahead(p);
-      count_block(Ops::load(p), p, 64, s);
-    }
-    if (n != 0) {
-      std::uint8_t buf[64];
-      std::memset(buf, ' ', sizeof buf);
-      std::memcpy(buf, p, n);
-      count_block(Ops::load(buf), buf, static_cast<unsigned>(n), s);
-    }
-    st = s;
+    every_block(p, n, st, [](Block b, const std::uint8_t* q, unsigned k, CountState& s) {
+      count_block(b, q, k, s);
+    });
   }
 
   static std::size_t find_element_end(const std::uint8_t* p, std::size_t n, ArrayScan& st) {
@@ -173,18 +164,9 @@ class SimdKernels {
   }
 
   static void summarize_array(const std::uint8_t* p, std::size_t n, RangeSummary& st) {
-    RangeSummary s = st;
-    for (; n >= 64; p += 64, n -= 64) {
-      prefetch_ahead(p);
-      summary_block(Ops::load(p), p, 64, s);
-    }
-    if (n != 0) {
-      std::uint8_t buf[64];
-      std::memset(buf, ' ', sizeof buf);
-      std::memcpy(buf, p, n);
-      summary_block(Ops::load(buf), buf, static_cast<unsigned>(n), s);
-    }
-    st = s;
+    every_block(p, n, st, [](Block b, const std::uint8_t* q, unsigned k, RangeSummary& s) {
+      summary_block(b, q, k, s);
+    });
   }
 
   static void count_lines(const std::uint8_t* p, std::size_t n, LineCount& st) {
@@ -231,6 +213,24 @@ class SimdKernels {
   }
 
  private:
+  // Feeds `p` to `block` 64 bytes at a time, the tail padded with spaces
+  // (whitespace moves no count and no summary), on a local copy of `st`.
+  template <class State, class BlockFn>
+  static void every_block(const std::uint8_t* p, std::size_t n, State& st, BlockFn block) {
+    State s = st;
+    for (; n >= 64; p += 64, n -= 64) {
+      prefetch_ahead(p);
+      block(Ops::load(p), p, 64, s);
+    }
+    if (n != 0) {
+      std::uint8_t buf[64];
+      std::memset(buf, ' ', sizeof buf);
+      std::memcpy(buf, p, n);
+      block(Ops::load(buf), buf, static_cast<unsigned>(n), s);
+    }
+    st = s;
+  }
+
   static constexpr std::uint64_t kOddBits = 0xAAAAAAAAAAAAAAAAull;
 
   // The hardware prefetchers alone leave these loops waiting on memory for
