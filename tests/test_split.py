@@ -8,9 +8,9 @@ import time
 
 import pytest
 import quarn
+from conftest import drain_under_storm
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from conftest import drain_under_storm
 from quarn import _ranges, cli
 
 # Strings made of what a range edge can fall into the middle of.
