@@ -199,9 +199,10 @@ suite_in() {
     # No warning may come from any header, the interpreter'"'"'s included.
     python -m pip install -v -C cmake.define.CMAKE_CXX_FLAGS=-Wsystem-headers ".[test]" \
       > /quarn/install.log 2>&1 || { tail -n 50 /quarn/install.log; exit 1; }
-    # (only in the module'"'"'s own build: from its first compile to its link)
+    # (only in the module'"'"'s own build: from its first compile to its link). One is not
+    # ours: GCC 14'"'"'s <semaphore>, which <thread> brings in, leaves a parameter unused.
     ! awk "/Building CXX object/ { on = 1 } on; /Linking CXX/ { on = 0 }" /quarn/install.log |
-      grep -E "warning:"' sh "$python" "$tag"
+      grep -E "warning:" | grep -v "atomic_base.h:[0-9:]* warning: unused parameter .*__ignore_padding"' sh "$python" "$tag"
   # pytest takes about 1.3 GB of temporary files per run: on disk, not in a tmpfs.
   step "$tag pytest" run_in "$root" sh -euc '
     cd /quarn/src && . "/quarn/venv-$1/bin/activate" && rm -rf "/var/tmp/pytest-$1"

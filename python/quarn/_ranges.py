@@ -297,7 +297,7 @@ def _validate(path: str, format: str | None, records: str | None, jobs: int) -> 
     return sum(n for n in got if n is not None)
 
 
-def check_jobs(jobs: Any) -> int:
+def check_jobs(jobs: object) -> int:
     if isinstance(jobs, bool) or not isinstance(jobs, int):
         raise TypeError(f"jobs must be an int, not {type(jobs).__name__}")
     if jobs < 1:

@@ -492,7 +492,7 @@ Status register_errors(PyObject* module) noexcept {
   PyObject* expected = nullptr;
   if (rebuild_function.compare_exchange_strong(expected, function.get(),
                                                std::memory_order_acq_rel)) {
-    function.release();
+    (void)function.release();  // the slot owns it now
   }
   return ok_status();
 }
