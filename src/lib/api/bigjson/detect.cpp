@@ -113,15 +113,17 @@ Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
     }
     return take;
   }
+  if (ended_) return std::size_t{0};
   return inner_->read(buf, n);
 }
 
 Result<bool> LookAheadSource::read_ahead() {
   const std::size_t have = ahead_.size();
   // A file of known size needs room for the rest of it and one byte more
-  // (to see its end): small files are common, and the room is zeroed.
+  // (to see its end; just that byte once the rest is in): small files are
+  // common, and the room is zeroed.
   std::size_t want = RecordSource::kBlock;
-  if (const std::uint64_t size = inner_->size(); size > have) {
+  if (const std::uint64_t size = inner_->size(); size > 0 && size >= have) {
     want = static_cast<std::size_t>(std::min<std::uint64_t>(want, size - have + 1));
   }
   ahead_.resize(have + want);
@@ -131,44 +133,55 @@ Result<bool> LookAheadSource::read_ahead() {
     return std::move(got).error();
   }
   ahead_.resize(have + got.value());
-  return got.value() > 0;
+  ended_ = got.value() == 0;
+  return !ended_;
 }
 
 Result<InputFormat> detect_content(LookAheadSource& source, std::optional<InputFormat> by_name) {
   Classifier classifier;
   std::size_t fed = 0;
-  bool more = true;
+  bool started = false;  // past a byte-order mark, or sure there is none
+  bool more = !source.ended();
   Verdict verdict = Verdict::Pending;
-  while (verdict == Verdict::Pending) {
-    if (fed >= kDetectLimit) {
-      verdict = Verdict::Ambiguous;
-      break;
-    }
-    if (more) {
-      auto got = source.read_ahead();
-      if (got.ok()) {
-        more = got.value();
-      } else if (source.damaged()) {
-        // Damaged data is told from what came before it, which is handed
-        // out before the error comes again.
-        if (got.error().kind == binding::ErrorKind::Python) PyErr_Clear();
-        more = false;
-      } else {
-        return std::move(got).error();
-      }
-    }
+  // What was read ahead already is looked at first, and a file of known
+  // size ends at that size: a small file read whole shows its format
+  // without another read.
+  for (;;) {
     const std::vector<std::uint8_t>& ahead = source.ahead();
+    const bool all_in = !more || (source.sized() && ahead.size() >= source.size());
     // A byte-order mark at the very start is no part of the data; a pipe
     // may hand out fewer than its three bytes at a time.
-    if (fed == 0 && more && ahead.size() < sizeof kBom) continue;
-    if (fed == 0 && ahead.size() >= sizeof kBom &&
-        std::memcmp(ahead.data(), kBom, sizeof kBom) == 0) {
-      fed = sizeof kBom;
+    if (!started && (all_in || ahead.size() >= sizeof kBom)) {
+      started = true;
+      if (ahead.size() >= sizeof kBom && std::memcmp(ahead.data(), kBom, sizeof kBom) == 0) {
+        fed = sizeof kBom;
+      }
     }
-    const std::size_t upto = std::min(ahead.size(), kDetectLimit);
-    if (upto > fed) verdict = classifier.feed(ahead.data() + fed, upto - fed);
-    fed = std::max(fed, upto);
-    if (verdict == Verdict::Pending && !more) verdict = classifier.at_end();
+    if (started) {
+      const std::size_t upto = std::min(ahead.size(), kDetectLimit);
+      if (upto > fed) verdict = classifier.feed(ahead.data() + fed, upto - fed);
+      fed = std::max(fed, upto);
+      if (verdict != Verdict::Pending) break;
+      if (fed >= kDetectLimit) {
+        verdict = Verdict::Ambiguous;
+        break;
+      }
+    }
+    if (all_in) {
+      verdict = classifier.at_end();
+      break;
+    }
+    auto got = source.read_ahead();
+    if (got.ok()) {
+      more = got.value();
+    } else if (source.damaged()) {
+      // Damaged data is told from what came before it, which is handed
+      // out before the error comes again.
+      if (got.error().kind == binding::ErrorKind::Python) PyErr_Clear();
+      more = false;
+    } else {
+      return std::move(got).error();
+    }
   }
   switch (verdict) {
     case Verdict::Json:
@@ -184,19 +197,16 @@ Result<InputFormat> detect_content(LookAheadSource& source, std::optional<InputF
   return by_name.value_or(InputFormat::Json);
 }
 
-Result<RecordSource> open_by_content(std::unique_ptr<ByteSource> bytes,
+Result<RecordSource> open_by_content(std::unique_ptr<LookAheadSource> ahead,
                                      std::optional<InputFormat> format,
                                      std::optional<InputFormat> by_name) {
-  if (format) {
-    RecordSource source(std::move(bytes));
-    source.begin(*format);
-    return source;
+  if (!format) {
+    auto detected = detect_content(*ahead, by_name);
+    if (!detected.ok()) return std::move(detected).error();
+    format = detected.value();
   }
-  auto ahead = std::make_unique<LookAheadSource>(std::move(bytes));
-  auto detected = detect_content(*ahead, by_name);
-  if (!detected.ok()) return std::move(detected).error();
   RecordSource source(std::move(ahead));
-  source.begin(detected.value());
+  source.begin(*format);
   return source;
 }
 

@@ -30,6 +30,7 @@ class LookAheadSource final : public ByteSource {
 
   [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
   [[nodiscard]] std::uint64_t size() const override { return inner_->size(); }
+  [[nodiscard]] bool sized() const override { return inner_->sized(); }
   [[nodiscard]] bool rereadable() const override { return inner_->rereadable(); }
   [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
                                             std::size_t n) override {
@@ -39,18 +40,22 @@ class LookAheadSource final : public ByteSource {
     return inner_->progress();
   }
   [[nodiscard]] bool ready() const override {
-    return replayed_ < ahead_.size() || inner_->ready();
+    return replayed_ < ahead_.size() || ended_ || inner_->ready();
   }
   [[nodiscard]] bool damaged() const override { return inner_->damaged(); }
 
   // Reads ahead once more (up to a block); false at the end of the source.
+  // The end is kept: once the look-ahead is replayed, reads end there
+  // without asking the source again.
   [[nodiscard]] Result<bool> read_ahead();
   [[nodiscard]] const std::vector<std::uint8_t>& ahead() const { return ahead_; }
+  [[nodiscard]] bool ended() const { return ended_; }
 
  private:
   std::unique_ptr<ByteSource> inner_;
   std::vector<std::uint8_t> ahead_;
   std::size_t replayed_ = 0;
+  bool ended_ = false;
 };
 
 // Decides the format of what `source` holds, reading ahead at most
@@ -65,9 +70,10 @@ class LookAheadSource final : public ByteSource {
 [[nodiscard]] Result<InputFormat> detect_content(LookAheadSource& source,
                                                  std::optional<InputFormat> by_name);
 
-// Opens `bytes` as a record source in `format`, or, without one, in the
-// format its content shows (`by_name` breaking ties as above).
-[[nodiscard]] Result<RecordSource> open_by_content(std::unique_ptr<ByteSource> bytes,
+// Opens the bytes of `ahead` (those it has read ahead, then the rest) as a
+// record source in `format`, or, without one, in the format its content
+// shows (`by_name` breaking ties as above).
+[[nodiscard]] Result<RecordSource> open_by_content(std::unique_ptr<LookAheadSource> ahead,
                                                    std::optional<InputFormat> format,
                                                    std::optional<InputFormat> by_name);
 

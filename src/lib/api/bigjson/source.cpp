@@ -428,12 +428,13 @@ Result<std::string> RecordSource::read_all() {
   text.append(reinterpret_cast<const char*>(block_.get() + pos_), len_ - pos_);
   pos_ = len_;
   // One byte more than the rest of the file, so that its end shows without
-  // a second round trip through a growing buffer. Never less than a block: a
-  // source whose size is unknown (a pipe, a /proc file) may hand its content
-  // only to a first read that is large enough to take all of it.
+  // a second round trip through a growing buffer (the room is zeroed, so a
+  // small file gets no more). A block when the size is unknown: such a
+  // source (a pipe, a /proc file) may hand its content only to a first read
+  // that is large enough to take all of it.
   std::uint64_t rest = total_bytes_ > taken_ ? total_bytes_ - taken_ : 0;
   std::size_t have = text.size();
-  text.resize(have + std::max<std::size_t>(static_cast<std::size_t>(rest) + 1, kBlock));
+  text.resize(have + (total_bytes_ > 0 ? static_cast<std::size_t>(rest) + 1 : kBlock));
   for (;;) {
     if (have == text.size()) text.resize(text.size() * 2 + kBlock);
     auto got =

@@ -40,6 +40,11 @@ class ByteSource {
   // The size in bytes when it is known up front (a regular file), else 0.
   [[nodiscard]] virtual std::uint64_t size() const { return 0; }
 
+  // Whether size() is what the source hands out (a regular file, as it was
+  // when opened), so that a look at its content may stop there without
+  // another read to see the end.
+  [[nodiscard]] virtual bool sized() const { return false; }
+
   // Bytes of progress when the source measures it itself (a decompressor:
   // compressed bytes, against a compressed size()), else nothing, and the
   // bytes handed out are counted instead.
@@ -67,6 +72,7 @@ class FileSource final : public ByteSource {
   explicit FileSource(File file);
   [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
   [[nodiscard]] std::uint64_t size() const override { return size_; }
+  [[nodiscard]] bool sized() const override { return size_ > 0; }
   [[nodiscard]] bool rereadable() const override { return rereadable_; }
   [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
                                             std::size_t n) override;

@@ -3,7 +3,6 @@
 #include "api/sources/open.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -61,6 +60,7 @@ class WatchedSource final : public ByteSource {
     return got;
   }
   std::uint64_t size() const override { return inner_->size(); }
+  bool sized() const override { return inner_->sized(); }
   std::optional<std::uint64_t> progress() const override { return inner_->progress(); }
   bool rereadable() const override { return inner_->rereadable(); }
   Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf, std::size_t n) override {
@@ -92,26 +92,15 @@ void find_zlib_ng() {
   PyErr_Restore(type, value, tb);
 }
 
-// `bytes` behind a decompressor when `compression` names one or, for
-// "infer", when its first bytes are a compression's magic (looked at
-// without losing any). `decompressed` says which.
-Result<std::unique_ptr<ByteSource>> decompressing(std::unique_ptr<ByteSource> bytes, const How& how,
-                                                  bool at_start, bool& decompressed) {
-  decompressed = false;
-  if (!how.compression) return bytes;
+// The first bytes are read ahead once, and both the compression's magic and
+// the format are told from them; the record source gets them again. With
+// `compression` "infer", data whose first bytes are a compression's magic is
+// decompressed; a name decompresses whatever comes.
+Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& how,
+                                std::optional<InputFormat> format, std::string_view name) {
+  auto ahead = std::make_unique<bigjson::LookAheadSource>(std::move(bytes));
   std::optional<decompress::Kind> kind;
-  if (*how.compression == "infer" && at_start && bytes->rereadable()) {
-    // A file just opened: its first bytes are looked at where they lie.
-    std::uint8_t head[decompress::kMagicBytes];
-    auto got = bytes->read_at(0, head, sizeof head);
-    if (!got.ok()) {
-      if (got.error().kind == binding::ErrorKind::Python) return std::move(got).error();
-      return bytes;  // the failure comes again where the records are read
-    }
-    kind = decompress::sniff(std::span<const std::uint8_t>(head, got.value()));
-    if (!kind) return bytes;
-  } else if (*how.compression == "infer") {
-    auto ahead = std::make_unique<bigjson::LookAheadSource>(std::move(bytes));
+  if (how.compression && *how.compression == "infer") {
     // A pipe may hand out a byte at a time: read on until the magic shows.
     while (ahead->ahead().size() < decompress::kMagicBytes) {
       auto more = ahead->read_ahead();
@@ -123,48 +112,41 @@ Result<std::unique_ptr<ByteSource>> decompressing(std::unique_ptr<ByteSource> by
       if (!more.value()) break;
     }
     kind = decompress::sniff(ahead->ahead());
-    bytes = std::move(ahead);
-    if (!kind) return bytes;
-  } else {
-    kind = decompress::kind_named(*how.compression);
-    if (!kind) return Error::value("unknown compression '" + std::string(*how.compression) + "'");
+  } else if (how.compression) {
+    kind = decompress::kind_named(*how.compression);  // parse_how checked the name
   }
-  if (*kind == decompress::Kind::Gzip) find_zlib_ng();
-  std::string why;
-  auto decoder = decompress::make_decoder(*kind, why);
-  if (!decoder) {
-    PyErr_SetString(PyExc_RuntimeError, why.c_str());
-    return Error::python();
+  if (!kind && how.on_read == nullptr)
+    return bigjson::open_by_content(std::move(ahead), format, bigjson::format_from_name(name));
+  std::unique_ptr<ByteSource> read = std::move(ahead);
+  if (kind) {
+    if (*kind == decompress::Kind::Gzip) find_zlib_ng();
+    std::string why;
+    auto decoder = decompress::make_decoder(*kind, why);
+    if (!decoder) {
+      PyErr_SetString(PyExc_RuntimeError, why.c_str());
+      return Error::python();
+    }
+    read =
+        std::make_unique<decompress::DecompressSource>(*kind, std::move(decoder), std::move(read));
+    // A compression suffix hides nothing: "a.jsonl.gz" is named JSON Lines.
+    name.remove_suffix(decompress::compression_suffix(name));
   }
-  decompressed = true;
-  return std::unique_ptr<ByteSource>(
-      std::make_unique<decompress::DecompressSource>(*kind, std::move(decoder), std::move(bytes)));
+  if (how.on_read != nullptr) read = std::make_unique<WatchedSource>(std::move(read), how.on_read);
+  return bigjson::open_by_content(std::make_unique<bigjson::LookAheadSource>(std::move(read)),
+                                  format, bigjson::format_from_name(name));
 }
 
-Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& how,
-                                std::optional<InputFormat> format, std::string_view name,
-                                bool at_start = false) {
-  bool decompressed = false;
-  auto opened = decompressing(std::move(bytes), how, at_start, decompressed);
-  if (!opened.ok()) return std::move(opened).error();
-  bytes = std::move(opened).value();
-  if (how.on_read != nullptr)
-    bytes = std::make_unique<WatchedSource>(std::move(bytes), how.on_read);
-  // A compression suffix hides nothing: "a.jsonl.gz" is named JSON Lines.
-  if (decompressed) name.remove_suffix(decompress::compression_suffix(name));
-  return bigjson::open_by_content(std::move(bytes), format,
-                                  name.empty() ? std::nullopt : bigjson::format_from_name(name));
-}
-
-// Gives a pipe a larger buffer (where the system allows), so that the
-// writer and the reader swap places less often.
-void widen_pipe(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+// A file's bytes. A pipe gets a larger buffer (where the system allows), so
+// that the writer and the reader swap places less often; a regular file,
+// which the source has seen is one, costs no further call.
+std::unique_ptr<ByteSource> file_bytes(bigjson::File file) {
+  const int fd = file.fd();
+  auto bytes = std::make_unique<bigjson::FileSource>(std::move(file));
 #ifdef F_SETPIPE_SZ
-    (void)::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+  // Anything but a pipe refuses the request.
+  if (!bytes->rereadable()) (void)::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
 #endif
-  }
+  return bytes;
 }
 
 // A path's bytes; a failed open is "cannot open <path>: ..." as in bigjson,
@@ -173,9 +155,7 @@ Result<RecordSource> open_path(std::string_view path, const How& how,
                                std::optional<InputFormat> format) {
   auto file = bigjson::File::open(path);
   if (!file.ok()) return std::move(file).error();
-  widen_pipe(file.value().fd());
-  auto opened = open_bytes(std::make_unique<bigjson::FileSource>(std::move(file).value()), how,
-                           format, path, true);
+  auto opened = open_bytes(file_bytes(std::move(file).value()), how, format, path);
   if (opened.ok()) return opened;
   Error e = std::move(opened).error();
   if (e.kind == binding::ErrorKind::Python) return e;
@@ -193,9 +173,7 @@ Result<RecordSource> open_stdin(const How& how, std::optional<InputFormat> forma
     return Error::os(binding::ErrorKind::ValueError,
                      "cannot open standard input: " + bigjson::os_error_text(err), err, "-");
   }
-  widen_pipe(fd);
-  auto file = bigjson::File::adopt(fd, "-");
-  return open_bytes(std::make_unique<bigjson::FileSource>(std::move(file)), how, format, "");
+  return open_bytes(file_bytes(bigjson::File::adopt(fd, "-")), how, format, "");
 }
 
 }  // namespace
@@ -203,22 +181,57 @@ Result<RecordSource> open_stdin(const How& how, std::optional<InputFormat> forma
 Result<How> parse_how(PyObject* how) {
   How out;
   if (how == nullptr || how == Py_None) return out;
-  PyObject* compression = nullptr;
-  if (!PyArg_ParseTuple(how, "OO", &compression, &out.on_read)) return Error::python();
+  if (!PyTuple_Check(how) || PyTuple_GET_SIZE(how) != 2) {
+    PyErr_SetString(PyExc_TypeError, "compressed must be None or a (compression, on_read) tuple");
+    return Error::python();
+  }
+  PyObject* compression = PyTuple_GET_ITEM(how, 0);
+  out.on_read = PyTuple_GET_ITEM(how, 1);
   if (out.on_read == Py_None) out.on_read = nullptr;
   if (compression == Py_None) {
     out.compression.reset();
-  } else {
+    return out;
+  }
+  if (PyUnicode_Check(compression)) {
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(compression, &len);
     if (text == nullptr) return Error::python();
-    out.compression = std::string_view(text, static_cast<std::size_t>(len));
+    const std::string_view name(text, static_cast<std::size_t>(len));
+    if (name == "none") {
+      out.compression.reset();
+      return out;
+    }
+    if (name == "infer" || decompress::kind_named(name)) {
+      out.compression = name;
+      return out;
+    }
   }
-  return out;
+  Ref shown = Ref::steal(PyObject_Repr(compression));
+  if (!shown) return Error::python();
+  PyErr_Format(PyExc_ValueError,
+               "unknown compression %U; expected 'infer', None, 'none', 'gzip', 'bz2', 'xz', "
+               "'zstd'",
+               shown.get());
+  return Error::python();
 }
 
 Result<RecordSource> open_record_source(PyObject* source, const How& how,
                                         std::optional<InputFormat> format) {
+  Ref path;
+  if (!PyUnicode_Check(source) && !PyBytes_Check(source)) {
+    // A path object (a class with __fspath__, as os.PathLike tells them) is
+    // its path.
+    Ref fspath = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(source)), "__fspath__"));
+    if (!fspath) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::python();
+      PyErr_Clear();
+    } else if (fspath.get() != Py_None) {
+      path = Ref::steal(PyOS_FSPath(source));
+      if (!path) return Error::python();
+      source = path.get();
+    }
+  }
   if (PyUnicode_Check(source) || PyBytes_Check(source)) {
     Ref encoded;
     if (PyUnicode_Check(source)) {

@@ -1,9 +1,10 @@
 // Opening what a caller holds as a record source, all of it native: a path
-// (str or bytes, a FIFO or device included), "-" for standard input, or a
-// binary stream; compressed data recognised by its magic bytes (a pipe is
-// read until there are enough of them) and decompressed below the record
-// source; the format from the content, with the name (less a compression
-// suffix) breaking ties; progress reported to a callback after each read.
+// (str, bytes or a path object; a FIFO or device included), "-" for
+// standard input, or a binary stream; compressed data recognised by its
+// magic bytes (a pipe is read until there are enough of them) and
+// decompressed below the record source; the format from the content, with
+// the name (less a compression suffix) breaking ties; progress reported to
+// a callback after each read.
 #pragma once
 
 #include <Python.h>
@@ -19,9 +20,10 @@ namespace quarn::api::sources {
 
 // How the bytes are read: the `compressed` argument of the native
 // functions, None or (compression, on_read). `compression` is "infer", one
-// of the names, or None for none; `on_read(done, total, at_end)`, when not
-// None, is called after every read with the bytes read so far (compressed
-// bytes, for compressed data) against the size where it is known (else 0).
+// of the names, or None or "none" for none (anything else is a ValueError);
+// `on_read(done, total, at_end)`, when not None, is called after every read
+// with the bytes read so far (compressed bytes, for compressed data) against
+// the size where it is known (else 0).
 struct How {
   std::optional<std::string_view> compression = "infer";
   PyObject* on_read = nullptr;  // borrowed from the call's arguments
