@@ -10,36 +10,28 @@ be pickled (the native functions report the module name ``bigjson``, which no im
 find), so they work with ``concurrent.futures``, ``multiprocessing`` and Dask.
 """
 
-import os
-from collections.abc import Sequence
-from typing import Any, Protocol, SupportsIndex, TypeAlias
+from __future__ import annotations
 
 from quarn import _ranges
 from quarn._compression import CompressedDataError
-from quarn._input import how as _how
-from quarn._input import native_source as _source
+from quarn._compression import checked as _checked
 from quarn._progress import reporter as _reporter
 from quarn._version import __version__
 from quarn.lib import _quarn as _quarn
 from quarn.lib._quarn import bigjson
 
+# Annotations only: `import quarn` does not import typing (see __getattr__).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any, SupportsIndex
+
+    from quarn._types import Readable as Readable
+    from quarn._types import ReadableInto as ReadableInto
+    from quarn._types import Source as Source
+
 RecordIterator = bigjson.RecordIterator
 _native = _quarn._sources
-
-
-class Readable(Protocol):
-    """A binary file object: anything whose ``read`` returns bytes."""
-
-    def read(self, size: int = ..., /) -> bytes: ...
-
-
-class ReadableInto(Protocol):
-    """A binary file object read with ``readinto``."""
-
-    def readinto(self, buffer: Any, /) -> int | None: ...
-
-
-Source: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes] | Readable | ReadableInto
 
 __all__ = [
     "CompressedDataError",
@@ -71,13 +63,15 @@ def count(
     the name (less a compression suffix) where the content cannot tell. `jobs` threads
     share one large uncompressed file (a JSON array or JSON Lines), with the same result.
     """
-    jobs = _ranges.check_jobs(jobs)
-    how = _how(compression)
-    if jobs > 1 and records is None:
-        n = _ranges.count(_source(source), format, jobs, how[0])
-        if n is not None:
-            return n
-    return _native.count(_source(source), format, records=records, compressed=how)
+    # A path with the defaults goes straight to the native count; the rest is Python's
+    # only where it must be (threads over a file).
+    if jobs.__class__ is not int or jobs != 1:
+        jobs = _ranges.check_jobs(jobs)
+        if jobs > 1 and records is None:
+            n = _ranges.count(source, format, jobs, _checked(compression))
+            if n is not None:
+                return n
+    return _native.count(source, format, records, (compression, None))
 
 
 def load(
@@ -98,9 +92,13 @@ def load(
     as in the record (a record that is not an object gives ``{}``). The rest of each
     record is checked but never built.
     """
-    fields = _fields(fields)
-    how = _how(compression, _reporter(progress, "load"))
-    return _native.load(_source(source), format, records=records, compressed=how, fields=fields)
+    return _native.load(
+        source,
+        format,
+        records,
+        (compression, _reporter(progress, "load") if progress else None),
+        None if fields is None else _fields(fields),
+    )
 
 
 def iter_records(
@@ -118,17 +116,17 @@ def iter_records(
     `load`. What the call opened is closed when the iterator is destroyed; the iterator
     cannot be pickled.
     """
-    fields = _fields(fields)
-    how = _how(compression, _reporter(progress, "iter_records"))
     return _native.iter_records(
-        _source(source), format, records=records, compressed=how, fields=fields
+        source,
+        format,
+        records,
+        (compression, _reporter(progress, "iter_records") if progress else None),
+        None if fields is None else _fields(fields),
     )
 
 
-def _fields(fields: Sequence[str] | None) -> list[str] | None:
+def _fields(fields: Sequence[str]) -> list[str]:
     # A lone str would otherwise be taken as a list of one-letter names.
-    if fields is None:
-        return None
     if isinstance(fields, str):
         raise TypeError(f"fields must be a list of str, not a str (did you mean [{fields!r}]?)")
     return list(fields)
@@ -146,8 +144,7 @@ def schema(
 
     Sources, `compression` and `format` as for `count`.
     """
-    how = _how(compression)
-    return _native.schema(_source(source), sample, format, records=records, compressed=how)
+    return _native.schema(source, sample, format, records, (compression, None))
 
 
 def _outline(
@@ -160,5 +157,13 @@ def _outline(
 ) -> tuple[str, list[tuple[str, int, bool]]]:
     """``schema``'s text, and (pointer, elements seen, rest skipped) for the arrays of a
     single JSON document, for the command line to suggest ``--records``."""
-    how = _how(compression)
-    return _native.outline(_source(source), sample, format, records, how)
+    return _native.outline(source, sample, format, records, (compression, None))
+
+
+def __getattr__(name: str) -> Any:
+    # The source types, made when first asked for.
+    if name in ("Readable", "ReadableInto", "Source"):
+        from quarn import _types
+
+        return getattr(_types, name)
+    raise AttributeError(f"module 'quarn' has no attribute {name!r}")

@@ -10,8 +10,11 @@ from __future__ import annotations
 
 import importlib
 import sys
-from collections.abc import Callable
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any
 
 REFRESH = 0.25  # seconds between redraws
 

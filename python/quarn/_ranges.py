@@ -19,11 +19,14 @@ from __future__ import annotations
 import itertools
 import os
 import stat
-from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor
-from typing import Any
 
 from quarn.lib import _quarn
+
+# Imported where used: `import quarn` stays light for the programs that read a file or two.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import Any, TypeAlias
 
 native = _quarn._split
 
@@ -35,8 +38,9 @@ MIN_PIECE = 4 << 20
 CHUNK = 4 << 20
 _JSON_SPACE = b" \t\n\f\r"
 
-Summary = tuple[int, int, int, int, bool]  # end state, depth change, lowest depth, commas, content
-ReadAt = Callable[[int, int], bytes]
+# end state, depth change, lowest depth, commas, content
+Summary: TypeAlias = "tuple[int, int, int, int, bool]"
+ReadAt: TypeAlias = "Callable[[int, int], bytes]"
 
 
 def cut(start: int, end: int, size: int) -> list[tuple[int, int]]:
@@ -180,6 +184,8 @@ def _piece(start: int, end: int, jobs: int) -> int:
 def splittable(source: Any, compression: str | None) -> str | None:
     """`source` as a path that threads can share: a regular local file whose bytes are its
     records as they are (not compressed), else None (one reader reads it in order)."""
+    if isinstance(source, os.PathLike):
+        source = os.fspath(source)
     if not isinstance(source, str) or source == "-":
         return None
     try:
@@ -206,6 +212,8 @@ def count(source: Any, format: str | None, jobs: int, compression: str | None) -
     if plan is None:
         return None
     kind, start, size = plan
+    from concurrent.futures import ThreadPoolExecutor
+
     with ThreadPoolExecutor(jobs) as pool:
         if kind == "lines":
             ranges = _line_pieces(path, start, size, jobs)
@@ -263,6 +271,8 @@ def _validate(path: str, format: str | None, records: str | None, jobs: int) -> 
     end = limit if records is not None else size
     if kind not in ("array", "lines") or end - start < 2 * MIN_PIECE:
         return None
+    from concurrent.futures import ThreadPoolExecutor
+
     with ThreadPoolExecutor(jobs) as pool:
         if kind == "lines":
             ranges = _line_pieces(path, start, size, jobs)

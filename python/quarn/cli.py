@@ -16,14 +16,18 @@ import shlex
 import signal
 import sys
 import time
-from collections.abc import Callable, Sequence
-from types import TracebackType
-from typing import Any, NoReturn, Self, TextIO
 
 import quarn
 from quarn import _progress, _ranges
-from quarn._input import COMPRESSIONS
+from quarn._compression import COMPRESSIONS
 from quarn._version import __version__
+
+# Annotations only: typing is not imported to start the command.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from types import TracebackType
+    from typing import Any, NoReturn, Self, TextIO
 
 PROG = "quarn"
 EXIT_OK = 0
