@@ -1,6 +1,6 @@
 """Side-by-side benchmarks of quarn against its peers.
 
-    python bench/run.py [count|load|load-e2e|iter|schema|dask|records|sources|all]
+    python bench/run.py [count|load|load-e2e|iter|schema|dask|records|sources|fields|calls|all]
                         [--size 1G] [--quick] [--keep DIR]
 
 See bench/README.md for what each case measures.
@@ -15,6 +15,7 @@ import re
 import sys
 import time
 
+import bench_calls
 import bench_count
 import bench_dask
 import bench_e2e
@@ -36,6 +37,7 @@ CASES = {
     "records": bench_records,
     "sources": bench_sources,
     "fields": bench_fields,
+    "calls": bench_calls,
 }
 PEERS = ["orjson", "msgspec", "ijson", "genson"]
 
