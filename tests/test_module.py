@@ -1,4 +1,5 @@
 import importlib
+import subprocess
 import sys
 from pathlib import Path
 
@@ -22,6 +23,23 @@ def test_module_tree():
         "The native extension module. Compiled as `quarn.lib._quarn`."
     )
     assert importlib.import_module("quarn.bigjson") is bigjson
+
+
+@pytest.mark.parametrize("module", ["quarn", "quarn.cli"])
+def test_import_is_light(module):
+    # A program that reads a file or two pays for what the import brings in: the types
+    # and the thread pools come only when asked for.
+    heavy = ("typing", "concurrent.futures", "logging", "quarn._types")
+    show = f"import sys; print(sorted(m for m in {heavy!r} if m in sys.modules))"
+    run = [sys.executable, "-c"]
+    before = subprocess.run([*run, show], capture_output=True, text=True, check=True)
+    after = subprocess.run(
+        [*run, f"import {module}; {show}"], capture_output=True, text=True, check=True
+    )
+    assert after.stdout == before.stdout, after.stderr
+    assert quarn.Source is importlib.import_module("quarn._types").Source
+    with pytest.raises(AttributeError, match="no attribute 'Sauce'"):
+        quarn.Sauce  # noqa: B018
 
 
 @pytest.mark.parametrize(

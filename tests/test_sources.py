@@ -10,6 +10,7 @@ import json
 import lzma
 import os
 import pathlib
+import re
 import sys
 import threading
 
@@ -126,8 +127,18 @@ def test_multi_member_gzip_and_bytes_as_they_are(tmp_path):
     assert list(quarn.iter_records(path)) == RECORDS * 2
     with pytest.raises(RuntimeError, match="not contain valid UTF-8"):
         quarn.count(path, "jsonl", compression=None)
-    with pytest.raises(ValueError, match="unknown compression 'lz4'"):
-        quarn.count(path, compression="lz4")
+
+
+@pytest.mark.parametrize("compression", ["lz4", "GZIP", "", 1, b"gzip"])
+@pytest.mark.parametrize("call", ["count", "load", "iter", "schema"])
+def test_unknown_compressions(tmp_path, compression, call):
+    path = tmp_path / "data.jsonl"
+    path.write_bytes(JSONL)
+    run = getattr(quarn, {"iter": "iter_records"}.get(call, call))
+    expected = f"unknown compression {compression!r}; expected 'infer', None, 'none', 'gzip'"
+    with pytest.raises(ValueError, match=re.escape(expected)):
+        run(path, compression=compression)
+    assert quarn.count(path, compression="none") == quarn.count(path, compression=None) == 2000
 
 
 @pytest.mark.parametrize("compression", COMPRESS)
@@ -305,6 +316,8 @@ def test_progress_of_compressed_data_counts_compressed_bytes(tmp_path):
     [
         (io.StringIO("[1]"), "text stream: .* binary mode"),
         (42, "neither a path nor a binary file object"),
+        (type("P", (), {"__fspath__": lambda self: 42})(), r"__fspath__\(\) to return str"),
+        (type("P", (), {"__fspath__": None, "read": None})(), "'NoneType' object is not callable"),
     ],
 )
 def test_wrong_sources(source, message):
@@ -340,3 +353,6 @@ def test_path_like_and_bytes_paths(tmp_path):
     path = tmp_path / "data.jsonl"
     path.write_bytes(JSONL)
     assert quarn.count(pathlib.Path(path)) == quarn.count(os.fsencode(path)) == len(RECORDS)
+    # any class with __fspath__ is a path, as os.PathLike tells them
+    for name in (str(path), os.fsencode(path)):
+        assert quarn.load(type("P", (), {"__fspath__": lambda self, n=name: n})()) == RECORDS
