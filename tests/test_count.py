@@ -1,6 +1,9 @@
+import io
 import json
+import random
 
 import pytest
+import quarn
 from quarn import bigjson
 
 
@@ -43,3 +46,32 @@ def test_count_jsonl_invalid_utf8(write, text):
     with pytest.raises(RuntimeError) as info:
         bigjson.count(write(text, "x.jsonl"))
     assert str(info.value) == "read error: stream did not contain valid UTF-8"
+
+
+# Items whose strings hold brackets, quotes and backslashes, so that the edges of the
+# chunks a first value is scanned in fall inside strings, escapes and nesting alike.
+ITEMS = ['"a[b{c"', '"\\\\"', '"\\"]}"', '[1,[2,{"x":[]}]]', '{"k":"]"}', "123.5e3", "null"]
+
+
+def long_document(size, seed):
+    rng = random.Random(seed)
+    items = rng.choices(ITEMS, k=size // 6 + 1)
+    return '{"items":[' + ",".join(items) + '],"end":"}"}'
+
+
+@pytest.mark.parametrize("size", [100, 2040, 2050, 6000, 70_000, 300_000])
+@pytest.mark.parametrize("seed", range(3))
+def test_content_tells_long_first_values(write, size, seed):
+    doc = long_document(size, seed)
+    value = json.loads(doc)
+    # one line: the content cannot tell, the name (or, for a stream, JSON) decides
+    assert quarn.load(write(doc, "a.json")) == value
+    assert quarn.load(write(doc, "a.jsonl")) == [value]
+    assert quarn.load(io.BytesIO(doc.encode())) == value
+    # a second value on a later line: JSON Lines whatever the name
+    assert quarn.load(write(doc + "\n" + doc + "\n", "a.json")) == [value, value]
+    # a line feed inside the first value, early or late: JSON whatever the name
+    for at in (doc.index(",") + 1, doc.rindex(",") + 1):
+        spread = doc[:at] + "\n" + doc[at:]
+        assert quarn.load(write(spread, "a.jsonl")) == value
+        assert quarn.count(io.BytesIO(spread.encode() + b"\n" + doc.encode())) == 1

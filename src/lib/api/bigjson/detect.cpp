@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "json/text.hpp"
+#include "scan/scan.hpp"
 
 namespace quarn::api::bigjson {
 namespace {
@@ -20,12 +21,51 @@ enum class Verdict : unsigned char {
   Nothing,    // no value at all
 };
 
-// Walks the first value and what follows it, one byte at a time, across
-// reads. Strings are tracked so that brackets and line feeds inside them do
-// not count; a raw line feed inside a string is invalid JSON either way.
+// Walks the first value and what follows it, across reads. Strings are
+// tracked so that brackets and line feeds inside them do not count; a raw
+// line feed inside a string is invalid JSON either way.
 class Classifier {
  public:
   Verdict feed(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n;) {
+      const std::size_t len = std::min(kChunk, n - i);
+      if (len == kChunk && pass_over(p + i)) {
+        i += len;
+        continue;
+      }
+      if (Verdict v = walk(p + i, len); v != Verdict::Pending) return v;
+      i += len;
+    }
+    return Verdict::Pending;
+  }
+
+  // The verdict when the data ends here.
+  [[nodiscard]] Verdict at_end() const {
+    return stage_ == Stage::Lead ? Verdict::Nothing : Verdict::Ambiguous;
+  }
+
+ private:
+  // Inside a container, most chunks neither hold a line feed nor close it:
+  // such a chunk is passed over by the block scanner (the same string and
+  // bracket rules, many bytes at a time), and only the chunk where something
+  // happens is walked byte by byte. A minified document of megabytes is
+  // common, and it has to be walked to its end to be told from a line.
+  static constexpr std::size_t kChunk = 2048;
+
+  bool pass_over(const std::uint8_t* p) {
+    if (stage_ != Stage::Value || scalar_ || scalar_string_) return false;
+    if (std::memchr(p, '\n', kChunk) != nullptr) return false;
+    scan::RangeSummary summary;
+    summary.scan = scan::ArrayScan{in_string_, escaped_, 0};
+    scan::summarize_array(p, kChunk, summary);
+    if (depth_ + summary.min_depth <= 0) return false;  // it may close here
+    in_string_ = summary.scan.in_string;
+    escaped_ = summary.scan.escaped;
+    depth_ += summary.scan.depth;
+    return true;
+  }
+
+  Verdict walk(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint8_t c = p[i];
       switch (stage_) {
@@ -81,12 +121,6 @@ class Classifier {
     return Verdict::Pending;
   }
 
-  // The verdict when the data ends here.
-  [[nodiscard]] Verdict at_end() const {
-    return stage_ == Stage::Lead ? Verdict::Nothing : Verdict::Ambiguous;
-  }
-
- private:
   enum class Stage : unsigned char { Lead, Value, After };
   Stage stage_ = Stage::Lead;
   std::int64_t depth_ = 0;
@@ -102,14 +136,14 @@ constexpr std::uint8_t kBom[3] = {0xEF, 0xBB, 0xBF};
 }  // namespace
 
 Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
-  if (replayed_ < ahead_.size()) {
-    std::size_t take = std::min(n, ahead_.size() - replayed_);
-    std::memcpy(buf, ahead_.data() + replayed_, take);
+  if (replayed_ < len_) {
+    std::size_t take = std::min(n, len_ - replayed_);
+    std::memcpy(buf, ahead_.get() + replayed_, take);
     replayed_ += take;
-    if (replayed_ == ahead_.size()) {
+    if (replayed_ == len_) {
       // Handed out: the look-ahead's memory goes back.
-      std::vector<std::uint8_t>().swap(ahead_);
-      replayed_ = 0;
+      ahead_.reset();
+      len_ = capacity_ = replayed_ = 0;
     }
     return take;
   }
@@ -118,21 +152,29 @@ Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
 }
 
 Result<bool> LookAheadSource::read_ahead() {
-  const std::size_t have = ahead_.size();
   // A file of known size needs room for the rest of it and one byte more
   // (to see its end; just that byte once the rest is in): small files are
-  // common, and the room is zeroed.
+  // common.
+  const std::uint64_t size = inner_->size();
   std::size_t want = RecordSource::kBlock;
-  if (const std::uint64_t size = inner_->size(); size > 0 && size >= have) {
-    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, size - have + 1));
+  if (size > 0 && size >= len_) {
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, size - len_ + 1));
   }
-  ahead_.resize(have + want);
-  auto got = inner_->read(ahead_.data() + have, want);
-  if (!got.ok()) {
-    ahead_.resize(have);
-    return std::move(got).error();
+  if (capacity_ - len_ < want) {
+    std::size_t capacity = std::max(len_ + want, capacity_ * 2);
+    if (capacity_ == 0 && size > 0) {
+      // All a look may take of the file, at once.
+      capacity = std::max<std::size_t>(capacity, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                     size + 1, kDetectLimit + want)));
+    }
+    std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[capacity]);
+    if (len_ > 0) std::memcpy(grown.get(), ahead_.get(), len_);
+    ahead_ = std::move(grown);
+    capacity_ = capacity;
   }
-  ahead_.resize(have + got.value());
+  auto got = inner_->read(ahead_.get() + len_, want);
+  if (!got.ok()) return std::move(got).error();
+  len_ += got.value();
   ended_ = got.value() == 0;
   return !ended_;
 }
@@ -147,7 +189,7 @@ Result<InputFormat> detect_content(LookAheadSource& source, std::optional<InputF
   // size ends at that size: a small file read whole shows its format
   // without another read.
   for (;;) {
-    const std::vector<std::uint8_t>& ahead = source.ahead();
+    const std::span<const std::uint8_t> ahead = source.ahead();
     const bool all_in = !more || (source.sized() && ahead.size() >= source.size());
     // A byte-order mark at the very start is no part of the data; a pipe
     // may hand out fewer than its three bytes at a time.

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <vector>
+#include <span>
 
 #include "api/bigjson/io.hpp"
 #include "api/bigjson/source.hpp"
@@ -40,7 +40,7 @@ class LookAheadSource final : public ByteSource {
     return inner_->progress();
   }
   [[nodiscard]] bool ready() const override {
-    return replayed_ < ahead_.size() || ended_ || inner_->ready();
+    return replayed_ < len_ || ended_ || inner_->ready();
   }
   [[nodiscard]] bool damaged() const override { return inner_->damaged(); }
 
@@ -48,12 +48,17 @@ class LookAheadSource final : public ByteSource {
   // The end is kept: once the look-ahead is replayed, reads end there
   // without asking the source again.
   [[nodiscard]] Result<bool> read_ahead();
-  [[nodiscard]] const std::vector<std::uint8_t>& ahead() const { return ahead_; }
+  [[nodiscard]] std::span<const std::uint8_t> ahead() const { return {ahead_.get(), len_}; }
   [[nodiscard]] bool ended() const { return ended_; }
 
  private:
   std::unique_ptr<ByteSource> inner_;
-  std::vector<std::uint8_t> ahead_;
+  // The bytes read ahead: never zeroed, and sized once for a file of known
+  // size (else doubled as they come), so that a look at a document of
+  // megabytes copies nothing twice.
+  std::unique_ptr<std::uint8_t[]> ahead_;
+  std::size_t len_ = 0;
+  std::size_t capacity_ = 0;
   std::size_t replayed_ = 0;
   bool ended_ = false;
 };
