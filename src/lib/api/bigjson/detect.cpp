@@ -55,13 +55,17 @@ class Classifier {
   bool pass_over(const std::uint8_t* p) {
     if (stage_ != Stage::Value || scalar_ || scalar_string_) return false;
     if (std::memchr(p, '\n', kChunk) != nullptr) return false;
-    scan::RangeSummary summary;
-    summary.scan = scan::ArrayScan{in_string_, escaped_, 0};
-    scan::summarize_array(p, kChunk, summary);
-    if (depth_ + summary.min_depth <= 0) return false;  // it may close here
-    in_string_ = summary.scan.in_string;
-    escaped_ = summary.scan.escaped;
-    depth_ += summary.scan.depth;
+    // Counted as inside an array around the value (one level deeper), the
+    // value has closed in the chunk exactly when the chunk ends at depth 1 or
+    // less, or holds a comma or a value byte at depth 1: getting back above
+    // it takes an opening bracket there.
+    scan::CountState state;
+    state.scan = scan::ArrayScan{in_string_, escaped_, depth_ + 1};
+    scan::count_array(p, kChunk, state);
+    if (state.scan.depth <= 1 || state.commas > 0 || state.has_content) return false;
+    in_string_ = state.scan.in_string;
+    escaped_ = state.scan.escaped;
+    depth_ = state.scan.depth - 1;
     return true;
   }
 
@@ -162,8 +166,9 @@ Result<bool> LookAheadSource::read_ahead() {
   }
   if (capacity_ - len_ < want) {
     std::size_t capacity = std::max(len_ + want, capacity_ * 2);
-    if (capacity_ == 0 && size > 0) {
-      // All a look may take of the file, at once.
+    if (capacity_ > 0 && size > 0) {
+      // A first block that did not tell: all a look may take of the file,
+      // at once.
       capacity = std::max<std::size_t>(capacity, static_cast<std::size_t>(std::min<std::uint64_t>(
                                                      size + 1, kDetectLimit + want)));
     }

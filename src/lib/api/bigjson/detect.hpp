@@ -53,9 +53,9 @@ class LookAheadSource final : public ByteSource {
 
  private:
   std::unique_ptr<ByteSource> inner_;
-  // The bytes read ahead: never zeroed, and sized once for a file of known
-  // size (else doubled as they come), so that a look at a document of
-  // megabytes copies nothing twice.
+  // The bytes read ahead: never zeroed and, for a file of known size, grown
+  // once past the first block to all a look may take (else doubled as they
+  // come), so that a look at a document of megabytes copies nothing twice.
   std::unique_ptr<std::uint8_t[]> ahead_;
   std::size_t len_ = 0;
   std::size_t capacity_ = 0;
