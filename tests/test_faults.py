@@ -14,6 +14,7 @@ import concurrent.futures
 import faulthandler
 import functools
 import gzip
+import itertools
 import json
 import lzma
 import multiprocessing
@@ -433,7 +434,38 @@ def case_names(folder, compression, name):
 # over by then (bz2's blocks are large), with many reads and blocks to spare.
 RECORDS_FAULTS = {"jsonl": 12000, "json": 12000, "records": 24000}
 RECORDS_TRUNCATION = 300
+def case_calls(path, compression, fmt, n):
+    """An exception at each read of a whole call (a load, a count, the opening of an
+    iterator) over a file object: the call raises that very exception and puts the file back
+    where it stood, so that the same call made again gives everything."""
+    expected = make_records(n)
+    calls = {
+        "iter_records": (lambda s: quarn.iter_records(s, **options(fmt)), expected),
+        "load": (lambda s: quarn.load(s, **options(fmt)), expected),
+        "count": (lambda s: quarn.count(s, **options(fmt)), n),
+    }
+    with open(path, "rb") as inner:
+        for name, (call, want) in calls.items():
+            for at in itertools.count(1):
+                inner.seek(0)
+                faulty = Faulty(inner, at)
+                faulty.armed = True
+                try:
+                    got = call(faulty)
+                except (Injected, KeyboardInterrupt) as exc:
+                    assert faulty.raised == [exc] and exc is faulty.raised[0], (name, at)
+                    assert inner.tell() == 0, f"{name}, read {at}: left at {inner.tell()}"
+                    faulty.armed = False
+                    got = call(faulty)
+                    assert (list(got) if name == "iter_records" else got) == want, (name, at)
+                    continue
+                faulty.armed = False  # the call made fewer reads: every one has failed once
+                assert (list(got) if name == "iter_records" else got) == want, name
+                break
+
+
 CASES = {
+    "calls": case_calls,
     "faults": case_faults,
     "truncation": case_truncation,
     "fork": case_fork,
@@ -521,6 +553,13 @@ def test_records_survive_faults(data_file, fault, kind, compression, fmt):
         every=2 if fault == "blocks" else 5,
         n=RECORDS_FAULTS[fmt],
     )
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("compression", COMPRESSIONS)
+def test_a_failed_call_leaves_the_file_where_it_was(data_file, compression, fmt):
+    path = data_file(compression, fmt, RECORDS_TRUNCATION)
+    run_child("calls", path=str(path), compression=compression, fmt=fmt, n=RECORDS_TRUNCATION)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

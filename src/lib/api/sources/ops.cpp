@@ -9,6 +9,7 @@
 #include "api/bigjson/ops.hpp"
 #include "api/fields/fields.hpp"
 #include "api/sources/open.hpp"
+#include "api/sources/stream.hpp"
 
 namespace quarn::api::sources {
 namespace {
@@ -45,9 +46,7 @@ Result<std::shared_ptr<const bigjson::RecordParser>> record_parser(const CallArg
   return fields::projection(std::move(tree).value());
 }
 
-}  // namespace
-
-binding::Result<Ref> count(const CallArgs& args) {
+binding::Result<Ref> count_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
   auto n = bigjson::count_records(opened.value());
@@ -57,7 +56,7 @@ binding::Result<Ref> count(const CallArgs& args) {
   return result;
 }
 
-binding::Result<Ref> schema(const CallArgs& args) {
+binding::Result<Ref> schema_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
   // One large document is described with each of its arrays sampled.
@@ -72,7 +71,7 @@ binding::Result<Ref> schema(const CallArgs& args) {
                                    bigjson::BadText::Reject);
 }
 
-binding::Result<Ref> outline(const CallArgs& args) {
+binding::Result<Ref> outline_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
   RecordSource& source = opened.value();
@@ -95,7 +94,7 @@ binding::Result<Ref> outline(const CallArgs& args) {
   return result;
 }
 
-binding::Result<Ref> load(const CallArgs& args) {
+binding::Result<Ref> load_of(const CallArgs& args) {
   auto parser = record_parser(args);
   if (!parser.ok()) return std::move(parser).error();
   auto opened = open_source(args);
@@ -103,13 +102,42 @@ binding::Result<Ref> load(const CallArgs& args) {
   return bigjson::load_records(std::move(opened).value(), std::move(parser).value());
 }
 
-binding::Result<Ref> iter_records(const CallArgs& args) {
+binding::Result<Ref> iter_records_of(const CallArgs& args) {
   auto parser = record_parser(args);
   if (!parser.ok()) return std::move(parser).error();
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
   return bigjson::iterate_records(std::move(opened).value(), std::move(parser).value(),
                                   bigjson::BadText::Reject);
+}
+
+// Runs an operation on what the caller holds. A call that fails (a read that
+// raised, a signal, bad data) puts a caller's stream that can seek back where
+// it stood, so that the call can simply be made again; what an unseekable
+// stream handed out goes with the call.
+binding::Result<Ref> in_place(const CallArgs& args, binding::Result<Ref> (*op)(const CallArgs&)) {
+  const std::optional<std::uint64_t> start = stream_position(args.source);
+  auto result = op(args);
+  if (!result.ok() && start) seek_back(args.source, *start);
+  return result;
+}
+
+}  // namespace
+
+binding::Result<Ref> count(const CallArgs& args) {
+  return in_place(args, count_of);
+}
+binding::Result<Ref> schema(const CallArgs& args) {
+  return in_place(args, schema_of);
+}
+binding::Result<Ref> outline(const CallArgs& args) {
+  return in_place(args, outline_of);
+}
+binding::Result<Ref> load(const CallArgs& args) {
+  return in_place(args, load_of);
+}
+binding::Result<Ref> iter_records(const CallArgs& args) {
+  return in_place(args, iter_records_of);
 }
 
 }  // namespace quarn::api::sources

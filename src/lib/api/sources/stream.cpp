@@ -70,6 +70,23 @@ Error binary_mode_error(PyObject* stream) {
 
 }  // namespace
 
+std::optional<std::uint64_t> stream_position(PyObject* source) {
+  if (PyUnicode_Check(source) || PyBytes_Check(source)) return std::nullopt;
+  Ref seekable = Ref::steal(PyObject_CallMethod(source, "seekable", nullptr));
+  const int can_seek = seekable ? PyObject_IsTrue(seekable.get()) : -1;
+  PyErr_Clear();
+  return can_seek > 0 ? position_of(source) : std::nullopt;
+}
+
+void seek_back(PyObject* stream, std::uint64_t to) noexcept {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref done =
+      Ref::steal(PyObject_CallMethod(stream, "seek", "K", static_cast<unsigned long long>(to)));
+  PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+}
+
 // Whether `stream` is one of the interpreter's own binary file classes,
 // whose position is that of the file beneath.
 Result<bool> is_plain_file(PyObject* io, PyObject* stream) {

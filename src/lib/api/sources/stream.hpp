@@ -17,6 +17,13 @@ namespace quarn::api::sources {
 using binding::Ref;
 using binding::Result;
 
+// Where a caller's stream that can seek (seekable() says so) stands; nothing
+// for a path or any other object.
+[[nodiscard]] std::optional<std::uint64_t> stream_position(PyObject* source);
+
+// Seeks `stream` to `to`, keeping the exception being raised.
+void seek_back(PyObject* stream, std::uint64_t to) noexcept;
+
 class StreamSource final : public bigjson::ByteSource {
  public:
   // A text stream, or an object that cannot be read, is a TypeError. The
