@@ -136,3 +136,14 @@ def resolve(doc, pointer):
         token = token.replace("~1", "/").replace("~0", "~")
         doc = doc[int(token)] if isinstance(doc, list) else doc[token]
     return doc
+
+
+def array_pointers(doc, here=""):
+    """The JSON Pointer of every array in `doc`, outermost first."""
+    if isinstance(doc, list):
+        yield here
+        for i, v in enumerate(doc):
+            yield from array_pointers(v, f"{here}/{i}")
+    elif isinstance(doc, dict):
+        for k, v in doc.items():
+            yield from array_pointers(v, here + "/" + k.replace("~", "~0").replace("/", "~1"))

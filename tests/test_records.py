@@ -5,7 +5,7 @@ import json
 
 import pytest
 import quarn
-from conftest import resolve
+from conftest import array_pointers, resolve
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -188,16 +188,6 @@ values = st.recursive(
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(keys, inner, max_size=4),
     max_leaves=20,
 )
-
-
-def array_pointers(doc, here=""):
-    if isinstance(doc, list):
-        yield here
-        for i, v in enumerate(doc):
-            yield from array_pointers(v, f"{here}/{i}")
-    elif isinstance(doc, dict):
-        for k, v in doc.items():
-            yield from array_pointers(v, here + "/" + k.replace("~", "~0").replace("/", "~1"))
 
 
 @settings(max_examples=150, deadline=None)

@@ -8,7 +8,7 @@ import json
 
 import pytest
 import quarn
-from conftest import documents, drain_under_storm, resolve
+from conftest import array_pointers, documents, drain_under_storm, resolve
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from quarn import bigjson
@@ -289,16 +289,6 @@ def test_repeated_keys_on_the_path(tmp_path, level, first, second, expected):
             quarn.count(path, records=pointer)
     else:
         assert loaded == expected == resolve(json.loads(text), pointer)
-
-
-def array_pointers(doc, here=""):
-    if isinstance(doc, list):
-        yield here
-        for i, v in enumerate(doc):
-            yield from array_pointers(v, f"{here}/{i}")
-    elif isinstance(doc, dict):
-        for k, v in doc.items():
-            yield from array_pointers(v, here + "/" + k.replace("~", "~0").replace("/", "~1"))
 
 
 keys = st.text(alphabet='ab/~"\\]é ', max_size=3)

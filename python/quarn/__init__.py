@@ -14,7 +14,6 @@ from __future__ import annotations
 
 from quarn import _ranges
 from quarn._compression import CompressedDataError
-from quarn._compression import checked as _checked
 from quarn._progress import reporter as _reporter
 from quarn._version import __version__
 from quarn.lib import _quarn as _quarn
@@ -68,7 +67,7 @@ def count(
     if jobs.__class__ is not int or jobs != 1:
         jobs = _ranges.check_jobs(jobs)
         if jobs > 1 and records is None:
-            n = _ranges.count(source, format, jobs, _checked(compression))
+            n = _ranges.count(source, format, jobs, compression)
             if n is not None:
                 return n
     return _native.count(source, format, records, (compression, None))
