@@ -122,6 +122,18 @@ Result<std::shared_ptr<SharedFile>> open_shared(const char* path) {
   return SharedFile::open(path);
 }
 
+// Runs `work` on the file at `path` without the interpreter lock, so that the
+// scans of a file's pieces run side by side. The file is opened with it: a
+// wait for a FIFO's writer polls signals.
+template <class T, class Work>
+Result<T> without_lock(const char* path, Work work) {
+  auto file = SharedFile::open(path);
+  if (!file.ok()) return std::move(file).error();
+  Result<T> got = Error::python();
+  Py_BEGIN_ALLOW_THREADS got = work(file.value());
+  Py_END_ALLOW_THREADS return got;
+}
+
 PyObject* py_plan(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
@@ -146,14 +158,11 @@ PyObject* py_summarize(PyObject*, PyObject* args) noexcept {
         const char* path;
         unsigned long long start, end;
         if (!PyArg_ParseTuple(args, "sKK", &path, &start, &end)) return nullptr;
-        Result<std::array<scan::RangeSummary, 3>> got = Error::python();
-        // Opened with the interpreter lock: a wait for a FIFO's writer polls
-        // signals.
-        auto file = SharedFile::open(path);
-        Py_BEGIN_ALLOW_THREADS got =
-            file.ok() ? summarize_file(*file.value(), start, end)
-                      : Result<std::array<scan::RangeSummary, 3>>(std::move(file).error());
-        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        auto got = without_lock<std::array<scan::RangeSummary, 3>>(
+            path, [&](const std::shared_ptr<SharedFile>& file) {
+              return summarize_file(*file, start, end);
+            });
+        if (!got.ok()) return fail(got.error());
         return summaries_tuple(got.value());
       },
       static_cast<PyObject*>(nullptr));
@@ -205,15 +214,10 @@ PyObject* py_find_separator(PyObject*, PyObject* args) noexcept {
         int state;
         long long depth;
         if (!PyArg_ParseTuple(args, "sKKiL", &path, &start, &stop, &state, &depth)) return nullptr;
-        Result<std::int64_t> got = Error::python();
-        // Opened with the interpreter lock: a wait for a FIFO's writer polls
-        // signals.
-        auto file = SharedFile::open(path);
-        Py_BEGIN_ALLOW_THREADS got =
-            file.ok() ? find_separator(*file.value(), start, stop ? stop : UINT64_MAX,
-                                       state_of(state, depth))
-                      : Result<std::int64_t>(std::move(file).error());
-        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        auto got = without_lock<std::int64_t>(path, [&](const std::shared_ptr<SharedFile>& file) {
+          return find_separator(*file, start, stop ? stop : UINT64_MAX, state_of(state, depth));
+        });
+        if (!got.ok()) return fail(got.error());
         return PyLong_FromLongLong(got.value());
       },
       static_cast<PyObject*>(nullptr));
@@ -253,20 +257,11 @@ PyObject* py_count_piece(PyObject*, PyObject* args) noexcept {
         if (!PyArg_ParseTuple(args, "spKKiL", &path, &array, &start, &end, &state, &depth)) {
           return nullptr;
         }
-        Result<PieceCount> got = Error::python();
-        // Opened with the interpreter lock: a wait for a FIFO's writer polls
-        // signals.
-        auto file = SharedFile::open(path);
-        Py_BEGIN_ALLOW_THREADS if (!file.ok()) {
-          got = std::move(file).error();
-        }
-        else if (array) {
-          got = count_array_piece(*file.value(), start, end, state_of(state, depth));
-        }
-        else {
-          got = count_lines_piece(*file.value(), start, end);
-        }
-        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        auto got = without_lock<PieceCount>(path, [&](const std::shared_ptr<SharedFile>& file) {
+          return array ? count_array_piece(*file, start, end, state_of(state, depth))
+                       : count_lines_piece(*file, start, end);
+        });
+        if (!got.ok()) return fail(got.error());
         const PieceCount& c = got.value();
         return Py_BuildValue("KOO", static_cast<unsigned long long>(c.commas),
                              c.content ? Py_True : Py_False, c.invalid ? Py_True : Py_False);
@@ -290,14 +285,10 @@ PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
         const char* path;
         Piece piece;
         if (!parse_piece(args, path, piece)) return nullptr;
-        Result<std::optional<std::uint64_t>> got = Error::python();
-        // Opened with the interpreter lock: a wait for a FIFO's writer polls
-        // signals.
-        auto file = SharedFile::open(path);
-        Py_BEGIN_ALLOW_THREADS got =
-            file.ok() ? validate_piece(std::move(file).value(), piece)
-                      : Result<std::optional<std::uint64_t>>(std::move(file).error());
-        Py_END_ALLOW_THREADS if (!got.ok()) return fail(got.error());
+        auto got = without_lock<std::optional<std::uint64_t>>(
+            path,
+            [&](const std::shared_ptr<SharedFile>& file) { return validate_piece(file, piece); });
+        if (!got.ok()) return fail(got.error());
         if (!got.value()) Py_RETURN_NONE;
         return PyLong_FromUnsignedLongLong(*got.value());
       },
