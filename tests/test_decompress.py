@@ -186,17 +186,6 @@ def test_progress_counts_in_one_unit(tmp_path):
     assert it.total_bytes == 0 and it.bytes_read == path.stat().st_size
 
 
-def test_compression_none_and_non_utf8_names(tmp_path):
-    raw = tmp_path / "plain.jsonl"
-    raw.write_bytes(JSONL)
-    assert quarn.count(raw, compression="none") == len(RECORDS)
-    name = os.fsencode(tmp_path) + b"/\xff\xfe.jsonl"
-    with open(name, "wb") as f:
-        f.write(JSONL)
-    assert quarn.count(name) == quarn.count(os.fsdecode(name)) == len(RECORDS)
-    assert len(list(quarn.iter_records(os.fsdecode(name)))) == len(RECORDS)
-
-
 @pytest.mark.skipif(
     not getattr(sys, "_is_gil_enabled", lambda: True)(),
     reason="a free-threaded interpreter refuses a shared iterator",
