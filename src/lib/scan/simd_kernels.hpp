@@ -310,19 +310,6 @@ class SimdKernels {
     return Ops::depth_equals(opens, closes, static_cast<int>(1 - depth));
   }
 
-  // The counting rules over a laid-out block: commas and value bytes at
-  // depth 1 (for a CountState or a RangeSummary).
-  template <class State>
-  static void tally(const Block& b, const Layout& l, State& st) {
-    if (l.at_depth1 == 0) return;
-    const std::uint64_t commas = Ops::eq(b, ',') & l.outside;
-    st.commas += popcount(commas & l.at_depth1);
-    if (st.has_content) return;
-    const std::uint64_t values =
-        (l.outside & ~(Ops::json_space(b) | l.closes | commas)) | l.openers;
-    st.has_content = (values & l.at_depth1) != 0;
-  }
-
   static void count_block(const Block& b, const std::uint8_t* raw, unsigned len, CountState& st) {
     Layout l;
     if (!layout(b, len, st.scan, l)) {
@@ -331,7 +318,13 @@ class SimdKernels {
       st = copy;
       return;
     }
-    tally(b, l, st);
+    if (l.at_depth1 == 0) return;
+    const std::uint64_t commas = Ops::eq(b, ',') & l.outside;
+    st.commas += popcount(commas & l.at_depth1);
+    if (st.has_content) return;
+    const std::uint64_t values =
+        (l.outside & ~(Ops::json_space(b) | l.closes | commas)) | l.openers;
+    st.has_content = (values & l.at_depth1) != 0;
   }
 
   static unsigned find_block(const Block& b, const std::uint8_t* raw, unsigned len, ArrayScan& st) {
@@ -374,7 +367,13 @@ class SimdKernels {
     st.scan.in_string = shifted.in_string;
     st.scan.escaped = shifted.escaped;
     st.scan.depth = shifted.depth + st.min_depth - 1;
-    tally(b, l, st);
+    if (l.at_depth1 == 0) return;
+    const std::uint64_t commas = Ops::eq(b, ',') & l.outside;
+    st.commas += popcount(commas & l.at_depth1);
+    if (st.has_content) return;
+    const std::uint64_t values =
+        (l.outside & ~(Ops::json_space(b) | l.closes | commas)) | l.openers;
+    st.has_content = (values & l.at_depth1) != 0;
   }
 
   // Non-blank lines ended by the newlines of this block.
