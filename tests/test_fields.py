@@ -3,10 +3,8 @@
 import gzip
 import io
 import json
-import signal
 import subprocess
 import sys
-import time
 
 import pytest
 import quarn
@@ -330,41 +328,6 @@ def test_property_fields_equal_projection_of_whole_records(write, records, field
         got, loaded = every_way(path, fields, **options)
         assert got == loaded == expected
         assert all(map(sorted_everywhere, got))
-
-
-class Boom(Exception):
-    pass
-
-
-def test_interrupt_while_passing_over(tmp_path):
-    # Nothing is built while a huge document is passed over, yet a signal handler's
-    # exception ends the call long before the parse would.
-    path = tmp_path / "big.json"
-    path.write_text(json.dumps({"x": [[i, [i / 3]] for i in range(600_000)], "id": 1}))
-    runs = []
-    for _ in range(3):
-        start = time.monotonic()
-        assert quarn.load(str(path), fields=["id"]) == {"id": 1}
-        runs.append(time.monotonic() - start)
-    full = min(runs)
-
-    def handler(signum, frame):
-        raise Boom
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    try:
-        took = []
-        for _ in range(3):
-            # Past the file's reading, which a handler interrupts anyway.
-            signal.setitimer(signal.ITIMER_REAL, full / 3)
-            start = time.monotonic()
-            with pytest.raises(Boom):
-                quarn.load(str(path), fields=["id"])
-            took.append(time.monotonic() - start)
-        assert min(took) < full * 2 / 3
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
 
 
 @settings(max_examples=150, deadline=None)
