@@ -116,7 +116,7 @@ def test_a_split_file_is_read_as_it_was_when_the_bag_was_built(write, time_limit
 
 
 @pytest.mark.parametrize("compression", ["infer", None, "none"])
-def test_uncompressed_files_are_split_whatever_compression_says(write, compression):
+def test_uncompressed_files_are_split_whatever_compression_says(write, time_limit, compression):
     records = [{"i": i} for i in range(300)]
     path = write(layouts(records)["data.jsonl"], "data.jsonl")
     bag = quarn.dask.read_records(path, compression=compression, blocksize=400)
@@ -124,7 +124,7 @@ def test_uncompressed_files_are_split_whatever_compression_says(write, compressi
     assert bag.compute(scheduler="sync") == records
 
 
-def test_file_names_that_are_not_utf8(tmp_path, compute):
+def test_file_names_that_are_not_utf8(tmp_path, time_limit, compute):
     records = [{"i": i, "s": "],[" * (i % 3)} for i in range(300)]
     for name, text in layouts(records).items():
         path = os.fsdecode(bytes(tmp_path) + b"/\xe9-" + name.encode())

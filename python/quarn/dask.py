@@ -105,9 +105,9 @@ def read_records(
         plan = (f"{name}-plan", i)
         graph[plan] = (_plan, source, format, records, compression)
         summaries = []
-        for k in range(len(ranges)):
+        for k, bounds in enumerate(ranges):
             key = (f"{name}-summary-{i}", k)
-            graph[key] = (_summary, source, plan, ranges, k)
+            graph[key] = (_summary, source, plan, bounds)
             summaries.append(key)
         states = (f"{name}-states", i)
         graph[states] = (_combine, plan, summaries)
@@ -185,12 +185,10 @@ def _plan(
     return _ranges.Layout(kind, start, limit if records is not None else source.size)
 
 
-def _summary(
-    source: _File, layout: _ranges.Layout | None, ranges: list[tuple[int, int]], k: int
-) -> Any:
+def _summary(source: _File, layout: _ranges.Layout | None, bounds: tuple[int, int]) -> Any:
     if layout is None or layout.kind != "array":
         return None
-    a, b = _ranges.clip(layout, ranges[k])
+    a, b = _ranges.clip(layout, bounds)
     if a >= b:
         return _ranges.IDENTITY
     return _ranges.summarize(source.ranges_source, a, b)
