@@ -24,6 +24,7 @@ FILES = {
     "bad.json": "[1, {x}, 3]",
     "utf8.jsonl": b'{"id": 1}\n\xff\n',
     "geo.json": json.dumps({"type": "FeatureCollection", "features": RECORDS * 2}),
+    "twice.json": '{"a": [1], "a": [2]}',
 }
 SCRIPT = shutil.which("quarn", path=os.path.dirname(sys.executable))
 
@@ -88,6 +89,9 @@ def lines(*records):
         (["validate", "--format", "xml", "good.jsonl"], 2, "", "quarn validate: error: argument"),
         (["validate", "--keep-going"], 2, "", "quarn validate: error: the following arguments"),
         # the messages name the options, not the keyword arguments
+        (["count", "--records", "/a", "twice.json"], 1, "",
+         ('quarn: twice.json: repeated key "a" in the top-level object at line 1 column 12: '
+          '--records "/a" has read ')),
         (["count", "--records", "/features", "good.jsonl"], 1, "",
          ("quarn: good.jsonl: --records names an array inside one JSON document, but this source "
           "is read as JSON Lines, whose records are its lines; pass --format json if it is one "

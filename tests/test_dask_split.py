@@ -1,12 +1,16 @@
 """quarn.dask.read_records over byte-range partitions: the bag's records are those of
-iter_records of each file, in order, however the files are cut; remote files through fsspec."""
+iter_records of each file, in order, however the files are cut and whichever scheduler runs the
+tasks (one thread, threads, processes, a cluster of threads); remote files through fsspec."""
 
 import gzip
 import json
+import multiprocessing
+import os
 import signal
 import socket
 import subprocess
 import sys
+from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 from hypothesis import given, settings
@@ -20,8 +24,39 @@ import quarn.dask
 from test_split import RECORDS, layouts
 
 
-def bag_records(paths, **kwargs):
-    return quarn.dask.read_records(paths, **kwargs).compute(scheduler="sync")
+@pytest.fixture(scope="module")
+def process_pool():
+    # Started once for the module: a pool per computation would cost more than the tests.
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        yield pool
+
+
+@pytest.fixture(scope="module")
+def threads_cluster():
+    """A cluster of one worker with several threads in this process: the tasks of one file
+    run side by side there, as under a default ``distributed.Client`` on a machine with more
+    cores than workers."""
+    distributed = pytest.importorskip("distributed")
+    with (
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=6, processes=False, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster, set_as_default=False) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(params=["sync", "threads", "processes", "cluster"])
+def compute(request):
+    """compute(bag) -> the bag's records, on one of Dask's schedulers."""
+    if request.param == "processes":
+        pool = request.getfixturevalue("process_pool")
+        return lambda bag: bag.compute(scheduler="processes", pool=pool)
+    if request.param == "cluster":
+        client = request.getfixturevalue("threads_cluster")
+        return lambda bag: bag.compute(scheduler=client)
+    # More threads than cores, so that tasks of one file overlap on any machine.
+    return lambda bag: bag.compute(scheduler=request.param, num_workers=8)
 
 
 def in_order(paths, records=None):
@@ -48,16 +83,59 @@ def time_limit():
 
 @settings(max_examples=25, deadline=None)
 @given(records=RECORDS, blocksize=st.integers(2, 64))
-def test_partitions_hold_the_records_in_order(write, time_limit, records, blocksize):
+def test_partitions_hold_the_records_in_order(write, time_limit, compute, records, blocksize):
     files = {**layouts(records), "nested.json": nested(records)}
     for name, text in files.items():
         path = write(text, name)
         pointer = "/items" if name == "nested.json" else None
-        got = bag_records(path, records=pointer, blocksize=blocksize)
+        got = compute(quarn.dask.read_records(path, records=pointer, blocksize=blocksize))
         assert got == in_order([path], pointer) == records, name
 
 
-def test_globs_lists_and_compressed_files(write, tmp_path, time_limit):
+@pytest.mark.parametrize("name", ["pretty.json", "compact.json", "data.jsonl", "nested.json"])
+def test_one_file_in_many_partitions(write, time_limit, compute, name):
+    # Tasks of one file that run side by side must share no open file between them.
+    records = [{"t": 'a\\"b],{' * (i % 9), "i": i, "l": [[i], {"k": ","}]} for i in range(6000)]
+    path = write({**layouts(records), "nested.json": nested(records)}[name], name)
+    pointer = "/items" if name == "nested.json" else None
+    for _ in range(3):
+        bag = quarn.dask.read_records(path, records=pointer, blocksize="8 KiB")
+        assert bag.npartitions > 30
+        assert compute(bag) == records
+
+
+@pytest.mark.parametrize("name", ["pretty.json", "compact.json", "data.jsonl"])
+def test_a_split_file_is_read_as_it_was_when_the_bag_was_built(write, time_limit, name):
+    records = [{"i": i, "s": "x" * (i % 5)} for i in range(200)]
+    path = write(layouts(records)[name], name)
+    bag = quarn.dask.read_records(path, blocksize=500)
+    assert bag.npartitions > 5
+    with open(path, "a") as f:
+        f.write('{"late": 1}\n')
+    assert bag.compute(scheduler="sync") == records
+
+
+@pytest.mark.parametrize("compression", ["infer", None, "none"])
+def test_uncompressed_files_are_split_whatever_compression_says(write, time_limit, compression):
+    records = [{"i": i} for i in range(300)]
+    path = write(layouts(records)["data.jsonl"], "data.jsonl")
+    bag = quarn.dask.read_records(path, compression=compression, blocksize=400)
+    assert bag.npartitions > 5
+    assert bag.compute(scheduler="sync") == records
+
+
+def test_file_names_that_are_not_utf8(tmp_path, time_limit, compute):
+    records = [{"i": i, "s": "],[" * (i % 3)} for i in range(300)]
+    for name, text in layouts(records).items():
+        path = os.fsdecode(bytes(tmp_path) + b"/\xe9-" + name.encode())
+        with open(path, "w") as f:
+            f.write(text)
+        bag = quarn.dask.read_records(path, blocksize=500)
+        assert bag.npartitions > 5
+        assert compute(bag) == records, name
+
+
+def test_globs_lists_and_compressed_files(write, tmp_path, time_limit, compute):
     records = [{"s": '\\"],' * i, "n": i} for i in range(50)]
     text = "".join(json.dumps(r) + "\n" for r in records)
     paths = [write(text, f"part-{i}.jsonl") for i in range(3)]
@@ -65,8 +143,8 @@ def test_globs_lists_and_compressed_files(write, tmp_path, time_limit):
     paths.append(str(tmp_path / "part-3.jsonl.gz"))
     bag = quarn.dask.read_records(str(tmp_path / "part-*.jsonl*"), blocksize=100)
     assert bag.npartitions > 4
-    assert bag.compute(scheduler="sync") == in_order(paths) == records * 4
-    assert bag_records(paths[::-1], blocksize=None) == records * 4
+    assert compute(bag) == in_order(paths) == records * 4
+    assert compute(quarn.dask.read_records(paths[::-1], blocksize=None)) == records * 4
     assert quarn.dask.read_records(paths[-1], blocksize=10).npartitions == 1
 
 
@@ -85,13 +163,13 @@ def test_globs_lists_and_compressed_files(write, tmp_path, time_limit):
     ],
 )
 @pytest.mark.parametrize("blocksize", [1, 2, 3])
-def test_a_bad_record_is_reported_as_in_order(write, time_limit, text, name, blocksize):
+def test_a_bad_record_is_reported_as_in_order(write, time_limit, compute, text, name, blocksize):
     path = write(text, name)
     records = "/a" if name == "nested.json" else None
     with pytest.raises(ValueError) as in_order_error:
         list(quarn.iter_records(path, records=records))
     with pytest.raises(ValueError) as bag_error:
-        bag_records(path, records=records, blocksize=blocksize)
+        compute(quarn.dask.read_records(path, records=records, blocksize=blocksize))
     assert str(bag_error.value) == str(in_order_error.value)
 
 
@@ -159,7 +237,7 @@ def s3(time_limit):
         server.stop()
 
 
-def test_remote_files_through_s3(s3, write):
+def test_remote_files_through_s3(s3, write, compute):
     fs, options = s3
     records = [{"s": '\\"],{' * (i % 5), "i": i} for i in range(200)]
     files = {**layouts(records), "nested.json": nested(records)}
@@ -168,9 +246,12 @@ def test_remote_files_through_s3(s3, write):
     fs.pipe("quarn-test/data.jsonl.gz", gzip.compress(files["data.jsonl"].encode()))
     for name in files:
         pointer = "/items" if name == "nested.json" else None
-        got = bag_records(
+        bag = quarn.dask.read_records(
             f"s3://quarn-test/{name}", records=pointer, blocksize=1000, storage_options=options
         )
-        assert got == records, name
-    got = bag_records("s3://quarn-test/data.jsonl*", blocksize=1000, storage_options=options)
-    assert got == records * 2
+        assert bag.npartitions > 3
+        assert compute(bag) == records, name
+    bag = quarn.dask.read_records(
+        "s3://quarn-test/data.jsonl*", blocksize=1000, storage_options=options
+    )
+    assert compute(bag) == records * 2

@@ -4,6 +4,8 @@ what one reader gives, on files cut into pieces of a few bytes."""
 import contextlib
 import io
 import json
+import os
+import pathlib
 import time
 
 import pytest
@@ -99,6 +101,21 @@ def test_records_pointer_validates_in_pieces(write, tiny_pieces):
     assert _ranges.validate(bad, None, "/items", 4, "infer") is None
     status, _, err = validate_output(bad, "--jobs", "4", "--records", "/items")
     assert (status, err) == validate_output(bad, "--records", "/items")[::2]
+
+
+@pytest.mark.parametrize("name", ["compact.json", "pretty.json", "data.jsonl"])
+def test_file_names_that_are_not_utf8(tmp_path, tiny_pieces, name):
+    records = [{"i": i, "s": "],[" * (i % 3)} for i in range(50)]
+    raw = bytes(tmp_path) + b"/\xe9-" + name.encode()
+    with open(raw, "w") as f:
+        f.write(layouts(records)[name])
+    for path in (os.fsdecode(raw), raw, pathlib.Path(os.fsdecode(raw))):
+        assert quarn.count(path, jobs=3) == quarn.count(path) == 50
+        assert _ranges.validate(path, None, None, 3, "infer") == 50
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        assert cli.main(["count", "--no-progress", "--jobs", "2", os.fsdecode(raw)]) == 0
+    assert out.getvalue() == "50\n"
 
 
 @pytest.mark.parametrize(

@@ -16,6 +16,7 @@ the caller reads the file in order instead, so results and errors stay those of 
 
 from __future__ import annotations
 
+import io
 import itertools
 import os
 import stat
@@ -25,7 +26,7 @@ from quarn.lib import _quarn
 # Imported where used: `import quarn` stays light for the programs that read a file or two.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
+    from collections.abc import Callable, Iterator, Sequence
     from typing import Any, TypeAlias
 
 native = _quarn._split
@@ -41,6 +42,14 @@ _JSON_SPACE = b" \t\n\f\r"
 # end state, depth change, lowest depth, commas, content
 Summary: TypeAlias = "tuple[int, int, int, int, bool]"
 ReadAt: TypeAlias = "Callable[[int, int], bytes]"
+# A local file's path (read natively with positioned reads), or a read-at callback.
+Source: TypeAlias = "str | bytes | ReadAt"
+# The summaries of a range that holds no byte.
+IDENTITY: tuple[Summary, Summary, Summary] = (
+    (OUTSIDE, 0, 0, 0, False),
+    (INSIDE, 0, 0, 0, False),
+    (ESCAPED, 0, 0, 0, False),
+)
 
 
 def cut(start: int, end: int, size: int) -> list[tuple[int, int]]:
@@ -73,13 +82,98 @@ def closing_range(summaries: Sequence[Sequence[Summary]], states: list[tuple[int
     return len(summaries)
 
 
+class Layout:
+    """How the records of a file lie: `kind` "array" (its elements from just after its '[')
+    or "lines", from `start` to `end` (just after the ']' of the array `records` names, else
+    the file's size when the split was planned: bytes appended later are not read)."""
+
+    def __init__(self, kind: str, start: int, end: int) -> None:
+        self.kind = kind
+        self.start = start
+        self.end = end
+
+
+class Piece:
+    """What one range reads: the native piece source's arguments (`args`), and whether the
+    piece must hold a record."""
+
+    def __init__(
+        self, array: bool, first: bool, start: int, end: int, close: bool, filled: bool
+    ) -> None:
+        self.array = array
+        self.first = first  # the range that holds the first record, read from the file's start
+        self.start = start
+        self.end = end
+        self.close = close  # an array whose elements go on past `end`: closed there
+        # A piece of an array that starts after a separator, or ends before one, holds an
+        # element: an empty one is a hole (`[1,,2]`, `[1,]`), which the whole file's reader
+        # rejects.
+        self.filled = filled
+
+    @property
+    def args(self) -> tuple[bool, bool, int, int, bool]:
+        return self.array, self.first, self.start, self.end, self.close
+
+
+def clip(layout: Layout, bounds: tuple[int, int]) -> tuple[int, int]:
+    a, b = max(bounds[0], layout.start), min(bounds[1], layout.end)
+    return (a, b) if a < b else (b, b)
+
+
+def piece(
+    layout: Layout,
+    ranges: Sequence[tuple[int, int]],
+    k: int,
+    source: Source,
+    combined: tuple[list[tuple[int, int]], int] | None = None,
+    known: dict[int, int | None] | None = None,
+) -> Piece | None:
+    """The piece of range `k` of `ranges` (which cut the file), or None when no record starts
+    in it. `source` is the file's path or a read-at callback; an array needs `combined`, the
+    ranges' start states and closing range (`start_states`, `closing_range`); `known` keeps
+    the element starts found, for a caller that asks for every piece."""
+    read_at = _read_at(source)
+    try:
+        if layout.kind == "lines":
+            a, b = clip(layout, ranges[k])
+            s = line_start(read_at, a, layout.start, layout.end)
+            e = line_start(read_at, b, layout.start, layout.end)
+            if s >= e:
+                return None
+            first = s == layout.start
+            # The first piece from the file's start, where its reader skips a byte-order mark.
+            return Piece(False, first, 0 if first else s, e, False, False)
+        assert combined is not None
+        states, closing = combined
+        known = {} if known is None else known
+
+        def start_of(j: int) -> int | None:
+            if j not in known:
+                known[j] = element_start(
+                    layout, clip(layout, ranges[j]), states[j], read_at, source
+                )
+            return known[j]
+
+        t = start_of(k) if k <= closing else None
+        if t is None:
+            return None
+        for j in range(k + 1, min(closing + 1, len(ranges))):
+            following = start_of(j)
+            if following is not None:
+                return Piece(True, False, t, following - 1, True, True)
+        return Piece(True, False, t, layout.end, False, t != layout.start)
+    finally:
+        if read_at is not source:
+            read_at.close()  # type: ignore[attr-defined]
+
+
 def line_start(read_at: ReadAt, offset: int, first: int, size: int) -> int:
     """Offset of the first line that starts at or after `offset` (`size` when none does)."""
     if offset <= first:
         return first
     at = offset - 1
     while at < size:
-        data = read_at(at, 1 << 16)
+        data = read_at(at, min(1 << 16, size - at))
         if not data:
             break
         i = data.find(b"\n")
@@ -90,45 +184,110 @@ def line_start(read_at: ReadAt, offset: int, first: int, size: int) -> int:
 
 
 def element_start(
-    k: int,
+    layout: Layout,
     bounds: tuple[int, int],
     state: tuple[int, int],
     read_at: ReadAt,
-    find: Callable[[int, int, int, int], int],
+    source: Source,
 ) -> int | None:
-    """Offset at which the first element that starts in range `k` starts, or None."""
+    """Offset at which the first element that starts in `bounds` starts, or None."""
     a, b = bounds
-    if k == 0:
+    if a >= b:
+        return None
+    if a == layout.start:
         return a
     st, depth = state
     if st == OUTSIDE and depth == 1 and read_at(a - 1, 1) == b",":
         return a
     # A separator at b - 1 starts an element in the next range.
-    c = find(a, b - 1, st, depth) if b - 1 > a else -1
+    c = find_separator(source, a, b - 1, st, depth) if b - 1 > a else -1
     if c < 0 or read_at(c, 1) == b"]":
         return None
     return c + 1
 
 
-def pieces(starts: Sequence[int | None], limit: int) -> list[tuple[int, int, bool] | None]:
-    """(start, end, close) of the stream of each range: its elements run up to the separator
-    before the next range's first element, or, for the last range with elements, to `limit`
-    (0: the file's end) with whatever follows the array."""
-    out: list[tuple[int, int, bool] | None] = [None] * len(starts)
-    following: int | None = None
-    for k in range(len(starts) - 1, -1, -1):
-        t = starts[k]
-        if t is None:
-            continue
-        out[k] = (t, following - 1, True) if following is not None else (t, limit, False)
-        following = t
-    return out
+# --- The scans of a range, of a local file or through a read-at callback ---------------------
+
+
+def _read_at(source: Source) -> ReadAt:
+    return _pread(source) if isinstance(source, (str, bytes)) else source
+
+
+def chunks(read_at: ReadAt, start: int, end: int) -> Iterator[bytes]:
+    at = start
+    while at < end:
+        data = read_at(at, min(CHUNK, end - at))
+        if not data:
+            return
+        yield data
+        at += len(data)
+
+
+def summarize(source: Source, start: int, end: int) -> tuple[Summary, Summary, Summary]:
+    """The summaries of [start, end) of an array for its three start states."""
+    if isinstance(source, (str, bytes)):
+        return native.summarize(source, start, end)
+    acc = None
+    for data in chunks(source, start, end):
+        acc = native.summarize_buffer(data, acc)
+    return acc or IDENTITY
+
+
+def find_separator(source: Source, start: int, stop: int, state: int, depth: int) -> int:
+    """The first depth-1 ',' or ']' in [start, stop) from that state, or -1."""
+    if isinstance(source, (str, bytes)):
+        return native.find_separator(source, start, stop, state, depth)
+    at = start
+    for data in chunks(source, start, stop):
+        i, state, depth = native.find_separator_buffer(data, state, depth)
+        if i >= 0:
+            return at + i
+        at += len(data)
+    return -1
+
+
+def piece_records(source: Source, piece: Piece, fields: list[str] | None = None) -> Any:
+    """An iterator over the records of `piece` of the file at `source` (a path, or a read-at
+    callback)."""
+    if isinstance(source, (str, bytes)):
+        return native.iter_piece(source, *piece.args, fields)
+    return native.iter_piece(RangeStream(source, piece.start, piece.end), *piece.args, fields)
+
+
+class RangeStream(io.RawIOBase):
+    """The bytes [start, end) of a file as a binary stream, read in large chunks through a
+    read-at callback: it holds no file position, so tasks that read one file never share one."""
+
+    def __init__(self, read_at: ReadAt, start: int, end: int) -> None:
+        super().__init__()
+        self._read_at = read_at
+        self._at = start
+        self._end = end
+        self._buffer = memoryview(b"")
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, b: Any) -> int:
+        if not self._buffer:
+            if self._at >= self._end:
+                return 0
+            data = self._read_at(self._at, min(CHUNK, self._end - self._at))
+            if not data:
+                self._end = self._at  # the file is shorter than the range
+                return 0
+            self._at += len(data)
+            self._buffer = memoryview(data)
+        n = min(len(b), len(self._buffer))
+        b[:n] = self._buffer[:n]
+        self._buffer = self._buffer[n:]
+        return n
 
 
 # --- One local file, several threads -------------------------------------------------------
 
 
-def _pread(path: str) -> ReadAt:
+def _pread(path: str | bytes) -> ReadAt:
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
 
     def read_at(offset: int, n: int) -> bytes:
@@ -136,10 +295,6 @@ def _pread(path: str) -> ReadAt:
 
     read_at.close = lambda: os.close(fd)  # type: ignore[attr-defined]
     return read_at
-
-
-def _find(path: str) -> Callable[[int, int, int, int], int]:
-    return lambda a, stop, st, depth: native.find_separator(path, a, stop, st, depth)
 
 
 def _last_significant(read_at: ReadAt, start: int, end: int) -> int:
@@ -154,39 +309,30 @@ def _last_significant(read_at: ReadAt, start: int, end: int) -> int:
     return -1
 
 
-def _plan(path: str, format: str | None, jobs: int) -> tuple[str, int, int] | None:
-    if jobs < 2:
-        return None
+def _layout(path: str | bytes, format: str | None, records: str | None) -> Layout | None:
+    """How the records of the file at `path` lie, or None when it is not an array or lines of
+    at least two pieces' worth (or cannot be planned: one reader then reports why)."""
     try:
-        kind, start, limit = native.plan(path, format, None)
+        kind, start, limit = native.plan(path, format, records)
+        size = os.path.getsize(path)
     except (ValueError, RuntimeError, OSError):
-        return None  # the reader in order reports it
-    if kind not in ("array", "lines") or limit - start < 2 * MIN_PIECE:
         return None
-    return kind, start, limit
-
-
-def _line_pieces(path: str, start: int, size: int, jobs: int) -> list[tuple[int, int]]:
-    read_at = _pread(path)
-    try:
-        step = _piece(start, size, jobs)
-        heads = [line_start(read_at, a, start, size) for a, _ in cut(start, size, step)]
-    finally:
-        read_at.close()  # type: ignore[attr-defined]
-    ends = [*heads[1:], size]
-    return [(s, e) for s, e in zip(heads, ends, strict=True) if s < e]
+    end = limit if records is not None else size
+    if kind not in ("array", "lines") or end - start < 2 * MIN_PIECE:
+        return None
+    return Layout(kind, start, end)
 
 
 def _piece(start: int, end: int, jobs: int) -> int:
     return max(MIN_PIECE, -(-(end - start) // jobs))
 
 
-def splittable(source: Any, compression: str | None) -> str | None:
+def splittable(source: Any, compression: str | None) -> str | bytes | None:
     """`source` as a path that threads can share: a regular local file whose bytes are its
     records as they are (not compressed), else None (one reader reads it in order)."""
     if isinstance(source, os.PathLike):
         source = os.fspath(source)
-    if not isinstance(source, str) or source == "-":
+    if not isinstance(source, (str, bytes)) or source == "-":
         return None
     try:
         if not stat.S_ISREG(os.stat(source).st_mode):
@@ -205,20 +351,25 @@ def splittable(source: Any, compression: str | None) -> str | None:
 def count(source: Any, format: str | None, jobs: int, compression: str | None) -> int | None:
     """The record count of `source` with `jobs` threads, or None where one reader must do it
     (too small, compressed, not an array or lines, a bad byte)."""
-    path = splittable(source, compression)
-    if path is None:
+    path = splittable(source, compression) if jobs > 1 else None
+    layout = None if path is None else _layout(path, format, None)
+    if path is None or layout is None:
         return None
-    plan = _plan(path, format, jobs)
-    if plan is None:
-        return None
-    kind, start, size = plan
+    start, size = layout.start, layout.end
     from concurrent.futures import ThreadPoolExecutor
 
     with ThreadPoolExecutor(jobs) as pool:
-        if kind == "lines":
-            ranges = _line_pieces(path, start, size, jobs)
+        if layout.kind == "lines":
+            ranges = cut(start, size, _piece(start, size, jobs))
+            pieces = [p for k in range(len(ranges)) if (p := piece(layout, ranges, k, path))]
+            # Lines are counted from where the records start, after any byte-order mark.
             got = list(
-                pool.map(lambda r: native.count_piece(path, False, r[0], r[1], 0, 0), ranges)
+                pool.map(
+                    lambda p: native.count_piece(
+                        path, False, start if p.first else p.start, p.end, 0, 0
+                    ),
+                    pieces,
+                )
             )
             if any(invalid for _, _, invalid in got):
                 return None
@@ -262,47 +413,27 @@ def validate(
         return None
 
 
-def _validate(path: str, format: str | None, records: str | None, jobs: int) -> int | None:
-    try:
-        kind, start, limit = native.plan(path, format, records)
-    except (ValueError, RuntimeError, OSError):
+def _validate(path: str | bytes, format: str | None, records: str | None, jobs: int) -> int | None:
+    layout = _layout(path, format, records)
+    if layout is None:
         return None
-    size = os.path.getsize(path)
-    end = limit if records is not None else size
-    if kind not in ("array", "lines") or end - start < 2 * MIN_PIECE:
-        return None
+    ranges = cut(layout.start, layout.end, _piece(layout.start, layout.end, jobs))
     from concurrent.futures import ThreadPoolExecutor
 
     with ThreadPoolExecutor(jobs) as pool:
-        if kind == "lines":
-            ranges = _line_pieces(path, start, size, jobs)
-            # The first piece from the file's start, where its reader skips a byte-order mark.
-            args = [
-                (False, k == 0, 0 if k == 0 else s, e, False) for k, (s, e) in enumerate(ranges)
-            ]
-        else:
-            ranges = cut(start, end, _piece(start, end, jobs))
+        combined = None
+        if layout.kind == "array":
             summaries = list(pool.map(lambda r: native.summarize(path, r[0], r[1]), ranges))
             states = start_states(summaries)
-            closing = closing_range(summaries, states)
-            read_at = _pread(path)
-            try:
-                starts = [
-                    element_start(k, r, states[k], read_at, _find(path)) if k <= closing else None
-                    for k, r in enumerate(ranges)
-                ]
-            finally:
-                read_at.close()  # type: ignore[attr-defined]
-            stop = limit if records is not None else 0
-            args = [(True, False, *p) for p in pieces(starts, stop) if p is not None]
-        got = list(pool.map(lambda a: native.validate_piece(path, *a), args))
+            combined = states, closing_range(summaries, states)
+        known: dict[int, int | None] = {}
+        pieces = [
+            p for k in range(len(ranges)) if (p := piece(layout, ranges, k, path, combined, known))
+        ]
+        got = list(pool.map(lambda p: native.validate_piece(path, *p.args), pieces))
     if None in got:
         return None
-    # A piece of an array that starts after a separator, or ends before one, holds an
-    # element: an empty one is a hole (`[1,,2]`, `[1,]`), which one reader reports.
-    if kind == "array" and any(
-        n == 0 and (a[2] != start or a[4]) for n, a in zip(got, args, strict=True)
-    ):
+    if any(n == 0 and p.filled for n, p in zip(got, pieces, strict=True)):
         return None
     return sum(n for n in got if n is not None)
 

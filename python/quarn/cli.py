@@ -251,6 +251,7 @@ FILE_ERRORS = (ValueError, RuntimeError, OSError, ImportError)
 
 # The package's messages name its keyword arguments; the command line names its options.
 _OPTION_WORDING = (
+    (re.compile(r'\brecords=(?=")'), "--records "),
     (re.compile(r"\brecords="), "--records"),
     (re.compile(r'\bformat="(\w+)"'), r"--format \1"),
 )

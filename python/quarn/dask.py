@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
 import dask.bag
@@ -60,7 +61,9 @@ def read_records(
 
     Each partition streams its records (one at a time, reading its range in blocks, plus what
     its last record needs past the range's end), so a reduction holds one record at a time.
-    Files are opened when the bag is computed; only their sizes are looked up here.
+    Files are opened when the bag is computed; only their sizes are looked up here, and a file
+    cut into ranges is read as it was then: bytes appended later are not read. Every task
+    opens what it reads, so any scheduler (threads, processes, a cluster) may run them.
     """
     if isinstance(urlpath, (str, os.PathLike)):
         urlpath = [urlpath]
@@ -76,9 +79,8 @@ def read_records(
             urls, mode="rb", storage_options=storage_options or {}
         )
         for path in paths:
-            source = _File(fs, path)
-            source.size = fs.size(path)
-            compressed = compression is not None and (
+            source = _File(fs, path, fs.size(path))
+            compressed = compression not in (None, "none") and (
                 compression != "infer" or infer_compression(path) is not None
             )
             ranges = None if size is None or compressed else _ranges.cut(0, source.size, size)
@@ -101,14 +103,14 @@ def read_records(
             n += 1
             continue
         plan = (f"{name}-plan", i)
-        graph[plan] = (_plan, source, format, records)
+        graph[plan] = (_plan, source, format, records, compression)
         summaries = []
         for k, bounds in enumerate(ranges):
             key = (f"{name}-summary-{i}", k)
             graph[key] = (_summary, source, plan, bounds)
             summaries.append(key)
         states = (f"{name}-states", i)
-        graph[states] = (_combine, plan, ranges, summaries)
+        graph[states] = (_combine, plan, summaries)
         for k in range(len(ranges)):
             graph[(name, n)] = (reify, (_read_range, whole, plan, states, ranges, k))
             n += 1
@@ -116,56 +118,35 @@ def read_records(
 
 
 class _File:
-    """One file of a file system: its size, positioned reads, and its records' sources."""
+    """One file of a file system as the bag saw it: its path and size. It holds nothing open:
+    each task opens what it reads whole and reads ranges by offset, so the tasks of one file
+    share no file position, whichever scheduler runs them."""
 
-    def __init__(self, fs: Any, path: str) -> None:
+    def __init__(self, fs: Any, path: str, size: int) -> None:
         self.fs = fs
         self.path = path
+        self.size = size
         self.local = isinstance(fs, LocalFileSystem)
-        self.size: int = 0
-        self._open: Any = None
 
-    def __getstate__(self) -> dict[str, Any]:
-        return {**self.__dict__, "_open": None}
-
-    def source(self) -> Any:
-        """What quarn's functions read: a local path, or an open file object."""
-        if self.local:
-            return self.path
-        f = self.opened()
-        f.seek(0)
-        return f
-
-    def opened(self) -> Any:
-        if self._open is None:
-            self._open = self.fs.open(self.path, "rb")
-        return self._open
+    @property
+    def ranges_source(self) -> Any:
+        """What `_ranges` reads a range of: the local path (read natively), or positioned
+        reads through the file system."""
+        return self.path if self.local else self.read_at
 
     def read_at(self, offset: int, n: int) -> bytes:
-        f = self.opened()
-        f.seek(offset)
-        data: bytes = f.read(n)
+        data: bytes = self.fs.cat_file(self.path, offset, offset + n)
         return data
 
-    def chunks(self, start: int, end: int) -> Iterator[bytes]:
-        at = start
-        while at < end:
-            data = self.read_at(at, min(_ranges.CHUNK, end - at))
-            if not data:
-                return
-            yield data
-            at += len(data)
-
-    def close(self) -> None:
-        if self._open is not None:
-            self._open.close()
-            self._open = None
-
-
-def _sized(source: _File) -> _File:
-    if not source.size:
-        source.size = source.fs.size(source.path)
-    return source
+    @contextmanager
+    def opened(self) -> Iterator[Any]:
+        """What quarn's functions read whole: a local path, or a file object of the caller's
+        own."""
+        if self.local:
+            yield self.path
+            return
+        with self.fs.open(self.path, "rb") as f:
+            yield f
 
 
 def _read_whole(
@@ -175,7 +156,6 @@ def _read_whole(
     compression: str | None,
     fields: list[str] | None = None,
 ) -> Iterator[Any]:
-    got = source.source()
     # Only what differs from iter_records' defaults is passed on.
     options: dict[str, Any] = {}
     if compression != "infer":
@@ -184,180 +164,65 @@ def _read_whole(
         options["records"] = records
     if fields is not None:
         options["fields"] = fields
-    try:
+    with source.opened() as got:
         yield from quarn.iter_records(got, format, **options)
-    finally:
-        source.close()
 
 
-def _plan(source: _File, format: str | None, records: str | None) -> dict[str, Any]:
-    """How the records of the file lie: kind ("array", "lines", or "whole" for anything read
-    in one piece: a compressed file, one document, nothing), where they start, where the array
-    that `records` names ends (else the file's size)."""
-    _sized(source)
+def _plan(
+    source: _File, format: str | None, records: str | None, compression: str | None
+) -> _ranges.Layout | None:
+    """How the records of the file lie, or None for anything read in one piece: compressed
+    data, one document, nothing."""
     try:
-        head = source.read_at(0, 6)
-        if _ranges.native.compressed(head):
-            return {"kind": "whole"}
-        kind, start, limit = _ranges.native.plan(source.source(), format, records)
+        if compression == "infer" and _ranges.native.compressed(source.read_at(0, 8)):
+            return None
+        with source.opened() as got:
+            kind, start, limit = _ranges.native.plan(got, format, records)
     except _READ_ERRORS:
-        return {"kind": "whole"}  # its reader in order raises the error
-    finally:
-        source.close()
+        return None  # its reader in order raises the error
     if kind not in ("array", "lines"):
-        return {"kind": "whole"}
-    end = limit if records is not None else source.size
-    return {"kind": kind, "start": start, "end": end, "entered": records is not None}
-
-
-def _clip(plan: dict[str, Any], bounds: tuple[int, int]) -> tuple[int, int]:
-    a, b = bounds
-    a, b = max(a, plan["start"]), min(b, plan["end"])
-    return (a, b) if a < b else (b, b)
-
-
-_IDENTITY = ((0, 0, 0, 0, False), (1, 0, 0, 0, False), (2, 0, 0, 0, False))
-
-
-def _summary(source: _File, plan: dict[str, Any], bounds: tuple[int, int]) -> Any:
-    if plan["kind"] != "array":
         return None
-    a, b = _clip(plan, bounds)
+    return _ranges.Layout(kind, start, limit if records is not None else source.size)
+
+
+def _summary(source: _File, layout: _ranges.Layout | None, bounds: tuple[int, int]) -> Any:
+    if layout is None or layout.kind != "array":
+        return None
+    a, b = _ranges.clip(layout, bounds)
     if a >= b:
-        return _IDENTITY
-    if source.local:
-        return _ranges.native.summarize(source.path, a, b)
-    acc = None
-    try:
-        for data in source.chunks(a, b):
-            acc = _ranges.native.summarize_buffer(data, acc)
-    finally:
-        source.close()
-    return acc or _IDENTITY
+        return _ranges.IDENTITY
+    return _ranges.summarize(source.ranges_source, a, b)
 
 
 def _combine(
-    plan: dict[str, Any], ranges: list[tuple[int, int]], summaries: list[Any]
+    layout: _ranges.Layout | None, summaries: list[Any]
 ) -> tuple[list[tuple[int, int]], int] | None:
     """The true start state of every range and the range in which the array closes: a few
     integers per range, whatever the file's size."""
-    if plan["kind"] != "array":
+    if layout is None or layout.kind != "array":
         return None
     states = _ranges.start_states(summaries)
     return states, _ranges.closing_range(summaries, states)
 
 
-def _finder(source: _File) -> Any:
-    if source.local:
-        return lambda a, stop, st, depth: _ranges.native.find_separator(
-            source.path, a, stop, st, depth
-        )
-
-    def find(a: int, stop: int, st: int, depth: int) -> int:
-        at = a
-        for data in source.chunks(a, stop):
-            i, st, depth = _ranges.native.find_separator_buffer(data, st, depth)
-            if i >= 0:
-                return at + i
-            at += len(data)
-        return -1
-
-    return find
-
-
 def _read_range(
     whole: tuple[Any, ...],
-    plan: dict[str, Any],
+    layout: _ranges.Layout | None,
     combined: Any,
     ranges: list[tuple[int, int]],
     k: int,
 ) -> Iterator[Any]:
-    source: _File = _sized(whole[0])
-    kind = plan["kind"]
-    if kind == "whole":
+    source: _File = whole[0]
+    if layout is None:
         return _read_whole(*whole) if k == 0 else iter(())
-    try:
-        piece = _lines_piece(source, plan, ranges[k]) if kind == "lines" else None
-        if kind == "array":
-            piece = _array_piece(source, plan, combined, ranges, k)
-    finally:
-        source.close()
+    piece = _ranges.piece(layout, ranges, k, source.ranges_source, combined)
     if piece is None:
         return iter(())
-    # A piece of an array that starts after a separator, or ends before one, holds an
-    # element: an empty one is a hole (`[1,,2]`, `[1,]`), which the whole file's reader
-    # rejects.
-    start, close = piece[1], piece[3]
-    filled = kind == "array" and (start != plan["start"] or close)
-    return _exact(_piece_records(source, kind == "array", *piece, fields=whole[4]), whole, filled)
+    records = _ranges.piece_records(source.ranges_source, piece, whole[4])
+    return _exact(records, whole, piece.filled)
 
 
-def _lines_piece(
-    source: _File, plan: dict[str, Any], bounds: tuple[int, int]
-) -> tuple[bool, int, int, bool] | None:
-    a, b = bounds
-    s = _ranges.line_start(source.read_at, a, plan["start"], source.size)
-    e = _ranges.line_start(source.read_at, b, plan["start"], source.size)
-    if s >= e:
-        return None
-    # The first piece from the file's start, where its reader skips a byte-order mark.
-    first = s == plan["start"]
-    return first, 0 if first else s, e, False
-
-
-def _array_piece(
-    source: _File, plan: dict[str, Any], combined: Any, ranges: list[tuple[int, int]], k: int
-) -> tuple[bool, int, int, bool] | None:
-    states, closing = combined
-    if k > closing:
-        return None
-    find = _finder(source)
-
-    def element_start(j: int) -> int | None:
-        a, b = _clip(plan, ranges[j])
-        if a >= b:
-            return None
-        if a == plan["start"]:
-            return a
-        return _ranges.element_start(1, (a, b), states[j], source.read_at, find)
-
-    t = element_start(k)
-    if t is None:
-        return None
-    for j in range(k + 1, min(closing + 1, len(ranges))):
-        following = element_start(j)
-        if following is not None:
-            return False, t, following - 1, True
-    return False, t, plan["end"] if plan["entered"] else 0, False
-
-
-def _piece_records(
-    source: _File,
-    array: bool,
-    first: bool,
-    start: int,
-    end: int,
-    close: bool,
-    fields: list[str] | None = None,
-) -> Iterator[Any]:
-    if source.local:
-        return _ranges.native.iter_piece(source.path, array, first, start, end, close, fields)
-    prefix = b"[" if array else b"" if first else b"\n"
-    stream = _PieceStream(source, prefix, start, end or source.size, b"]" if close else b"")
-    return _closing(
-        quarn.iter_records(stream, "json" if array else "jsonl", compression=None, fields=fields),
-        source,
-    )
-
-
-def _closing(records: Iterator[Any], source: _File) -> Iterator[Any]:
-    try:
-        yield from records
-    finally:
-        source.close()
-
-
-def _exact(records: Iterator[Any], whole: tuple[Any, ...], filled: bool = False) -> Iterator[Any]:
+def _exact(records: Iterator[Any], whole: tuple[Any, ...], filled: bool) -> Iterator[Any]:
     """The records of a piece; a bad one is reported as the file's reader in order reports
     the file's first bad record (its position counted in the whole file). A `filled` piece
     that holds no record is such a fault too."""
@@ -380,33 +245,3 @@ def _first_error(whole: tuple[Any, ...]) -> None:
             pass
     except _READ_ERRORS as first:
         raise first from None
-
-
-class _PieceStream:
-    """A piece of a remote file as one binary stream: `prefix`, the bytes [start, end), then
-    `suffix`."""
-
-    def __init__(self, source: _File, prefix: bytes, start: int, end: int, suffix: bytes):
-        self._chunks = source.chunks(start, end)
-        self._parts = [prefix]
-        self._suffix = suffix
-        self._done = False
-
-    def read(self, n: int = -1) -> bytes:
-        while not self._parts or not self._parts[0]:
-            if self._parts:
-                self._parts.pop(0)
-            if self._done:
-                return b""
-            nxt = next(self._chunks, None)
-            if nxt is None:
-                self._done = True
-                self._parts.append(self._suffix)
-            else:
-                self._parts.append(nxt)
-        part = self._parts[0]
-        if n < 0 or n >= len(part):
-            self._parts.pop(0)
-            return part
-        self._parts[0] = part[n:]
-        return part[:n]

@@ -215,8 +215,8 @@ Result<How> parse_how(PyObject* how) {
   return Error::python();
 }
 
-Result<RecordSource> open_record_source(PyObject* source, const How& how,
-                                        std::optional<InputFormat> format) {
+Result<PathName> path_name(PyObject* source) {
+  PathName out;
   Ref path;
   if (!PyUnicode_Check(source) && !PyBytes_Check(source)) {
     // A path object (a class with __fspath__, as os.PathLike tells them) is
@@ -232,22 +232,25 @@ Result<RecordSource> open_record_source(PyObject* source, const How& how,
       source = path.get();
     }
   }
-  if (PyUnicode_Check(source) || PyBytes_Check(source)) {
-    Ref encoded;
-    if (PyUnicode_Check(source)) {
-      if (PyUnicode_GetLength(source) == 1 && PyUnicode_ReadChar(source, 0) == '-') {
-        return open_stdin(how, format);
-      }
-      // Names that are not UTF-8 come as str with surrogate escapes.
-      encoded = Ref::steal(PyUnicode_EncodeFSDefault(source));
-    } else {
-      encoded = Ref::borrow(source);
+  if (PyBytes_Check(source)) {
+    out.bytes = Ref::borrow(source);
+  } else if (PyUnicode_Check(source)) {
+    if (PyUnicode_GetLength(source) == 1 && PyUnicode_ReadChar(source, 0) == '-') {
+      out.standard_input = true;
     }
-    if (!encoded) return Error::python();
-    return open_path(std::string_view(PyBytes_AS_STRING(encoded.get()),
-                                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))),
-                     how, format);
+    // Names that are not UTF-8 come as str with surrogate escapes.
+    out.bytes = Ref::steal(PyUnicode_EncodeFSDefault(source));
+    if (!out.bytes) return Error::python();
   }
+  return out;
+}
+
+Result<RecordSource> open_record_source(PyObject* source, const How& how,
+                                        std::optional<InputFormat> format) {
+  auto path = path_name(source);
+  if (!path.ok()) return std::move(path).error();
+  if (path.value().standard_input) return open_stdin(how, format);
+  if (path.value().bytes) return open_path(path.value().view(), how, format);
   auto stream = StreamSource::open(source);
   if (!stream.ok()) return std::move(stream).error();
   return open_bytes(std::move(stream).value(), how, format, "");

@@ -15,6 +15,7 @@
 #include "api/bigjson/io.hpp"
 #include "api/bigjson/source.hpp"
 #include "binding/boundary.hpp"
+#include "binding/ref.hpp"
 
 namespace quarn::api::sources {
 
@@ -30,6 +31,20 @@ struct How {
 };
 
 [[nodiscard]] binding::Result<How> parse_how(PyObject* how);
+
+// A path as every native entry takes one: a str (a name that is not UTF-8
+// comes with surrogate escapes), bytes, or a path object, as the bytes the
+// system is handed. `bytes` is empty, with no error set, when `source` is
+// none of these (a stream); `standard_input` is set for the str "-".
+struct PathName {
+  binding::Ref bytes;
+  bool standard_input = false;
+  [[nodiscard]] std::string_view view() const {
+    return {PyBytes_AS_STRING(bytes.get()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+  }
+};
+[[nodiscard]] binding::Result<PathName> path_name(PyObject* source);
 
 [[nodiscard]] binding::Result<bigjson::RecordSource> open_record_source(
     PyObject* source, const How& how, std::optional<bigjson::InputFormat> format);

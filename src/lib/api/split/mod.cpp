@@ -14,6 +14,7 @@
 #include "api/decompress/decoder.hpp"
 #include "api/fields/fields.hpp"
 #include "api/sources/open.hpp"
+#include "api/sources/stream.hpp"
 #include "api/split/split.hpp"
 
 namespace quarn::api::split {
@@ -118,20 +119,44 @@ scan::ArrayScan state_of(int start, long long depth) {
   return scan::ArrayScan{start != 0, start == 2, depth};
 }
 
-Result<std::shared_ptr<SharedFile>> open_shared(const char* path) {
-  return SharedFile::open(path);
+// The file a path argument names (given as the top-level functions take
+// one), for positioned reads.
+Result<std::shared_ptr<SharedFile>> open_shared(PyObject* path) {
+  auto name = sources::path_name(path);
+  if (!name.ok()) return std::move(name).error();
+  if (!name.value().bytes) {
+    PyErr_Format(PyExc_TypeError, "expected a path, not '%.200s'", Py_TYPE(path)->tp_name);
+    return Error::python();
+  }
+  return SharedFile::open(name.value().view());
 }
 
 // Runs `work` on the file at `path` without the interpreter lock, so that the
 // scans of a file's pieces run side by side. The file is opened with it: a
 // wait for a FIFO's writer polls signals.
 template <class T, class Work>
-Result<T> without_lock(const char* path, Work work) {
-  auto file = SharedFile::open(path);
+Result<T> without_lock(PyObject* path, Work work) {
+  auto file = open_shared(path);
   if (!file.ok()) return std::move(file).error();
   Result<T> got = Error::python();
   Py_BEGIN_ALLOW_THREADS got = work(file.value());
   Py_END_ALLOW_THREADS return got;
+}
+
+// The bytes of a piece: the range of the file a path names, or what a
+// stream hands out.
+Result<std::unique_ptr<bigjson::ByteSource>> piece_bytes(PyObject* source, const Piece& piece) {
+  auto name = sources::path_name(source);
+  if (!name.ok()) return std::move(name).error();
+  if (!name.value().bytes) {
+    auto stream = sources::StreamSource::open(source);
+    if (!stream.ok()) return std::move(stream).error();
+    return std::unique_ptr<bigjson::ByteSource>(std::move(stream).value());
+  }
+  auto file = SharedFile::open(name.value().view());
+  if (!file.ok()) return std::move(file).error();
+  return std::unique_ptr<bigjson::ByteSource>(
+      std::make_unique<FileRange>(std::move(file).value(), piece.start, piece.end));
 }
 
 PyObject* py_plan(PyObject*, PyObject* args) noexcept {
@@ -155,9 +180,9 @@ PyObject* py_plan(PyObject*, PyObject* args) noexcept {
 PyObject* py_summarize(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
-        const char* path;
+        PyObject* path;
         unsigned long long start, end;
-        if (!PyArg_ParseTuple(args, "sKK", &path, &start, &end)) return nullptr;
+        if (!PyArg_ParseTuple(args, "OKK", &path, &start, &end)) return nullptr;
         auto got = without_lock<std::array<scan::RangeSummary, 3>>(
             path, [&](const std::shared_ptr<SharedFile>& file) {
               return summarize_file(*file, start, end);
@@ -209,11 +234,11 @@ PyObject* py_summarize_buffer(PyObject*, PyObject* args) noexcept {
 PyObject* py_find_separator(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
-        const char* path;
+        PyObject* path;
         unsigned long long start, stop;
         int state;
         long long depth;
-        if (!PyArg_ParseTuple(args, "sKKiL", &path, &start, &stop, &state, &depth)) return nullptr;
+        if (!PyArg_ParseTuple(args, "OKKiL", &path, &start, &stop, &state, &depth)) return nullptr;
         auto got = without_lock<std::int64_t>(path, [&](const std::shared_ptr<SharedFile>& file) {
           return find_separator(*file, start, stop ? stop : UINT64_MAX, state_of(state, depth));
         });
@@ -250,11 +275,11 @@ PyObject* py_find_separator_buffer(PyObject*, PyObject* args) noexcept {
 PyObject* py_count_piece(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
-        const char* path;
+        PyObject* path;
         int array, state;
         unsigned long long start, end;
         long long depth;
-        if (!PyArg_ParseTuple(args, "spKKiL", &path, &array, &start, &end, &state, &depth)) {
+        if (!PyArg_ParseTuple(args, "OpKKiL", &path, &array, &start, &end, &state, &depth)) {
           return nullptr;
         }
         auto got = without_lock<PieceCount>(path, [&](const std::shared_ptr<SharedFile>& file) {
@@ -269,10 +294,16 @@ PyObject* py_count_piece(PyObject*, PyObject* args) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-bool parse_piece(PyObject* args, const char*& path, Piece& piece) {
+// (source, array, first, start, end, close), then `fields` where it is
+// taken: a piece of the file `source` names, or of the stream `source` of
+// its bytes [start, end).
+bool parse_piece(PyObject* args, PyObject*& source, Piece& piece, PyObject** fields = nullptr) {
   int array, first, close;
   unsigned long long start, end;
-  if (!PyArg_ParseTuple(args, "sppKKp", &path, &array, &first, &start, &end, &close)) return false;
+  if (!PyArg_ParseTuple(args, fields ? "OppKKp|O" : "OppKKp", &source, &array, &first, &start, &end,
+                        &close, fields)) {
+    return false;
+  }
   piece = Piece{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0};
   return true;
 }
@@ -282,7 +313,7 @@ bool parse_piece(PyObject* args, const char*& path, Piece& piece) {
 PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
-        const char* path;
+        PyObject* path;
         Piece piece;
         if (!parse_piece(args, path, piece)) return nullptr;
         auto got = without_lock<std::optional<std::uint64_t>>(
@@ -295,35 +326,31 @@ PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-// iter_piece(path, array, first, start, end, close, fields=None) -> a
+// iter_piece(source, array, first, start, end, close, fields=None) -> a
 // RecordIterator over the records of the piece (only the parts `fields`
-// names, when given).
+// names, when given). `source` is the file's path, or a binary stream of the
+// file's bytes [start, end) (a remote file's range).
 PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
-        const char* path;
-        int array, first, close;
-        unsigned long long start, end;
+        PyObject* source;
         PyObject* fields = Py_None;
-        if (!PyArg_ParseTuple(args, "sppKKp|O", &path, &array, &first, &start, &end, &close,
-                              &fields)) {
-          return nullptr;
-        }
-        Piece piece{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0};
+        Piece piece;
+        if (!parse_piece(args, source, piece, &fields)) return nullptr;
         std::shared_ptr<const bigjson::RecordParser> parser;
         if (fields != Py_None) {
           auto tree = fields::read_fields(fields);
           if (!tree.ok()) return fail(tree.error());
           parser = fields::projection(std::move(tree).value());
         }
-        auto file = open_shared(path);
-        if (!file.ok()) return fail(file.error());
-        bigjson::RecordSource source(piece_source(std::move(file).value(), piece));
-        source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
+        auto body = piece_bytes(source, piece);
+        if (!body.ok()) return fail(body.error());
+        bigjson::RecordSource records(piece_source(std::move(body).value(), piece));
+        records.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
         // The records of a piece are those of the whole file's top-level
         // reader: no holes, no text that is not UTF-8.
-        source.reject_holes();
-        auto it = bigjson::iterate_records(std::move(source), std::move(parser),
+        records.reject_holes();
+        auto it = bigjson::iterate_records(std::move(records), std::move(parser),
                                            bigjson::BadText::Reject);
         if (!it.ok()) return fail(it.error());
         return std::move(it).value().release();
@@ -358,7 +385,7 @@ PyMethodDef functions[] = {
     {"validate_piece", &py_validate_piece, METH_VARARGS,
      "validate_piece(path, array, first, start, end, close)"},
     {"iter_piece", &py_iter_piece, METH_VARARGS,
-     "iter_piece(path, array, first, start, end, close, fields=None)"},
+     "iter_piece(source, array, first, start, end, close, fields=None)"},
 };
 
 }  // namespace

@@ -57,6 +57,16 @@ Result<std::size_t> SharedFile::pread(std::uint64_t offset, std::uint8_t* buf,
   }
 }
 
+Result<std::size_t> FileRange::read(std::uint8_t* buf, std::size_t n) {
+  if (at_ >= end_) return std::size_t{0};
+  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - at_));
+  auto got = file_->pread(at_, buf, want);
+  if (!got.ok()) return got;
+  // A file shorter than the range ends it.
+  at_ = got.value() > 0 ? at_ + got.value() : end_;
+  return got;
+}
+
 Result<std::size_t> RangeSource::read(std::uint8_t* buf, std::size_t n) {
   if (prefix_done_ < prefix_.size()) {
     const std::size_t k = std::min(n, prefix_.size() - prefix_done_);
@@ -64,15 +74,10 @@ Result<std::size_t> RangeSource::read(std::uint8_t* buf, std::size_t n) {
     prefix_done_ += k;
     return k;
   }
-  if (at_ < end_) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - at_));
-    auto got = file_->pread(at_, buf, want);
-    if (!got.ok()) return got;
-    if (got.value() > 0) {
-      at_ += got.value();
-      return got;
-    }
-    at_ = end_;  // the file is shorter than the range
+  if (!body_done_) {
+    auto got = body_->read(buf, n);
+    if (!got.ok() || got.value() > 0) return got;
+    body_done_ = true;
   }
   const std::size_t k = std::min(n, suffix_.size() - suffix_done_);
   std::memcpy(buf, suffix_.data() + suffix_done_, k);
@@ -80,15 +85,14 @@ Result<std::size_t> RangeSource::read(std::uint8_t* buf, std::size_t n) {
   return k;
 }
 
-std::unique_ptr<RangeSource> piece_source(std::shared_ptr<const SharedFile> file,
+std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> body,
                                           const Piece& piece) {
   // An array piece is a whole array to the record source. A JSON Lines piece
   // after the first starts with a blank line, so that a byte-order mark at
   // its start is a line's content, as it is to a reader of the whole file.
   std::string prefix = piece.array ? "[" : (piece.first ? "" : "\n");
   std::string suffix = piece.array && piece.close ? "]" : "";
-  return std::make_unique<RangeSource>(std::move(file), std::move(prefix), piece.start, piece.end,
-                                       std::move(suffix));
+  return std::make_unique<RangeSource>(std::move(prefix), std::move(body), std::move(suffix));
 }
 
 Result<std::array<scan::RangeSummary, 3>> summarize_file(const SharedFile& file,
@@ -141,7 +145,8 @@ Result<PieceCount> count_lines_piece(const SharedFile& file, std::uint64_t start
 
 Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const SharedFile> file,
                                                     const Piece& piece) {
-  bigjson::RecordSource source(piece_source(std::move(file), piece));
+  bigjson::RecordSource source(
+      piece_source(std::make_unique<FileRange>(std::move(file), piece.start, piece.end), piece));
   source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
   // Good means good to the whole file's top-level reader: a hole, a
   // trailing comma or text that is not UTF-8 anywhere sends the file back

@@ -47,24 +47,31 @@ class SharedFile {
   std::uint64_t size_;
 };
 
-// The stream of one range: `prefix`, then the file's bytes [start, end)
-// (up to the file's end when it is shorter), then `suffix`.
-class RangeSource final : public bigjson::ByteSource {
+// The bytes [start, end) of a file (up to its end when it is shorter), by
+// positioned reads: any number of them read one file side by side.
+class FileRange final : public bigjson::ByteSource {
  public:
-  RangeSource(std::shared_ptr<const SharedFile> file, std::string prefix, std::uint64_t start,
-              std::uint64_t end, std::string suffix)
-      : file_(std::move(file)),
-        prefix_(std::move(prefix)),
-        suffix_(std::move(suffix)),
-        at_(start),
-        end_(end) {}
+  FileRange(std::shared_ptr<const SharedFile> file, std::uint64_t start, std::uint64_t end)
+      : file_(std::move(file)), at_(start), end_(end) {}
   [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
 
  private:
   std::shared_ptr<const SharedFile> file_;
-  std::string prefix_, suffix_;
-  std::size_t prefix_done_ = 0, suffix_done_ = 0;
   std::uint64_t at_, end_;
+};
+
+// The stream of one range: `prefix`, then the bytes of `body`, then `suffix`.
+class RangeSource final : public bigjson::ByteSource {
+ public:
+  RangeSource(std::string prefix, std::unique_ptr<bigjson::ByteSource> body, std::string suffix)
+      : prefix_(std::move(prefix)), suffix_(std::move(suffix)), body_(std::move(body)) {}
+  [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
+
+ private:
+  std::string prefix_, suffix_;
+  std::unique_ptr<bigjson::ByteSource> body_;
+  std::size_t prefix_done_ = 0, suffix_done_ = 0;
+  bool body_done_ = false;
 };
 
 // What a range's stream is made of: its records are those of a record source
@@ -76,7 +83,10 @@ struct Piece {
   bool close;  // an array whose elements go on past `end`: close it there
 };
 
-[[nodiscard]] std::unique_ptr<RangeSource> piece_source(std::shared_ptr<const SharedFile> file,
+// The piece's stream over `body`, the file's bytes [start, end) (a local
+// file's FileRange, or a caller's stream of a remote file's range): the one
+// place that says how a piece is made a whole array or JSON Lines text.
+[[nodiscard]] std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> body,
                                                         const Piece& piece);
 
 // --- Summaries ---------------------------------------------------------------
