@@ -255,7 +255,7 @@ def big_sibling(size, fault=None):
 @pytest.mark.parametrize("size", [17 << 20, 3 << 20])
 @pytest.mark.parametrize(
     "fault",
-    [None, "nope", '{"s" 1}', '[1,]', '{"s": "\\x"}', '[1 2]', '{"a": [}', '"\\ud800"', "1.e5"],
+    [None, "nope", '{"s" 1}', "[1,]", '{"s": "\\x"}', "[1 2]", '{"a": [}', '"\\ud800"', "1.e5"],
 )
 @pytest.mark.parametrize("before", [True, False])
 def test_large_sibling_checked_as_load_checks_it(tmp_path, time_limit, size, fault, before):
@@ -286,7 +286,7 @@ def test_large_sibling_with_one_fault_anywhere(tmp_path, time_limit, seed):
         if kind == 0:
             return rng.choice(['"a,b\\\\"', '"\\\\\\""', '"]}[{,:"', "-0.5e-3", "true", "null"])
         if kind == 1:
-            return '"' + "x" * rng.randrange(200) + '\\\\' + rng.choice('"\\/nbu') + '"'
+            return '"' + "x" * rng.randrange(200) + "\\\\" + rng.choice('"\\/nbu') + '"'
         if kind == 2:
             return str(rng.randrange(10**6))
         if kind == 3:

@@ -745,10 +745,9 @@ Error truncated(Cursor& cursor, const Cursor::Tail& tail, bool separated, std::s
   NullSink sink;
   auto err = json::parse(tail.text, sink, depth);
   if (!err) return cursor.error(end, ErrorCode::EofWhileParsingList);
-  return cursor.error(end - tail.text.size() + err->index,
-                      err->code == ErrorCode::TrailingCharacters
-                          ? ErrorCode::ExpectedListCommaOrEnd
-                          : err->code);
+  return cursor.error(
+      end - tail.text.size() + err->index,
+      err->code == ErrorCode::TrailingCharacters ? ErrorCode::ExpectedListCommaOrEnd : err->code);
 }
 
 }  // namespace

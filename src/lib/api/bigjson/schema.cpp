@@ -55,8 +55,8 @@ Status add_record(std::string_view text, Sample& sample, std::string_view prefix
 
 // Element texts come from a byte scan and may hold bytes that are not UTF-8:
 // those become U+FFFD or an error, as `bad_text` says.
-Status add_element(std::string_view raw, Sample& sample, std::string_view prefix,
-                   BadText bad_text, std::size_t depth = 0) {
+Status add_element(std::string_view raw, Sample& sample, std::string_view prefix, BadText bad_text,
+                   std::size_t depth = 0) {
   if (valid_utf8(raw)) return add_record(raw, sample, prefix, depth);
   if (bad_text == BadText::Reject) {
     return Error::runtime("read error: " + std::string(kInvalidUtf8));
