@@ -353,3 +353,24 @@ def test_nesting_counts_the_containers_around(tmp_path, text, pointer, element):
         assert outcome(lambda: quarn.schema(path))[0] == "error"
         # quarn.bigjson parses each element on its own.
         assert len(list(quarn.bigjson.iter_records(path))) == 2
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        b'{"big": ["a\xff"], "data": [1]}',
+        b'{"big": ["a\xc3"' + b", 1" * (1 << 19) + b'], "data": [1]}',
+        b'{"big": [' + b"1, " * (1 << 19) + b'"\xed\xa0\x80"], "data": [1]}',
+        b'{"data": [1], "big": "\xff"}',
+        b'{"\xff": 1, "data": [1]}',
+    ],
+)
+def test_text_that_is_not_utf8_beside_the_array(tmp_path, text):
+    path = tmp_path / "doc.json"
+    path.write_bytes(text)
+    with pytest.raises(RuntimeError) as whole:
+        quarn.load(path)
+    for call in (quarn.load, quarn.count, lambda p, **o: list(quarn.iter_records(p, **o))):
+        with pytest.raises(RuntimeError) as info:
+            call(path, records="/data")
+        assert str(info.value) == str(whole.value)

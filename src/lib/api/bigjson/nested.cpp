@@ -38,6 +38,15 @@ struct KeySink : NullSink {
   }
 };
 
+// Text that is not UTF-8 fails a value or key as it fails `load` of the
+// whole file.
+Status utf8(std::string_view text) {
+  if (scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
+    return binding::ok_status();
+  }
+  return Error::runtime("read error: " + std::string(kInvalidUtf8));
+}
+
 bool scalar_byte(std::uint8_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
          c == '+' || c == '.';
@@ -304,8 +313,11 @@ Status Cursor::check_value(ValueCheck& st, ErrorCode trailing) {
     // in this block and dropped.
     const std::size_t cut = last_separator(st.text, std::max(kept, st.head), st.scan.in_string);
     if (cut == 0) continue;
+    const std::string_view piece = std::string_view(st.text).substr(0, cut);
+    auto text = utf8(piece);
+    if (!text.ok()) return text;
     NullSink sink;
-    auto err = json::parse(std::string_view(st.text).substr(0, cut), sink, st.depth, st.open);
+    auto err = json::parse(piece, sink, st.depth, st.open);
     if (!err || st.open.empty()) continue;
     if (err->index < cut || (err->code != ErrorCode::EofWhileParsingValue &&
                              err->code != ErrorCode::EofWhileParsingList &&
@@ -327,6 +339,8 @@ Status Cursor::check_value(ValueCheck& st, ErrorCode trailing) {
     st.text.replace(0, cut, head);
     st.head = head.size();
   }
+  auto text = utf8(st.text);
+  if (!text.ok()) return text;
   return validate(st.text, st.base, trailing, st.depth, st.head);
 }
 
@@ -475,6 +489,8 @@ Result<std::string> Cursor::member_key(KeyScan& st) {
     }
     auto scanned = scan_value(st.raw);
     if (!scanned.ok()) return std::move(scanned).error();
+    auto text = utf8(st.raw.text);
+    if (!text.ok()) return std::move(text).error();
     auto key = unescape_key(*this, st.raw.text, st.raw.start);
     if (!key.ok()) return key;
     st.key = std::move(key).value();
