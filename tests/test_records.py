@@ -374,3 +374,25 @@ def test_text_that_is_not_utf8_beside_the_array(tmp_path, text):
         with pytest.raises(RuntimeError) as info:
             call(path, records="/data")
         assert str(info.value) == str(whole.value)
+
+
+@pytest.mark.parametrize("fault", [None, "\\x", "\n", "\\ud800x", "\\u12"])
+@pytest.mark.parametrize(
+    "shape",
+    ['{"big": %s, "data": [1]}', '{"data": [1], "big": [1, %s]}', '{%s: 1, "data": [1]}'],
+)
+def test_long_string_beside_the_array(tmp_path, time_limit, shape, fault):
+    # A string of megabytes is checked in pieces too, cut where no escape or
+    # character is split.
+    chunk = 'plain é \\"q\\" \\\\ \\u00e9 \\ud83d\\ude00 ' * 20
+    body = chunk * ((3 << 20) // len(chunk))
+    if fault is not None:
+        body = body[: len(body) // 2] + fault + body[len(body) // 2 :]
+    path = write(tmp_path, shape % ('"' + body + '"'))
+    whole, ways = every_way(path, "/data")
+    if fault is None:
+        assert whole[0] == "ok"
+        assert ways == {"iter": ("ok", [1]), "load": ("ok", [1]), "count": ("ok", 1)}
+    else:
+        assert whole[0] == "error"
+        assert ways == {"iter": whole, "load": whole, "count": whole}

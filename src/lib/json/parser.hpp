@@ -559,7 +559,7 @@ class Parser {
       if (*cur_ != '"') return fail(ErrorCode::KeyMustBeAString, cur_ + 1);
       for (;;) {
         ++cur_;
-        if (!parse_string<true>()) return false;
+        if (!parse_string<true>()) return unwind('"');
         skip_space();
         if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingObject);
         if (*cur_ != ':') return fail(ErrorCode::ExpectedColon, cur_ + 1);
@@ -868,7 +868,8 @@ template <class Sink>
 
 // The same for a text that may stop part way through a value: on failure
 // `open` holds the kinds ('[' or '{') of the containers the text left open
-// where the parse stopped, outermost first, so that a caller holding a
+// where the parse stopped, outermost first, and a '"' after the last when
+// it stopped in one of that object's keys, so that a caller holding a
 // longer text in pieces can go on from a piece's end.
 template <class Sink>
 [[nodiscard]] std::optional<ParseError> parse(std::string_view text, Sink& sink, std::size_t depth,

@@ -268,6 +268,20 @@ std::size_t last_separator(std::string_view text, std::size_t from, bool in_stri
   return 0;
 }
 
+// Index just past a byte of a string in text[from, end) after which the
+// string can be taken up again on its own: a byte below 0x80 (never inside
+// a multi-byte character) with no backslash in the twelve bytes up to it,
+// so that no escape (`\uD83D\uDE00` is the longest) is cut; 0 when none of
+// the last few bytes will do.
+std::size_t string_cut(std::string_view text, std::size_t from) {
+  constexpr std::size_t kEscape = 12;
+  for (std::size_t k = text.size(); k > from + kEscape && k + 64 > text.size(); --k) {
+    if (static_cast<std::uint8_t>(text[k - 1]) >= 0x80) continue;
+    if (text.substr(k - kEscape, kEscape).find('\\') == std::string_view::npos) return k;
+  }
+  return 0;
+}
+
 }  // namespace
 
 Status Cursor::check_value(ValueCheck& st, ErrorCode trailing) {
@@ -310,15 +324,19 @@ Status Cursor::check_value(ValueCheck& st, ErrorCode trailing) {
     st.wide = true;
     if (st.text.size() - st.head < kPiece) continue;
     // A large value: its text so far is checked up to the last separator
-    // in this block and dropped.
-    const std::size_t cut = last_separator(st.text, std::max(kept, st.head), st.scan.in_string);
+    // in this block (or, in a long string, up to a plain byte near the
+    // block's end) and dropped.
+    const std::size_t from = std::max(kept, st.head);
+    std::size_t cut = last_separator(st.text, from, st.scan.in_string);
+    const bool in_string = cut == 0;
+    if (in_string && st.scan.in_string && !st.scan.escaped) cut = string_cut(st.text, from);
     if (cut == 0) continue;
     const std::string_view piece = std::string_view(st.text).substr(0, cut);
     auto text = utf8(piece);
     if (!text.ok()) return text;
     NullSink sink;
     auto err = json::parse(piece, sink, st.depth, st.open);
-    if (!err || st.open.empty()) continue;
+    if (!err) continue;
     if (err->index < cut || (err->code != ErrorCode::EofWhileParsingValue &&
                              err->code != ErrorCode::EofWhileParsingList &&
                              err->code != ErrorCode::EofWhileParsingObject &&
@@ -326,15 +344,24 @@ Status Cursor::check_value(ValueCheck& st, ErrorCode trailing) {
       return error(st.base + (err->index > st.head ? err->index - st.head : 0),
                    err->code == ErrorCode::TrailingCharacters ? trailing : err->code);
     }
-    // Anything but the end right after a separator: the text was not read
-    // right (it is not JSON); the whole parse at the end reports it.
-    if (err->code != ErrorCode::EofWhileParsingValue) continue;
+    // Anything but the end right after a separator, or inside the string:
+    // the text was not read right (it is not JSON); the whole parse at the
+    // end reports it.
+    if (err->code != (in_string ? ErrorCode::EofWhileParsingString
+                                : ErrorCode::EofWhileParsingValue)) {
+      continue;
+    }
+    const bool in_key = !st.open.empty() && st.open.back() == '"';
+    if (in_key) st.open.pop_back();
+    if (st.open.empty() && !in_string) continue;
     std::string head;
     for (std::size_t k = 0; k < st.open.size(); ++k) {
       const bool object = st.open[k] == '{';
-      head += object ? "{\"\":" : "[";
-      if (k + 1 == st.open.size()) head += "0,";
+      const bool last = k + 1 == st.open.size();
+      head += !object ? "[" : last && in_key ? "{" : "{\"\":";
+      if (last && !in_string) head += "0,";
     }
+    if (in_string) head += '"';
     st.base += cut - st.head;
     st.text.replace(0, cut, head);
     st.head = head.size();
