@@ -347,8 +347,8 @@ Status Cursor::check_value(ValueCheck& st, ErrorCode trailing) {
     // Anything but the end right after a separator, or inside the string:
     // the text was not read right (it is not JSON); the whole parse at the
     // end reports it.
-    if (err->code != (in_string ? ErrorCode::EofWhileParsingString
-                                : ErrorCode::EofWhileParsingValue)) {
+    if (err->code !=
+        (in_string ? ErrorCode::EofWhileParsingString : ErrorCode::EofWhileParsingValue)) {
       continue;
     }
     const bool in_key = !st.open.empty() && st.open.back() == '"';
