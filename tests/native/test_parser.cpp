@@ -435,6 +435,45 @@ static void test_unused_numbers() {
   }
 }
 
+// A text that is part of a larger document: the containers around it count
+// towards the nesting limit, and a parse that stops part way names the
+// containers it left open, outermost first.
+static void test_parts() {
+  const std::string deep = std::string(127, '[') + std::string(127, ']');
+  struct Case {
+    std::string text;
+    std::size_t depth;
+    std::optional<ParseError> error;
+    std::string open;
+  };
+  const Case cases[] = {
+      {deep, 0, std::nullopt, ""},
+      {deep, 1, ParseError{ErrorCode::RecursionLimitExceeded, 127}, std::string(126, '[')},
+      {"[[]]", 125, std::nullopt, ""},
+      {"[[]]", 126, ParseError{ErrorCode::RecursionLimitExceeded, 2}, "["},
+      {"{\"a\":1}", 127, ParseError{ErrorCode::RecursionLimitExceeded, 1}, ""},
+      {"\"a\"", 500, std::nullopt, ""},
+      {"{\"a\":[1,{\"b\":[2,", 0, ParseError{ErrorCode::EofWhileParsingValue, 16}, "{[{["},
+      {"[1,\"x,", 3, ParseError{ErrorCode::EofWhileParsingString, 6}, "["},
+      {"[{\"a\" 1,", 0, ParseError{ErrorCode::ExpectedColon, 7}, "[{"},
+      {"[1],", 0, ParseError{ErrorCode::TrailingCharacters, 4}, ""},
+  };
+  for (const Case& c : cases) {
+    const std::vector<char> copy(c.text.begin(), c.text.end());
+    const std::string_view text(copy.data(), copy.size());
+    NullSink sink;
+    std::string open = "stale";
+    const auto plain = parse(text, sink, c.depth);
+    const auto traced = parse(text, sink, c.depth, open);
+    const bool same = plain.has_value() == c.error.has_value() &&
+                      traced.has_value() == c.error.has_value() &&
+                      (!plain || (plain->code == c.error->code && plain->index == c.error->index &&
+                                  traced->code == plain->code && traced->index == plain->index));
+    CHECK(same && open == c.open, "%.40s at depth %zu: open '%s'", c.text.c_str(), c.depth,
+          open.c_str());
+  }
+}
+
 static void test_pointers() {
   std::vector<PointerToken> tokens;
   CHECK(pointer_tokens("", tokens) && tokens.empty(), "empty pointer");
@@ -450,6 +489,7 @@ static void test_pointers() {
 
 int main(int argc, char** argv) {
   test_unused_numbers();
+  test_parts();
   test_pointers();
   test_errors();
   test_numbers();

@@ -844,10 +844,10 @@ bool ValueSink::end_object(std::size_t count) {
   return true;
 }
 
-ValueResult parse_value(std::string_view text, ValueSink& sink) {
+ValueResult parse_value(std::string_view text, ValueSink& sink, std::size_t depth) {
   sink.clear();
   ValueResult result;
-  if (auto error = parse(text, sink)) {
+  if (auto error = parse(text, sink, depth)) {
     result.error = *error;
   } else {
     result.value = sink.take();

@@ -408,18 +408,30 @@ inline const char* scan_string(const char* p, const char* end, bool& ascii) {
 template <class Sink>
 class Parser {
  public:
-  Parser(std::string_view text, Sink& sink)
-      : begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
+  Parser(std::string_view text, Sink& sink, std::size_t depth = 0, std::string* open = nullptr)
+      : begin_(text.data()),
+        cur_(text.data()),
+        end_(text.data() + text.size()),
+        sink_(sink),
+        budget_(depth < kNestingBudget ? kNestingBudget - static_cast<int>(depth) : 1),
+        open_(open) {}
 
   [[nodiscard]] std::optional<ParseError> run() {
-    if (!parse_value(kNestingBudget)) return error_;
+    if (!parse_value(budget_)) return error_;
     skip_space();
     if (cur_ != end_) return ParseError{ErrorCode::TrailingCharacters, index_after(cur_)};
     return std::nullopt;
   }
 
+  static constexpr std::size_t kNestingBudget = 128;
+
  private:
-  static constexpr int kNestingBudget = 128;
+  // Failure paths only: the kind of each container left open by the failure,
+  // innermost first, for a caller that goes on from where the text stopped.
+  [[gnu::cold, gnu::noinline]] bool unwind(char kind) {
+    if (open_ != nullptr) open_->push_back(kind);
+    return false;
+  }
 
   std::size_t index_after(const char* p) const { return static_cast<std::size_t>(p - begin_) + 1; }
 
@@ -501,6 +513,10 @@ class Parser {
 
   bool parse_array(int budget) {
     if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
+    return array_members(budget) || unwind('[');
+  }
+
+  bool array_members(int budget) {
     ++cur_;
     if constexpr (requires { sink_.begin_array(); }) {
       if (!sink_.begin_array()) return sink_failed();
@@ -528,6 +544,10 @@ class Parser {
 
   bool parse_object(int budget) {
     if (--budget == 0) return fail(ErrorCode::RecursionLimitExceeded, cur_ + 1);
+    return object_members(budget) || unwind('{');
+  }
+
+  bool object_members(int budget) {
     ++cur_;
     if constexpr (requires { sink_.begin_object(); }) {
       if (!sink_.begin_object()) return sink_failed();
@@ -539,7 +559,7 @@ class Parser {
       if (*cur_ != '"') return fail(ErrorCode::KeyMustBeAString, cur_ + 1);
       for (;;) {
         ++cur_;
-        if (!parse_string<true>()) return false;
+        if (!parse_string<true>()) return unwind('"');
         skip_space();
         if (cur_ == end_) return fail_eof(ErrorCode::EofWhileParsingObject);
         if (*cur_ != ':') return fail(ErrorCode::ExpectedColon, cur_ + 1);
@@ -828,6 +848,8 @@ class Parser {
   const char* cur_;
   const char* const end_;
   Sink& sink_;
+  const int budget_;
+  std::string* const open_;
   std::string scratch_;
   ParseError error_{ErrorCode::SinkFailed, 0};
 };
@@ -836,9 +858,26 @@ class Parser {
 
 // Parses exactly one complete JSON text. On success the sink has received
 // exactly one top-level value; on failure it may hold partial values.
+// `depth` containers open around the text (it is a part of a larger
+// document) count towards the nesting limit, as in a parse of the whole.
 template <class Sink>
-[[nodiscard]] std::optional<ParseError> parse(std::string_view text, Sink& sink) {
-  return detail::Parser<Sink>(text, sink).run();
+[[nodiscard]] std::optional<ParseError> parse(std::string_view text, Sink& sink,
+                                              std::size_t depth = 0) {
+  return detail::Parser<Sink>(text, sink, depth).run();
+}
+
+// The same for a text that may stop part way through a value: on failure
+// `open` holds the kinds ('[' or '{') of the containers the text left open
+// where the parse stopped, outermost first, and a '"' after the last when
+// it stopped in one of that object's keys, so that a caller holding a
+// longer text in pieces can go on from a piece's end.
+template <class Sink>
+[[nodiscard]] std::optional<ParseError> parse(std::string_view text, Sink& sink, std::size_t depth,
+                                              std::string& open) {
+  open.clear();
+  auto err = detail::Parser<Sink>(text, sink, depth, &open).run();
+  std::reverse(open.begin(), open.end());
+  return err;
 }
 
 namespace detail {
@@ -945,6 +984,8 @@ struct NullSink {
   bool key(const char*, std::size_t, bool) { return true; }
   bool end_array(std::size_t) { return true; }
   bool end_object(std::size_t) { return true; }
+  // A fraction is checked, not converted: nothing keeps its value.
+  bool numbers_unused() { return true; }
 };
 
 // The sink that builds Value trees. One sink can build many documents in
@@ -1019,7 +1060,9 @@ struct ValueResult {
 [[nodiscard]] ValueResult parse_value(std::string_view text);
 
 // The same with a sink that the caller keeps for the next text: parsing many
-// small documents then allocates only for the documents themselves.
-[[nodiscard]] ValueResult parse_value(std::string_view text, ValueSink& sink);
+// small documents then allocates only for the documents themselves. `depth`:
+// as parse's.
+[[nodiscard]] ValueResult parse_value(std::string_view text, ValueSink& sink,
+                                      std::size_t depth = 0);
 
 }  // namespace quarn::json

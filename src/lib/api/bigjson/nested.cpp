@@ -1,11 +1,10 @@
 // Records nested inside a document: the array a JSON Pointer names.
 //
-// The walk to the array reads keys (decoded, then compared) and skips every
-// other value by a scan of its bytes that tracks strings, escapes and depth;
-// nothing is built. Once there, the array's elements are cut exactly as a
-// top-level array's, and after its closing bracket the containers around it
-// are checked to the end of the document, each sibling value by the parser
-// (gathered while it is small, scanned past when it is not).
+// The walk to the array reads keys (decoded, then compared) and passes every
+// other value, checking it with the parser into a sink that keeps nothing.
+// Once there, the array's elements are cut exactly as a top-level array's,
+// and after its closing bracket the containers around it are checked to the
+// end of the document the same way.
 #include <Python.h>
 
 #include "api/bigjson/nested.hpp"
@@ -22,9 +21,9 @@ namespace {
 
 using json::ErrorCode;
 
-// Sibling values up to this size are checked by the parser; larger ones
-// only by the skip scan, so that the check holds no more than this.
-constexpr std::size_t kValidateCap = std::size_t{16} << 20;
+// A value's text past this size is parsed up to its last separator and
+// dropped (ValueCheck): what the check of any value holds.
+constexpr std::size_t kPiece = std::size_t{1} << 20;
 // How many keys a "no value" message lists.
 constexpr std::size_t kKeysListed = 10;
 
@@ -38,6 +37,15 @@ struct KeySink : NullSink {
     return true;
   }
 };
+
+// Text that is not UTF-8 fails a value or key as it fails `load` of the
+// whole file.
+Status utf8(std::string_view text) {
+  if (scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
+    return binding::ok_status();
+  }
+  return Error::runtime("read error: " + std::string(kInvalidUtf8));
+}
 
 bool scalar_byte(std::uint8_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
@@ -119,7 +127,7 @@ Result<int> Cursor::peek_significant() {
 }
 
 Result<Cursor::ElementRun> Cursor::skip_elements(scan::ArrayScan& state, std::uint64_t& separators,
-                                                 bool* content) {
+                                                 bool* content, Tail* tail) {
   auto got = block();
   if (!got.ok()) return std::move(got).error();
   const std::uint8_t* p = got.value().data();
@@ -135,6 +143,13 @@ Result<Cursor::ElementRun> Cursor::skip_elements(scan::ArrayScan& state, std::ui
       }
     }
     if (end == n) {
+      if (tail != nullptr && !tail->cut) {
+        tail->text.append(reinterpret_cast<const char*>(p + i), n - i);
+        if (tail->text.size() > kPiece) {
+          tail->text = std::string();
+          tail->cut = true;
+        }
+      }
       i = n;
       break;
     }
@@ -144,6 +159,10 @@ Result<Cursor::ElementRun> Cursor::skip_elements(scan::ArrayScan& state, std::ui
       break;
     }
     ++separators;
+    if (tail != nullptr) {
+      tail->text.clear();
+      tail->cut = false;
+    }
   }
   consume(i);
   return ElementRun{i, closed};
@@ -157,9 +176,10 @@ Error Cursor::error_at_end(ErrorCode code) {
   return error(offset(), code);
 }
 
-Status Cursor::validate(std::string_view text, std::uint64_t start, ErrorCode trailing) {
+Status Cursor::validate(std::string_view text, std::uint64_t start, ErrorCode trailing,
+                        std::size_t depth, std::size_t head) {
   NullSink sink;
-  auto err = json::parse(text, sink);
+  auto err = json::parse(text, sink, depth);
   if (!err) return binding::ok_status();
   if (err->index >= text.size()) {
     // A scalar cut short ("tru"): the whole-text parse would have seen the
@@ -169,11 +189,186 @@ Status Cursor::validate(std::string_view text, std::uint64_t start, ErrorCode tr
     if (next.value() >= 0) {
       std::string longer(text);
       longer.push_back(static_cast<char>(next.value()));
-      if (auto again = json::parse(longer, sink)) err = again;
+      if (auto again = json::parse(longer, sink, depth)) err = again;
     }
   }
-  return error(start + err->index,
+  return error(start + (err->index > head ? err->index - head : 0),
                err->code == ErrorCode::TrailingCharacters ? trailing : err->code);
+}
+
+namespace {
+
+// Index one past the last byte of the value that `scan` is inside of, or
+// `n` when it goes on past the block; `scan` follows the bytes taken. Depth
+// alone finds the end: a closing bracket of the wrong kind ends the value
+// as well, and its parse then reports it where a whole parse does.
+std::size_t value_end(const std::uint8_t* p, std::size_t n, scan::ArrayScan& scan) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t c = p[i];
+    if (scan.in_string) {
+      if (scan.escaped) {
+        scan.escaped = false;
+      } else if (c == '\\') {
+        scan.escaped = true;
+      } else if (c == '"') {
+        scan.in_string = false;
+        if (scan.depth == 0) return i + 1;
+      } else {
+        // The rest of a plain run of text, eight bytes at a time: stop at a
+        // quote or a backslash.
+        while (i + 9 <= n) {
+          std::uint64_t w;
+          std::memcpy(&w, p + i + 1, 8);
+          constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+          constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+          const std::uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
+          if ((((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
+          i += 8;
+        }
+      }
+    } else if (c == '"') {
+      scan.in_string = true;
+    } else if (c == '[' || c == '{') {
+      ++scan.depth;
+    } else if ((c == ']' || c == '}') && --scan.depth == 0) {
+      return i + 1;
+    }
+  }
+  return n;
+}
+
+// Whether the value that `scan` is inside of goes on past the block, found
+// by the block scanner; `scan` then follows the whole block.
+bool goes_past(const std::uint8_t* p, std::size_t n, scan::ArrayScan& scan) {
+  scan::RangeSummary summary;
+  summary.scan = scan::ArrayScan{scan.in_string, scan.escaped, 0};
+  scan::summarize_array(p, n, summary);
+  if (scan.depth + summary.min_depth <= 0) return false;
+  scan = scan::ArrayScan{summary.scan.in_string, summary.scan.escaped,
+                         scan.depth + summary.scan.depth};
+  return true;
+}
+
+// Index just past the last separator outside strings in text[from, end),
+// read backwards from the end, where `in_string` holds; 0 when there is
+// none. A quote is escaped when an odd run of backslashes precedes it.
+std::size_t last_separator(std::string_view text, std::size_t from, bool in_string) {
+  for (std::size_t k = text.size(); k > from; --k) {
+    const char c = text[k - 1];
+    if (c == ',' && !in_string) return k;
+    if (c != '"') continue;
+    if (!in_string) {
+      in_string = true;
+      continue;
+    }
+    std::size_t slashes = 0;
+    while (k - 1 - slashes > 0 && text[k - 2 - slashes] == '\\') ++slashes;
+    if (slashes % 2 == 0) in_string = false;
+  }
+  return 0;
+}
+
+// Index just past a byte of a string in text[from, end) after which the
+// string can be taken up again on its own: a byte below 0x80 (never inside
+// a multi-byte character) with no backslash in the twelve bytes up to it,
+// so that no escape (`\uD83D\uDE00` is the longest) is cut; 0 when none of
+// the last few bytes will do.
+std::size_t string_cut(std::string_view text, std::size_t from) {
+  constexpr std::size_t kEscape = 12;
+  for (std::size_t k = text.size(); k > from + kEscape && k + 64 > text.size(); --k) {
+    if (static_cast<std::uint8_t>(text[k - 1]) >= 0x80) continue;
+    if (text.substr(k - kEscape, kEscape).find('\\') == std::string_view::npos) return k;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Status Cursor::check_value(ValueCheck& st, ErrorCode trailing) {
+  if (!st.started) {
+    auto c = peek_significant();
+    if (!c.ok()) return std::move(c).error();
+    if (c.value() == -1) return error_at_end(ErrorCode::EofWhileParsingValue);
+    if (c.value() != '"' && c.value() != '[' && c.value() != '{') {
+      if (!scalar_byte(static_cast<std::uint8_t>(c.value()))) {
+        return error_after_next(ErrorCode::ExpectedSomeValue);
+      }
+      st.scalar = true;
+    }
+    st.start = st.base = offset();
+    st.started = true;
+  }
+  while (!st.done) {
+    auto got = block();
+    if (!got.ok()) return std::move(got).error();
+    const std::uint8_t* p = got.value().data();
+    const std::size_t n = got.value().size();
+    if (n == 0) {
+      // The end of the source: the parse names what is missing.
+      st.done = st.scalar;
+      break;
+    }
+    std::size_t i = n;
+    if (st.scalar) {
+      i = 0;
+      while (i < n && scalar_byte(p[i])) ++i;
+      st.done = i < n;
+    } else if (!st.wide || !goes_past(p, n, st.scan)) {
+      i = value_end(p, n, st.scan);
+      st.done = i < n || (st.scan.depth == 0 && !st.scan.in_string);
+    }
+    const std::size_t kept = st.text.size();
+    st.text.append(reinterpret_cast<const char*>(p), i);
+    consume(i);
+    if (st.done || st.scalar) continue;
+    st.wide = true;
+    if (st.text.size() - st.head < kPiece) continue;
+    // A large value: its text so far is checked up to the last separator
+    // in this block (or, in a long string, up to a plain byte near the
+    // block's end) and dropped.
+    const std::size_t from = std::max(kept, st.head);
+    std::size_t cut = last_separator(st.text, from, st.scan.in_string);
+    const bool in_string = cut == 0;
+    if (in_string && st.scan.in_string && !st.scan.escaped) cut = string_cut(st.text, from);
+    if (cut == 0) continue;
+    const std::string_view piece = std::string_view(st.text).substr(0, cut);
+    auto text = utf8(piece);
+    if (!text.ok()) return text;
+    NullSink sink;
+    auto err = json::parse(piece, sink, st.depth, st.open);
+    if (!err) continue;
+    if (err->index < cut || (err->code != ErrorCode::EofWhileParsingValue &&
+                             err->code != ErrorCode::EofWhileParsingList &&
+                             err->code != ErrorCode::EofWhileParsingObject &&
+                             err->code != ErrorCode::EofWhileParsingString)) {
+      return error(st.base + (err->index > st.head ? err->index - st.head : 0),
+                   err->code == ErrorCode::TrailingCharacters ? trailing : err->code);
+    }
+    // Anything but the end right after a separator, or inside the string:
+    // the text was not read right (it is not JSON); the whole parse at the
+    // end reports it.
+    if (err->code !=
+        (in_string ? ErrorCode::EofWhileParsingString : ErrorCode::EofWhileParsingValue)) {
+      continue;
+    }
+    const bool in_key = !st.open.empty() && st.open.back() == '"';
+    if (in_key) st.open.pop_back();
+    if (st.open.empty() && !in_string) continue;
+    std::string head;
+    for (std::size_t k = 0; k < st.open.size(); ++k) {
+      const bool object = st.open[k] == '{';
+      const bool last = k + 1 == st.open.size();
+      head += !object ? "[" : last && in_key ? "{" : "{\"\":";
+      if (last && !in_string) head += "0,";
+    }
+    if (in_string) head += '"';
+    st.base += cut - st.head;
+    st.text.replace(0, cut, head);
+    st.head = head.size();
+  }
+  auto text = utf8(st.text);
+  if (!text.ok()) return text;
+  return validate(st.text, st.base, trailing, st.depth, st.head);
 }
 
 Status Cursor::scan_value(ValueScan& st) {
@@ -321,6 +516,8 @@ Result<std::string> Cursor::member_key(KeyScan& st) {
     }
     auto scanned = scan_value(st.raw);
     if (!scanned.ok()) return std::move(scanned).error();
+    auto text = utf8(st.raw.text);
+    if (!text.ok()) return std::move(text).error();
     auto key = unescape_key(*this, st.raw.text, st.raw.start);
     if (!key.ok()) return key;
     st.key = std::move(key).value();
@@ -415,7 +612,7 @@ Result<DocumentWalk::Stop> DocumentWalk::close_levels(Cursor& cursor, bool findi
           if (listing->keys.size() < kKeysListed) listing->keys.push_back(std::move(key).value());
           ++listing->count;
         }
-        value_ = ValueScan::gathering(kValidateCap);
+        value_ = ValueCheck::inside(levels_.size());
         step_ = Step::Value;
         continue;
       }
@@ -427,25 +624,15 @@ Result<DocumentWalk::Stop> DocumentWalk::close_levels(Cursor& cursor, bool findi
           step_ = Step::Separator;
           return Stop::Found;
         }
-        value_ = ValueScan::gathering(kValidateCap);
+        value_ = ValueCheck::inside(levels_.size());
         step_ = Step::Value;
         continue;
       }
       case Step::Value: {
-        auto scanned = cursor.scan_value(value_);
-        if (!scanned.ok()) return std::move(scanned).error();
-        step_ = Step::Check;
-        continue;
-      }
-      case Step::Check: {
-        // Over the cap, the value was only scanned.
-        if (value_.gather) {
-          auto valid = cursor.validate(
-              value_.text, value_.start,
-              object ? ErrorCode::ExpectedObjectCommaOrEnd : ErrorCode::ExpectedListCommaOrEnd);
-          if (!valid.ok()) return std::move(valid).error();
-        }
-        value_ = ValueScan{};
+        auto checked = cursor.check_value(value_, object ? ErrorCode::ExpectedObjectCommaOrEnd
+                                                         : ErrorCode::ExpectedListCommaOrEnd);
+        if (!checked.ok()) return std::move(checked).error();
+        value_ = ValueCheck{};
         step_ = Step::Separator;
         continue;
       }
@@ -480,13 +667,14 @@ Status DocumentWalk::descend(RecordSource& source) {
       if (c.value() == '[') {
         cursor.advance();
         step_ = Step::Separator;
+        depth_ = levels_.size() + 1;
         return binding::ok_status();
       }
       miss =
           Error::value("the value at " + (pointer_.empty() ? std::string("\"\"") : pointer_) +
                        " is " + kind_of(c.value()) +
                        ", not an array: records= names the array whose elements are the records");
-      value_ = ValueScan::gathering(kValidateCap);
+      value_ = ValueCheck::inside(levels_.size());
       step_ = Step::Value;
     } else if (c.value() == '{' || c.value() == '[') {
       const bool object = c.value() == '{';
@@ -497,7 +685,7 @@ Status DocumentWalk::descend(RecordSource& source) {
                         " is an array, whose elements are named by their index (0, 1, ...), not "
                         "by " +
                         quoted(tokens_[depth].name));
-        value_ = ValueScan::gathering(kValidateCap);
+        value_ = ValueCheck::inside(levels_.size());
         step_ = Step::Value;
       } else {
         levels_.push_back(Level{static_cast<char>(c.value()), depth, index.value_or(0)});
@@ -532,7 +720,7 @@ Status DocumentWalk::descend(RecordSource& source) {
     } else {
       miss =
           no_value(where(here, "value") + " is " + kind_of(c.value()) + ", which has no members");
-      value_ = ValueScan::gathering(kValidateCap);
+      value_ = ValueCheck::inside(levels_.size());
       step_ = Step::Value;
     }
     // A later value of a key on the way may still lead to the array (the
@@ -586,13 +774,38 @@ Status enter_records(RecordSource& source, std::string_view pointer) {
   return binding::ok_status();
 }
 
+namespace {
+
+// The end of the source inside the array, after `tail`, the unfinished
+// element: what a parse of the whole text meets first, a fault inside the
+// element or the end inside it or after it.
+Error truncated(Cursor& cursor, const Cursor::Tail& tail, bool separated, std::size_t depth) {
+  const std::uint64_t end = cursor.offset();
+  if (tail.cut) return cursor.error(end, ErrorCode::EofWhileParsingList);
+  bool blank = true;
+  for (char c : tail.text) blank = blank && json::is_json_whitespace(static_cast<std::uint8_t>(c));
+  if (blank && !separated) return cursor.error(end, ErrorCode::EofWhileParsingList);
+  NullSink sink;
+  auto err = json::parse(tail.text, sink, depth);
+  if (!err) return cursor.error(end, ErrorCode::EofWhileParsingList);
+  return cursor.error(
+      end - tail.text.size() + err->index,
+      err->code == ErrorCode::TrailingCharacters ? ErrorCode::ExpectedListCommaOrEnd : err->code);
+}
+
+}  // namespace
+
 Result<std::uint64_t> count_entered(RecordSource& source) {
   Cursor cursor(source);
   scan::ArrayScan state;
   std::uint64_t separators = 0;
   bool content = false;
+  Cursor::Tail tail;
   for (;;) {
-    auto run = cursor.skip_elements(state, separators, &content);
+    auto next = cursor.peek();
+    if (!next.ok()) return std::move(next).error();
+    if (next.value() == -1) return truncated(cursor, tail, separators > 0, source.element_depth());
+    auto run = cursor.skip_elements(state, separators, &content, &tail);
     if (!run.ok()) return std::move(run).error();
     if (run.value().closed) break;
   }

@@ -60,6 +60,33 @@ struct ValueScan {
   }
 };
 
+// Where the check of one value by the parser stands (Cursor::check_value).
+// The value's text is held in pieces: once a piece has passed a MiB, it is
+// parsed up to its last separator and only the bytes after that are kept,
+// behind a head that opens again the containers open there (`[0,` or
+// `{"":0,` for the innermost one), so that a value of any size is checked
+// whole, in one parser pass, in bounded memory. Resumable like ValueScan.
+struct ValueCheck {
+  std::size_t depth = 0;    // containers open around the value
+  std::uint64_t start = 0;  // file offset of the value's first byte
+  std::uint64_t base = 0;   // file offset of text[head]
+  std::string text;         // the head, then the bytes since the last cut
+  std::size_t head = 0;
+  scan::ArrayScan scan{false, false, 0};  // strings and depth inside the value
+  bool started = false;
+  bool done = false;
+  bool scalar = false;
+  // Past its first block: the block scanner looks for the end first.
+  bool wide = false;
+  std::string open;  // the containers open at a cut, outermost first
+
+  [[nodiscard]] static ValueCheck inside(std::size_t depth) {
+    ValueCheck check;
+    check.depth = depth;
+    return check;
+  }
+};
+
 // Where the reading of an object member's key stands (Cursor::member_key).
 struct KeyScan {
   ValueScan raw = ValueScan::gathering();  // the key token's bytes
@@ -91,6 +118,13 @@ class Cursor {
   // the structure is checked: `validate` checks the gathered text.
   [[nodiscard]] Status scan_value(ValueScan& state);
 
+  // One value, from its first significant byte (or on from where `state`
+  // stopped), checked by the parser as a parse of the whole document checks
+  // it, with `state.depth` containers around it; bytes after a whole scalar
+  // ("nulll") are reported as `trailing`, what the container around it
+  // expects there.
+  [[nodiscard]] Status check_value(ValueCheck& state, json::ErrorCode trailing);
+
   // The same in one go; the value's raw bytes are appended to `out` when it
   // is not null.
   [[nodiscard]] Status skip_value(std::string* out);
@@ -111,14 +145,20 @@ class Cursor {
   // Inside an array (after its bracket or a separator), over the elements
   // of the current block with the element cutter: adds the separators it
   // passes to `separators`, sets `*content` once it passes a byte that is
-  // not whitespace (when given), and consumes the block, or up to and
-  // including the closing bracket when that comes.
+  // not whitespace (when given), keeps the bytes of the element after the
+  // last separator in `tail` (when given; up to `tail_cap` of them, past
+  // which it is cleared and `*tail_cut` set), and consumes the block, or up
+  // to and including the closing bracket when that comes.
   struct ElementRun {
     std::size_t bytes;  // consumed
     bool closed;        // the closing bracket was among them
   };
+  struct Tail {
+    std::string text;
+    bool cut = false;
+  };
   [[nodiscard]] Result<ElementRun> skip_elements(scan::ArrayScan& state, std::uint64_t& separators,
-                                                 bool* content = nullptr);
+                                                 bool* content = nullptr, Tail* tail = nullptr);
 
   // "invalid JSON: <message> at line L column C" for the byte just before
   // `offset` (the parser's convention), or at the end of the source.
@@ -130,8 +170,11 @@ class Cursor {
   // parser, placing its error in the file. Bytes after a whole value (a
   // scalar that runs on: "nulll") are reported as `trailing`, what the
   // container around the value expects there.
+  // `head` bytes at its start stand for containers open before `start`
+  // (ValueCheck); `depth` containers are open around all of it.
   [[nodiscard]] Status validate(std::string_view text, std::uint64_t start,
-                                json::ErrorCode trailing = json::ErrorCode::TrailingCharacters);
+                                json::ErrorCode trailing = json::ErrorCode::TrailingCharacters,
+                                std::size_t depth = 0, std::size_t head = 0);
 
   RecordSource& source() { return s_; }
 
@@ -150,10 +193,10 @@ class Cursor {
 // read is here, not in locals, so that a failed read or an interrupt only
 // pauses it. The source owns the walk (and the byte position).
 //
-// Values the walk passes are checked as the parser would check them (each
-// gathered while it is under 16 MiB, scanned past when larger), so the
-// records come with the same verdict on the document as a parse of all of
-// it. A key repeated where the pointer takes it: a whole-document parse
+// Values the walk passes are checked by the parser, in pieces when they
+// are large, with the containers around them counted towards its nesting
+// limit, so the records come with the same verdict on the document as a
+// parse of all of it. A key repeated where the pointer takes it: a whole-document parse
 // keeps the last value. While the walk looks for the array, a value that
 // does not lead to it is passed over and a later one of the same key
 // tried; once the array is found its elements are handed out, and meeting
@@ -166,6 +209,7 @@ class DocumentWalk final : public Enclosure {
                                                                   std::string_view pointer);
 
   [[nodiscard]] Status check_rest(RecordSource& source) override;
+  [[nodiscard]] std::size_t depth() const override { return depth_; }
 
  private:
   struct Level {
@@ -181,7 +225,6 @@ class DocumentWalk final : public Enclosure {
     Key,        // at a member's key
     Element,    // at an element
     Value,      // in a value
-    Check,      // after a gathered value, to be parsed
   };
   enum class Stop : unsigned char {
     Found,   // at the value of the token of the innermost level
@@ -208,7 +251,8 @@ class DocumentWalk final : public Enclosure {
   std::vector<Level> levels_;  // outermost first
   Step step_ = Step::Separator;
   KeyScan key_;
-  ValueScan value_;
+  ValueCheck value_;
+  std::size_t depth_ = 0;  // containers open around the array's elements
 };
 
 // Makes the elements of the array that `pointer` names inside the JSON

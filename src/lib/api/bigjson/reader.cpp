@@ -35,7 +35,7 @@ Error parse_failure(std::string_view text, PySink& sink, const json::ParseError&
 
 Result<Ref> parse_to_python(std::string_view text, PySink& sink, std::string_view prefix,
                             const RecordParser* parser, bool document) {
-  auto err = parser != nullptr ? parser->parse(text, sink, document) : json::parse(text, sink);
+  auto err = parser != nullptr ? parser->parse(text, sink, document, 0) : json::parse(text, sink);
   if (!err) return Ref::steal(sink.take());
   return parse_failure(text, sink, *err, prefix);
 }
@@ -59,8 +59,9 @@ RecordReader::RecordReader(RecordSource source, std::shared_ptr<const RecordPars
 }
 
 std::optional<json::ParseError> RecordReader::parse(std::string_view text) {
-  if (parser_) return parser_->parse(text, sink_, false);
-  return json::parse(text, sink_);
+  const std::size_t depth = source_.element_depth();
+  if (parser_) return parser_->parse(text, sink_, false, depth);
+  return json::parse(text, sink_, depth);
 }
 
 Result<Ref> RecordReader::finalize(std::string_view raw) {

@@ -30,9 +30,11 @@ class RecordParser {
   // json::parse's contract: on success exactly one value is on the sink.
   // With `document`, `text` is a whole JSON text whose records are the
   // elements of its top-level array (or the text itself when it is not an
-  // array), and the value is what `load` returns for it.
+  // array), and the value is what `load` returns for it. `depth`: as
+  // json::parse's.
   [[nodiscard]] virtual std::optional<json::ParseError> parse(std::string_view text, PySink& sink,
-                                                              bool document) const = 0;
+                                                              bool document,
+                                                              std::size_t depth) const = 0;
 };
 
 // What a record reader does with an array element (or a whole document)

@@ -39,12 +39,14 @@ bool valid_utf8(std::string_view text) {
   return scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// Parses one record text into the sample; blank texts add nothing.
-Status add_record(std::string_view text, Sample& sample, std::string_view prefix) {
+// Parses one record text into the sample; blank texts add nothing. `depth`:
+// the containers around it that count towards the nesting limit.
+Status add_record(std::string_view text, Sample& sample, std::string_view prefix,
+                  std::size_t depth = 0) {
   text = json::trim_unicode_whitespace(text);
   if (text.empty()) return binding::ok_status();
   sample.arena.reset();
-  auto parsed = json::parse_value(text, sample.sink);
+  auto parsed = json::parse_value(text, sample.sink, depth);
   if (!parsed) return Error::value(std::string(prefix) + json::describe(text, parsed.error));
   sample.merger.add(*parsed.value);
   ++sample.records;
@@ -53,13 +55,13 @@ Status add_record(std::string_view text, Sample& sample, std::string_view prefix
 
 // Element texts come from a byte scan and may hold bytes that are not UTF-8:
 // those become U+FFFD or an error, as `bad_text` says.
-Status add_element(std::string_view raw, Sample& sample, std::string_view prefix,
-                   BadText bad_text) {
-  if (valid_utf8(raw)) return add_record(raw, sample, prefix);
+Status add_element(std::string_view raw, Sample& sample, std::string_view prefix, BadText bad_text,
+                   std::size_t depth = 0) {
+  if (valid_utf8(raw)) return add_record(raw, sample, prefix, depth);
   if (bad_text == BadText::Reject) {
     return Error::runtime("read error: " + std::string(kInvalidUtf8));
   }
-  return add_record(json::decode_replacing(raw), sample, prefix);
+  return add_record(json::decode_replacing(raw), sample, prefix, depth);
 }
 
 Status sample_lines(RecordSource& source, std::uint64_t wanted, Sample& sample) {
@@ -83,7 +85,8 @@ Status sample_array(RecordSource& source, std::uint64_t wanted, Sample& sample, 
     auto got = source.next();
     if (!got.ok()) return std::move(got).error();
     if (got.value().cut != RecordSource::Cut::Text) return binding::ok_status();
-    auto added = add_element(got.value().text, sample, "invalid JSON element: ", bad_text);
+    auto added = add_element(got.value().text, sample, "invalid JSON element: ", bad_text,
+                             source.element_depth());
     if (!added.ok()) return added;
     if (sample.size() >= wanted) return binding::ok_status();
   }

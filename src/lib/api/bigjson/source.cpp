@@ -341,7 +341,7 @@ Error RecordSource::truncation_error(std::string_view unfinished) {
                                                    : ErrorCode::EofWhileParsingList));
   }
   NullSink sink;
-  auto err = json::parse(unfinished, sink);
+  auto err = json::parse(unfinished, sink, element_depth());
   if (!err) return error_at(taken_, json::message(ErrorCode::EofWhileParsingList));
   const ErrorCode code =
       err->code == ErrorCode::TrailingCharacters ? ErrorCode::ExpectedListCommaOrEnd : err->code;

@@ -109,6 +109,9 @@ class Enclosure {
   // raised) leaves the check where it stopped, and the next call goes on
   // from there; a fault in the text is reported, and the check is over.
   [[nodiscard]] virtual Status check_rest(RecordSource& source) = 0;
+
+  // Containers open around each element of the array, the array included.
+  [[nodiscard]] virtual std::size_t depth() const = 0;
 };
 
 class RecordSource {
@@ -145,6 +148,15 @@ class RecordSource {
   // position a whole-document parse reports them, rather than skipped.
   void reject_holes() { reject_holes_ = true; }
   [[nodiscard]] bool rejects_holes() const { return reject_holes_; }
+
+  // The containers around each element that count towards the parser's
+  // nesting limit in its parse: those a whole-document parse has open there
+  // where elements are taken as it takes them (reject_holes), else none
+  // (each element is a text of its own).
+  [[nodiscard]] std::size_t element_depth() const {
+    if (!reject_holes_ || layout_ != Layout::Array) return 0;
+    return around_ ? around_->depth() : 1;
+  }
 
   // --- Cutting -----------------------------------------------------------
   enum class Cut : unsigned char {

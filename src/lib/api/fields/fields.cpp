@@ -41,15 +41,15 @@ class Projection final : public bigjson::RecordParser {
   explicit Projection(std::shared_ptr<const FieldTree> tree)
       : tree_(std::move(tree)), marks_(*tree_) {}
 
-  std::optional<json::ParseError> parse(std::string_view text, PySink& sink,
-                                        bool document) const override {
+  std::optional<json::ParseError> parse(std::string_view text, PySink& sink, bool document,
+                                        std::size_t depth) const override {
     Projector<PySink> projector(*tree_, sink, document, marks_);
-    auto err = json::parse(text, projector);
+    auto err = json::parse(text, projector, depth);
     if (!err || err->code != json::ErrorCode::SinkFailed || !projector.repeated()) return err;
     // A repeated key on a projected path: the record is built whole (which
     // also finds any error after the key) and projected from its objects.
     sink.reset();
-    err = json::parse(text, sink);
+    err = json::parse(text, sink, depth);
     if (err) return err;
     Ref whole = Ref::steal(sink.take());
     Ref kept = document && PyList_Check(whole.get()) ? project_list(whole.get())
