@@ -289,6 +289,49 @@ def test_file_objects_stay_open_where_they_were(tmp_path, call):
             assert f.tell() == len(JSONL) + len(b"skip me\n")
 
 
+# A document that is not an array is one record: where it is bad, iter_records fails as load
+# does, with the same text and file position, whether the file can be read twice to place
+# the error or not (a pipe; the document spans several blocks in the last case).
+BAD_DOCUMENTS = [
+    b'{"a": 1} x',
+    b'\n\n  {"a":\n 1} x',
+    b'  "abc" 1',
+    b'{"a": [1, 2,',
+    b'\xef\xbb\xbf {"a" 1}',
+    b"\f[1]",
+    b' \n\f{"a": 1}',
+    b'\n{"a": "' + b"x" * 200_000 + b'",\n "b": tru}',
+]
+
+
+@pytest.mark.parametrize("kind", ["path", "stream", "pipe"])
+@pytest.mark.parametrize("text", BAD_DOCUMENTS, ids=range(len(BAD_DOCUMENTS)))
+def test_a_bad_document_fails_as_load_fails(tmp_path, time_limit, text, kind):
+    path = tmp_path / "doc.json"
+    path.write_bytes(text)
+    with pytest.raises(ValueError) as loaded:
+        quarn.load(path, "json")
+    assert str(loaded.value).startswith("invalid JSON: ")
+
+    def records():
+        if kind == "path":
+            return list(quarn.iter_records(path, "json"))
+        if kind == "stream":
+            return list(quarn.iter_records(io.BytesIO(text), "json"))
+        fifo = tmp_path / "doc.fifo"
+        os.mkfifo(fifo)
+        writer = threading.Thread(target=fifo.write_bytes, args=(text,))
+        writer.start()
+        try:
+            return list(quarn.iter_records(fifo, "json"))
+        finally:
+            writer.join()
+
+    with pytest.raises(ValueError) as iterated:
+        records()
+    assert str(iterated.value) == str(loaded.value)
+
+
 def test_progress_of_compressed_data_counts_compressed_bytes(tmp_path):
     path = tmp_path / "data.jsonl.gz"
     path.write_bytes(gzip.compress(JSONL * 10))
