@@ -11,6 +11,7 @@ import lzma
 import os
 import pathlib
 import re
+import signal
 import sys
 import threading
 
@@ -287,6 +288,58 @@ def test_file_objects_stay_open_where_they_were(tmp_path, call):
         assert not f.closed
         if call != "schema":
             assert f.tell() == len(JSONL) + len(b"skip me\n")
+
+
+class EndsWithASignal(io.BytesIO):
+    """A stream whose read that finds the end sets off a signal that comes once that read
+    has returned: a signal met after the last read, while the data is still being built."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.reading = self.set_off = False
+
+    def readinto(self, buffer):
+        self.reading = True
+        try:
+            got = super().readinto(buffer)
+            if got == 0 and not self.set_off:
+                self.set_off = True
+                signal.setitimer(signal.ITIMER_REAL, 0.0001)
+            return got
+        finally:
+            self.reading = False
+
+    readinto1 = readinto
+
+
+class Late(Exception):
+    pass
+
+
+def test_a_late_signal_is_raised_with_the_stream_put_back(time_limit):
+    # One array of strings: no container ends for as long as it is built. The handler's
+    # exception comes out of the call, and the stream is back where it stood, so that the
+    # call can be made again; not after the call has returned, its result lost.
+    values = ["abcdefgh"] * 300_000
+    stream = EndsWithASignal(b"skip" + json.dumps(values).encode())
+    stream.seek(4)
+
+    def handler(signum, frame):
+        if stream.reading:  # not inside the stream's own Python code: once it has returned
+            signal.setitimer(signal.ITIMER_REAL, 0.0001)
+            return
+        raise Late
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        with pytest.raises(Late):
+            quarn.load(stream)
+        assert stream.set_off
+        assert stream.tell() == 4
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert quarn.load(stream) == values
 
 
 # A document that is not an array is one record: where it is bad, iter_records fails as load
