@@ -1,7 +1,7 @@
 """Faults injected while records are read, for every compression, format and kind of source:
 an exception at every k-th read of the caller's file object, at every block a decompressor
-hands over, from a raising timer; truncated compressed data; a fork; pickled errors; file
-names that are not UTF-8.
+hands over, at every k-th call of a progress callback, from a raising timer; truncated
+compressed data; a fork; pickled errors; file names that are not UTF-8.
 
 Resumed after each exception, an iterator gives exactly the file's records, each once, in
 order, and the exception is the very object raised. Every case runs in a child process under
@@ -175,11 +175,37 @@ def open_source(path, kind, fault, every):
     return faulty, faulty
 
 
+def watched(source, fmt, every):
+    """(an iterator over `source` whose progress callback raises Injected at every
+    `every`-th call once armed, the exceptions it raised, the arming switch)."""
+    calls, raised, armed = [0], [], [False]
+
+    def on_read(done, total, at_end):
+        if armed[0]:
+            calls[0] += 1
+            if calls[0] % every == 0:
+                raised.append(Injected(calls[0]))
+                raise raised[-1]
+
+    records = options(fmt).get("records")
+    iterator = _quarn._sources.iter_records(source, None, records, ("infer", on_read), None)
+    return iterator, raised, armed
+
+
 def case_faults(path, compression, fmt, kind, fault, every, n):
     expected = make_records(n)
     source, faulty = open_source(path, kind, fault, every)
-    iterator = quarn.iter_records(source, **options(fmt))
-    if fault == "reads":
+    if fault == "progress":
+        iterator, raised, armed = watched(source, fmt, every)
+    else:
+        iterator = quarn.iter_records(source, **options(fmt))
+    if fault == "progress":
+        # The bytes of a read whose callback raised wait for the next read.
+        armed[0] = True
+        got, caught = resume(iterator, Injected)
+        assert raised, "the callback never raised"
+        assert len(caught) == len(raised) and all(a is b for a, b in zip(caught, raised))
+    elif fault == "reads":
         faulty.armed = True
         got, caught = resume(iterator, (Injected, KeyboardInterrupt))
         assert faulty.raised, "no read failed"
@@ -311,9 +337,10 @@ def case_truncation(path, compression, fmt, step):
         assert all(at >= len(complete) for at, _ in bad), f"{where}: bad records {bad}"
 
 
-def case_fork(path, compression, fmt):
+def case_fork(path, compression, fmt, kind, layer):
     expected = make_records(RECORDS_FAULTS[fmt])
-    iterator = quarn.iter_records(path, **options(fmt))
+    open_records = quarn.bigjson.iter_records if layer == "bigjson" else quarn.iter_records
+    iterator = open_records(path if kind == "path" else "-", **options(fmt))
     first = [next(iterator) for _ in range(10)]
     pid = os.fork()
     if pid == 0:  # the child goes on with the same iterator: it finishes or it raises
@@ -322,8 +349,7 @@ def case_fork(path, compression, fmt):
             os._exit(0 if first + rest == expected else 1)
         except BaseException:  # noqa: BLE001 - raising is an allowed outcome
             os._exit(2)
-    # The parent does not read on meanwhile: both would read through the one file offset
-    # their shared descriptor has.
+    # The parent reads on once the child is done: the child must have taken nothing from it.
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
         done, status = os.waitpid(pid, os.WNOHANG)
@@ -334,7 +360,13 @@ def case_fork(path, compression, fmt):
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         raise AssertionError("the forked child's iterator hung")
-    assert os.waitstatus_to_exitcode(status) in (0, 2), "the forked child lost records"
+    status = os.waitstatus_to_exitcode(status)
+    assert status in (0, 2), "the forked child lost records"
+    # A plain file is read at the iterator's own offset, in the child as in the parent.
+    assert status == 0 or compression != "none" or kind != "path", "the child refused a file"
+    rest = list(iterator)
+    assert len(first + rest) == len(expected), f"the parent got {len(first + rest)} records"
+    assert first + rest == expected, "the parent's records differ"
 
 
 def raised_by(function, *args):
@@ -526,6 +558,7 @@ FAULT_CASES = [
     ("reads", ["file", "pipe"], COMPRESSIONS),
     ("blocks", ["path", "file", "pipe"], COMPRESSIONS[1:]),
     ("storm", ["path", "file", "pipe"], COMPRESSIONS),
+    ("progress", ["path", "file", "pipe"], COMPRESSIONS),
 ]
 
 
@@ -569,11 +602,18 @@ def test_truncated_data_gives_what_a_decompressor_recovers(data_file, compressio
     run_child("truncation", path=str(path), compression=compression, fmt=fmt, step=257)
 
 
+@pytest.mark.parametrize("fmt", ["jsonl", "json"])
+@pytest.mark.parametrize("kind, layer", [("path", "quarn"), ("path", "bigjson"), ("pipe", "quarn")])
 @pytest.mark.parametrize("compression", COMPRESSIONS)
-def test_forked_child_finishes_or_raises(data_file, compression):
+def test_forked_child_finishes_or_raises(data_file, compression, kind, layer, fmt):
+    if layer == "bigjson" and compression != "none":
+        pytest.skip("quarn.bigjson reads no compressed data")
     # more than a decompressor reads ahead, so that it is still at work at the fork
-    path = data_file(compression, "jsonl", RECORDS_FAULTS["jsonl"])
-    run_child("fork", path=str(path), compression=compression, fmt="jsonl")
+    path = data_file(compression, fmt, RECORDS_FAULTS[fmt])
+    stdin = path.read_bytes() if kind == "pipe" else None
+    run_child(
+        "fork", stdin, path=str(path), compression=compression, fmt=fmt, kind=kind, layer=layer
+    )
 
 
 # "tblib": dask's way of pickling an exception with its traceback, which rebuilds the

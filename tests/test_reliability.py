@@ -174,29 +174,26 @@ def test_many_live_iterators(files):
     assert open_fds() == fds
 
 
-# Should a wait for a writer not end, this one ends it and the test fails instead of hanging.
-LATE_WRITER = "import os, sys, time; time.sleep(5); os.close(os.open(sys.argv[1], os.O_WRONLY))"
+# A writer that opens the pipe only long after the test's time limit.
+LATE_WRITER = "import os, sys, time; time.sleep(3600); os.close(os.open(sys.argv[1], os.O_WRONLY))"
 
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize("name, head, unit", [("p.json", b"[1,", b" "), ("p.jsonl", b"1\n", b"\n"),
                                               ("nobody.json", None, None)])
-def test_interrupt_blocked_reads(tmp_path, fn, name, head, unit):
-    # The pipe never ends, or no writer ever opens it: only the handler's exception can end
-    # the call, and it leaves no descriptor open.
+def test_interrupt_blocked_reads(tmp_path, time_limit, fn, name, head, unit):
+    # The pipe never ends, or no writer opens it for an hour: only the handler's exception
+    # can end the call (else the time limit fails the test), and it leaves no descriptor open.
     fifo = tmp_path / name
     if head is None:
         os.mkfifo(fifo)
         writer = subprocess.Popen([sys.executable, "-c", LATE_WRITER, str(fifo)])
     else:
-        writer = feed(fifo, head=head, unit=unit, width=1 << 16, count=5000, pause=0.001)
+        writer = feed(fifo, head=head, unit=unit, width=1 << 16, count=-1, pause=0.001)
     fds = open_fds()
     try:
-        with alarm(0.2):
-            start = time.monotonic()
-            with pytest.raises(Boom):
-                call(fn, str(fifo))
-            assert time.monotonic() - start < 2
+        with alarm(0.2), pytest.raises(Boom):
+            call(fn, str(fifo))
         assert open_fds() == fds
     finally:
         writer.kill()
@@ -218,19 +215,13 @@ def test_interrupt_while_building_objects(tmp_path):
     fds, blocks = open_fds(), sys.getallocatedblocks()
     # The collector runs while the result grows, and a gc callback written in Python (the test
     # framework installs one) would take the handler's exception and report it as unraisable.
+    # How soon the handler runs is measured by bench/bench_stall.py.
     callbacks = gc.callbacks[:]
     gc.callbacks.clear()
     try:
-        took = []
         for _ in range(3):
-            with alarm(full / 10):
-                start = time.monotonic()
-                with pytest.raises(Boom):
-                    bigjson.load(str(path))
-                took.append(time.monotonic() - start)
-        # Every run is interrupted; the quickest shows the handler ran long before the build's
-        # end (one run may meet a pause of the machine or the collector).
-        assert min(took) < full / 2
+            with alarm(full / 10), pytest.raises(Boom):
+                bigjson.load(str(path))
     finally:
         gc.callbacks[:] = callbacks
     gc.collect()

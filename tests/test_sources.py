@@ -11,6 +11,7 @@ import lzma
 import os
 import pathlib
 import re
+import signal
 import sys
 import threading
 
@@ -287,6 +288,101 @@ def test_file_objects_stay_open_where_they_were(tmp_path, call):
         assert not f.closed
         if call != "schema":
             assert f.tell() == len(JSONL) + len(b"skip me\n")
+
+
+class EndsWithASignal(io.BytesIO):
+    """A stream whose read that finds the end sets off a signal that comes once that read
+    has returned: a signal met after the last read, while the data is still being built."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.reading = self.set_off = False
+
+    def readinto(self, buffer):
+        self.reading = True
+        try:
+            got = super().readinto(buffer)
+            if got == 0 and not self.set_off:
+                self.set_off = True
+                signal.setitimer(signal.ITIMER_REAL, 0.0001)
+            return got
+        finally:
+            self.reading = False
+
+    readinto1 = readinto
+
+
+class Late(Exception):
+    pass
+
+
+def test_a_late_signal_is_raised_with_the_stream_put_back(time_limit):
+    # One array of strings: no container ends for as long as it is built. The handler's
+    # exception comes out of the call, and the stream is back where it stood, so that the
+    # call can be made again; not after the call has returned, its result lost.
+    values = ["abcdefgh"] * 300_000
+    stream = EndsWithASignal(b"skip" + json.dumps(values).encode())
+    stream.seek(4)
+
+    def handler(signum, frame):
+        if stream.reading:  # not inside the stream's own Python code: once it has returned
+            signal.setitimer(signal.ITIMER_REAL, 0.0001)
+            return
+        raise Late
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        with pytest.raises(Late):
+            quarn.load(stream)
+        assert stream.set_off
+        assert stream.tell() == 4
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert quarn.load(stream) == values
+
+
+# A document that is not an array is one record: where it is bad, iter_records fails as load
+# does, with the same text and file position, whether the file can be read twice to place
+# the error or not (a pipe; the document spans several blocks in the last case).
+BAD_DOCUMENTS = [
+    b'{"a": 1} x',
+    b'\n\n  {"a":\n 1} x',
+    b'  "abc" 1',
+    b'{"a": [1, 2,',
+    b'\xef\xbb\xbf {"a" 1}',
+    b"\f[1]",
+    b' \n\f{"a": 1}',
+    b'\n{"a": "' + b"x" * 200_000 + b'",\n "b": tru}',
+]
+
+
+@pytest.mark.parametrize("kind", ["path", "stream", "pipe"])
+@pytest.mark.parametrize("text", BAD_DOCUMENTS, ids=range(len(BAD_DOCUMENTS)))
+def test_a_bad_document_fails_as_load_fails(tmp_path, time_limit, text, kind):
+    path = tmp_path / "doc.json"
+    path.write_bytes(text)
+    with pytest.raises(ValueError) as loaded:
+        quarn.load(path, "json")
+    assert str(loaded.value).startswith("invalid JSON: ")
+
+    def records():
+        if kind == "path":
+            return list(quarn.iter_records(path, "json"))
+        if kind == "stream":
+            return list(quarn.iter_records(io.BytesIO(text), "json"))
+        fifo = tmp_path / "doc.fifo"
+        os.mkfifo(fifo)
+        writer = threading.Thread(target=fifo.write_bytes, args=(text,))
+        writer.start()
+        try:
+            return list(quarn.iter_records(fifo, "json"))
+        finally:
+            writer.join()
+
+    with pytest.raises(ValueError) as iterated:
+        records()
+    assert str(iterated.value) == str(loaded.value)
 
 
 def test_progress_of_compressed_data_counts_compressed_bytes(tmp_path):

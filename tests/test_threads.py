@@ -12,6 +12,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+import quarn
 from quarn import bigjson
 
 GIL = getattr(sys, "_is_gil_enabled", lambda: True)()
@@ -199,3 +200,33 @@ def test_stress(tmp_path, name, share):
         assert sum(refusals) == 0
     print(f"\n{name} {share}: {sum(map(len, seen))} records, {sum(refusals)} refusals, "
           f"{elapsed:.2f} s, gil={GIL}")
+
+
+@pytest.mark.parametrize("fmt", ["json", "jsonl"])
+@pytest.mark.parametrize("layer", ["bigjson", "top"])
+def test_count_lets_other_threads_run(tmp_path, fmt, layer):
+    # A count of a file touches no Python object while it scans, so it leaves the lock to
+    # other threads. Had it held the lock for the whole call, a thread that wants it would
+    # get it at most once on each side of the call.
+    path = tmp_path / f"zeros.{fmt}"
+    with open(path, "wb") as f:
+        f.write(b"[" if fmt == "json" else b"{}\n")
+        f.truncate(1 << 30)  # sparse: read at memory speed, nothing on the disk
+    count = bigjson.count if layer == "bigjson" else quarn.count
+    ticks, stop = [0], threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        before = ticks[0]
+        count(str(path), fmt)
+        during = ticks[0] - before
+    finally:
+        stop.set()
+        thread.join()
+    assert during > 10

@@ -11,26 +11,25 @@
 namespace quarn::api::bigjson {
 namespace {
 
+// The scans touch nothing but their state: a file is counted without the
+// interpreter lock (see RecordSource::scan_rest).
 Result<std::uint64_t> count_array(RecordSource& source) {
   scan::CountState state;
-  for (;;) {
-    auto got = source.raw_bytes();
-    if (!got.ok()) return std::move(got).error();
-    if (got.value().empty()) break;
-    scan::count_array(got.value().data(), got.value().size(), state);
-  }
+  auto scanned = source.scan_rest([&state](std::span<const std::uint8_t> bytes) {
+    scan::count_array(bytes.data(), bytes.size(), state);
+    return true;
+  });
+  if (!scanned.ok()) return std::move(scanned).error();
   return state.has_content ? state.commas + 1 : std::uint64_t{0};
 }
 
 Result<std::uint64_t> count_lines(RecordSource& source) {
   scan::LineCount state;
-  for (;;) {
-    auto got = source.raw_bytes();
-    if (!got.ok()) return std::move(got).error();
-    if (got.value().empty()) break;
-    scan::count_lines(got.value().data(), got.value().size(), state);
-    if (state.invalid) break;
-  }
+  auto scanned = source.scan_rest([&state](std::span<const std::uint8_t> bytes) {
+    scan::count_lines(bytes.data(), bytes.size(), state);
+    return !state.invalid;
+  });
+  if (!scanned.ok()) return std::move(scanned).error();
   scan::finish_lines(state);
   if (state.invalid) return Error::runtime("read error: " + std::string(kInvalidUtf8));
   return state.lines;

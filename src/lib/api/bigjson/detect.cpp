@@ -139,20 +139,27 @@ constexpr std::uint8_t kBom[3] = {0xEF, 0xBB, 0xBF};
 
 }  // namespace
 
-Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
-  if (replayed_ < len_) {
-    std::size_t take = std::min(n, len_ - replayed_);
-    std::memcpy(buf, ahead_.get() + replayed_, take);
-    replayed_ += take;
-    if (replayed_ == len_) {
-      // Handed out: the look-ahead's memory goes back.
-      ahead_.reset();
-      len_ = capacity_ = replayed_ = 0;
-    }
-    return take;
+std::size_t LookAheadSource::replay(std::uint8_t* buf, std::size_t n) {
+  if (replayed_ == len_) return 0;
+  std::size_t take = std::min(n, len_ - replayed_);
+  std::memcpy(buf, ahead_.get() + replayed_, take);
+  replayed_ += take;
+  if (replayed_ == len_) {
+    // Handed out: the look-ahead's memory goes back.
+    ahead_.reset();
+    len_ = capacity_ = replayed_ = 0;
   }
-  if (ended_) return std::size_t{0};
+  return take;
+}
+
+Result<std::size_t> LookAheadSource::read(std::uint8_t* buf, std::size_t n) {
+  if (std::size_t took = replay(buf, n); took > 0 || ended_) return took;
   return inner_->read(buf, n);
+}
+
+Result<std::size_t> LookAheadSource::read_unlocked(std::uint8_t* buf, std::size_t n) {
+  if (std::size_t took = replay(buf, n); took > 0 || ended_) return took;
+  return inner_->read_unlocked(buf, n);
 }
 
 Result<bool> LookAheadSource::read_ahead() {

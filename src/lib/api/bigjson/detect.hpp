@@ -43,6 +43,8 @@ class LookAheadSource final : public ByteSource {
     return replayed_ < len_ || ended_ || inner_->ready();
   }
   [[nodiscard]] bool damaged() const override { return inner_->damaged(); }
+  [[nodiscard]] bool lock_free() const override { return inner_->lock_free(); }
+  [[nodiscard]] Result<std::size_t> read_unlocked(std::uint8_t* buf, std::size_t n) override;
 
   // Reads ahead once more (up to a block); false at the end of the source.
   // The end is kept: once the look-ahead is replayed, reads end there
@@ -52,6 +54,10 @@ class LookAheadSource final : public ByteSource {
   [[nodiscard]] bool ended() const { return ended_; }
 
  private:
+  // Hands out what was read ahead, as much of it as `n` takes; 0 once it is
+  // all handed out.
+  std::size_t replay(std::uint8_t* buf, std::size_t n);
+
   std::unique_ptr<ByteSource> inner_;
   // The bytes read ahead: never zeroed and, for a file of known size, grown
   // once past the first block to all a look may take (else doubled as they

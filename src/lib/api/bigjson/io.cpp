@@ -107,4 +107,25 @@ Result<std::size_t> File::read_at(std::uint64_t offset, void* buf, std::size_t n
   }
 }
 
+Result<std::size_t> File::read_at_unlocked(std::uint64_t offset, void* buf, std::size_t n) const {
+  for (;;) {
+    ssize_t got = ::pread(fd_, buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    int err = errno;
+    if (err != EINTR) {
+      return Error::os(binding::ErrorKind::RuntimeError, os_error_text(err), err, path_);
+    }
+  }
+}
+
+bool File::positional() const {
+  char c;
+  return ::pread(fd_, &c, 0, static_cast<off_t>(position())) == 0;
+}
+
+std::uint64_t File::position() const {
+  off_t at = ::lseek(fd_, 0, SEEK_CUR);
+  return at > 0 ? static_cast<std::uint64_t>(at) : 0;
+}
+
 }  // namespace quarn::api::bigjson

@@ -61,8 +61,20 @@ class File {
   [[nodiscard]] bool seekable() const;
 
   // One read of up to `n` bytes at `offset`, leaving the file position
-  // alone (cold: used to place errors only).
+  // alone; an interrupted read runs the signal handlers and is retried.
   [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, void* buf, std::size_t n) const;
+
+  // The same read made without the interpreter lock: it runs no handler (an
+  // interrupted read is simply retried) and touches no Python object.
+  [[nodiscard]] Result<std::size_t> read_at_unlocked(std::uint64_t offset, void* buf,
+                                                     std::size_t n) const;
+
+  // Whether read_at works on this file (a regular file or a device with
+  // offsets), which a descriptor that can seek does not always promise.
+  [[nodiscard]] bool positional() const;
+
+  // The descriptor's file position; 0 where it has none.
+  [[nodiscard]] std::uint64_t position() const;
 
   [[nodiscard]] int fd() const { return fd_; }
 

@@ -183,7 +183,9 @@ class PySink {
       Py_DECREF(o);
       throw;
     }
-    return true;
+    // Signals are checked by values as well: a long flat array ends no
+    // container for a long time.
+    return (++values_ & 0xFFFF) != 0 || check_signals();
   }
   bool push_made(PyObject* o) {
     ++blocks_made_;
@@ -202,8 +204,8 @@ class PySink {
   void drop_untracked(std::size_t keep);
   // Lets a signal handler (Ctrl-C) interrupt the parse of a huge document:
   // pending signals are checked once every few thousand containers.
-  bool poll_signals() {
-    if ((++containers_ & 0xFFF) != 0) return true;
+  bool poll_signals() { return (++containers_ & 0xFFF) != 0 || check_signals(); }
+  bool check_signals() {
     if (PyErr_CheckSignals() == 0) return true;
     interrupted_ = true;
     return false;
@@ -222,6 +224,7 @@ class PySink {
   bool invalid_utf8_ = false;
   bool interrupted_ = false;
   std::uint32_t containers_ = 0;
+  std::uint32_t values_ = 0;
 };
 
 }  // namespace quarn::api::bigjson

@@ -78,6 +78,11 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
   // at the bytes again; as in load, bytes that are not text are reported as
   // such, whichever came first.
   if (!bad_text && valid_utf8(raw)) {
+    // Where records are those of a whole-document parse, a document that is
+    // no array fails as `load` fails on it.
+    if (source_.rejects_holes() && source_.layout().value() == Layout::Document) {
+      return source_.document_error(text, err->index, json::message(err->code));
+    }
     return Error::value("invalid JSON element: " + json::describe(text, *err));
   }
   if (bad_text_ == BadText::Reject) return invalid_utf8_error();

@@ -3,11 +3,13 @@
 #include "api/bigjson/source.hpp"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "binding/unlocked.hpp"
 #include "json/parser.hpp"
 #include "json/text.hpp"
 
@@ -24,10 +26,30 @@ Result<std::size_t> ByteSource::read_at(std::uint64_t, std::uint8_t*, std::size_
   return Error::runtime("the source cannot be read a second time");
 }
 
+Result<std::size_t> ByteSource::read_unlocked(std::uint8_t*, std::size_t) {
+  return Error::runtime("the source cannot be read without the interpreter");
+}
+
 FileSource::FileSource(File file)
-    : file_(std::move(file)), size_(file_.size()), rereadable_(file_.seekable()) {}
+    : file_(std::move(file)),
+      size_(file_.size()),
+      rereadable_(file_.seekable()),
+      positional_(rereadable_ && file_.positional()),
+      offset_(positional_ ? file_.position() : 0),
+      pid_(::getpid()) {}
 
 Result<std::size_t> FileSource::read(std::uint8_t* buf, std::size_t n) {
+  if (positional_) {
+    // As File::read does: handlers run before the read, never after it.
+    if (PyErr_CheckSignals() < 0) return Error::python();
+    auto got = file_.read_at(offset_, buf, n);
+    if (got.ok()) offset_ += got.value();
+    return got;
+  }
+  if (::getpid() != pid_) {
+    return Error::runtime(
+        "a pipe opened before a fork cannot be read in the child process: open it again there");
+  }
   if (!ready()) {
     // A pipe with nothing in it: waited for without the interpreter lock, as
     // its writer may be a thread of this process. A signal ends the wait,
@@ -41,6 +63,12 @@ Result<std::size_t> FileSource::read(std::uint8_t* buf, std::size_t n) {
 
 Result<std::size_t> FileSource::read_at(std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
   return file_.read_at(offset, buf, n);
+}
+
+Result<std::size_t> FileSource::read_unlocked(std::uint8_t* buf, std::size_t n) {
+  auto got = file_.read_at_unlocked(offset_, buf, n);
+  if (got.ok()) offset_ += got.value();
+  return got;
 }
 
 bool FileSource::ready() const {
@@ -69,7 +97,7 @@ void RecordSource::note_lines(const std::uint8_t* p, std::size_t n, std::uint64_
   }
 }
 
-Status RecordSource::refill() {
+Status RecordSource::refill(bool unlocked) {
   // Positions in a source that cannot be read twice come from line feeds
   // counted as blocks go by. Whatever detection dropped is counted as well,
   // since `read_all` stands in for it with the same lines.
@@ -80,7 +108,8 @@ Status RecordSource::refill() {
   // The block is used up either way: emptied, it is not counted twice when
   // the read below fails and the caller comes back.
   pos_ = len_ = 0;
-  auto got = bytes_->read(block_.get(), kBlock);
+  auto got =
+      unlocked ? bytes_->read_unlocked(block_.get(), kBlock) : bytes_->read(block_.get(), kBlock);
   if (!got.ok()) {
     ++failed_reads_;
     return std::move(got).error();
@@ -162,7 +191,13 @@ Result<Layout> RecordSource::layout() {
     return layout_;
   }
   for (;;) {
-    while (pos_ < len_ && json::is_ascii_whitespace(block_[pos_])) ++pos_;
+    // A form feed is not the parser's whitespace: where records must be
+    // those of a whole-document parse, the document starts there, and its
+    // parse fails at it as `load`'s does.
+    while (pos_ < len_ && json::is_ascii_whitespace(block_[pos_]) &&
+           !(reject_holes_ && block_[pos_] == '\f')) {
+      ++pos_;
+    }
     if (pos_ < len_) break;
     auto refilled = refill();
     if (!refilled.ok()) return read_error(std::move(refilled).error());
@@ -318,6 +353,23 @@ Result<RecordSource::Piece> RecordSource::next_element() {
 
 Result<RecordSource::Piece> RecordSource::next_document() {
   if (ended_) return Piece{Cut::End, {}};
+  if (gather_.empty()) {
+    // Where an error in it will be placed: a source that cannot be read
+    // twice has only the line feeds counted so far and the current block.
+    document_start_ = position();
+    if (!bytes_->rereadable()) {
+      document_line_ = lines_before_ + 1;
+      std::uint64_t line_start = line_start_before_;
+      const std::uint64_t block_start = taken_ - len_;
+      for (std::size_t i = 0; i < pos_; ++i) {
+        if (block_[i] == '\n') {
+          ++document_line_;
+          line_start = block_start + i + 1;
+        }
+      }
+      document_column_ = document_start_ - line_start;
+    }
+  }
   // The rest of the source is the one record; a failed read keeps what was
   // gathered, and the next call goes on with it.
   for (;;) {
@@ -396,16 +448,45 @@ Result<std::span<const std::uint8_t>> RecordSource::window() {
   return std::span<const std::uint8_t>(block_.get() + pos_, len_ - pos_);
 }
 
-Result<std::span<const std::uint8_t>> RecordSource::raw_bytes() {
+Status RecordSource::scan_rest(const Scan& scan) {
   auto laid = layout();
   if (!laid.ok()) return std::move(laid).error();
-  if (pos_ == len_) {
-    auto refilled = refill();
-    if (!refilled.ok()) return read_error(std::move(refilled).error());
+  if (pos_ < len_) {
+    const std::span<const std::uint8_t> held(block_.get() + pos_, len_ - pos_);
+    pos_ = len_;
+    if (!scan(held)) return binding::ok_status();
   }
-  std::span<const std::uint8_t> out(block_.get() + pos_, len_ - pos_);
-  pos_ = len_;
-  return out;
+  if (!bytes_->lock_free()) {
+    for (;;) {
+      auto refilled = refill();
+      if (!refilled.ok()) return read_error(std::move(refilled).error());
+      if (len_ == 0) return binding::ok_status();
+      pos_ = len_;
+      if (!scan(std::span<const std::uint8_t>(block_.get(), len_))) return binding::ok_status();
+    }
+  }
+  // Blocks of a file go by at several GB/s: the lock is let go for a batch
+  // of them at a time, short enough that other threads wait at most a few
+  // milliseconds for it and a signal is answered as promptly, long enough
+  // that taking it back costs nothing measurable.
+  constexpr std::size_t kBatch = 64;
+  for (;;) {
+    if (PyErr_CheckSignals() < 0) return Error::python();
+    Status status = binding::ok_status();
+    bool more = true;
+    {
+      binding::Unlocked unlocked;
+      for (std::size_t i = 0; i < kBatch && more; ++i) {
+        status = refill(true);
+        more = status.ok() && len_ > 0;
+        if (!more) break;
+        pos_ = len_;
+        more = scan(std::span<const std::uint8_t>(block_.get(), len_));
+      }
+    }
+    if (!status.ok()) return read_error(std::move(status).error());
+    if (!more) return binding::ok_status();
+  }
 }
 
 Result<std::string> RecordSource::read_all() {
@@ -434,7 +515,32 @@ Result<std::string> RecordSource::read_all() {
   // that is large enough to take all of it.
   std::uint64_t rest = total_bytes_ > taken_ ? total_bytes_ - taken_ : 0;
   std::size_t have = text.size();
-  text.resize(have + (total_bytes_ > 0 ? static_cast<std::size_t>(rest) + 1 : kBlock));
+  const std::size_t first = have + (total_bytes_ > 0 ? static_cast<std::size_t>(rest) + 1 : kBlock);
+  if (bytes_->lock_free()) {
+    // A file: read without the interpreter lock, a piece at a time (its room
+    // zeroed just before), with signal handlers run between pieces, so that
+    // a large file holds up neither other threads nor a Ctrl-C.
+    constexpr std::size_t kPiece = std::size_t{8} << 20;
+    text.reserve(first);
+    for (;;) {
+      if (PyErr_CheckSignals() < 0) return Error::python();
+      Result<std::size_t> got = std::size_t{0};
+      {
+        binding::Unlocked unlocked;
+        if (have == text.size())
+          text.resize(have + (have < first ? std::min(kPiece, first - have) : kPiece));
+        got = bytes_->read_unlocked(reinterpret_cast<std::uint8_t*>(text.data() + have),
+                                    text.size() - have);
+      }
+      if (!got.ok()) return read_error(std::move(got).error());
+      if (got.value() == 0) break;
+      have += got.value();
+      taken_ += got.value();
+    }
+    text.resize(have);
+    return text;
+  }
+  text.resize(first);
   for (;;) {
     if (have == text.size()) text.resize(text.size() * 2 + kBlock);
     auto got =
@@ -451,6 +557,16 @@ Result<std::string> RecordSource::read_all() {
 std::uint64_t RecordSource::bytes_read() const {
   if (auto measured = bytes_->progress()) return *measured;
   return layout_ == Layout::Lines ? line_bytes_ : taken_;
+}
+
+Error RecordSource::document_error(std::string_view text, std::size_t index,
+                                   std::string_view message) {
+  if (bytes_->rereadable()) return error_at(document_start_ + index, message);
+  const json::Position at = json::position_of(text, index);
+  const std::uint64_t line = document_line_ + at.line - 1;
+  const std::uint64_t column = at.line == 1 ? document_column_ + at.column : at.column;
+  return Error::value("invalid JSON: " + std::string(message) + " at line " + std::to_string(line) +
+                      " column " + std::to_string(column));
 }
 
 Error RecordSource::error_at(std::uint64_t offset, std::string_view message,

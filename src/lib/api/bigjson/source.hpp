@@ -11,8 +11,11 @@
 // consume it, so none of them repeats that logic.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -64,9 +67,25 @@ class ByteSource {
   [[nodiscard]] virtual bool rereadable() const { return false; }
   [[nodiscard]] virtual Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
                                                     std::size_t n);
+
+  // Whether read_unlocked may stand in for read: the bytes come from the
+  // system alone and never keep the reader waiting for long (a regular
+  // file), so that a long scan can leave the interpreter lock to other
+  // threads.
+  [[nodiscard]] virtual bool lock_free() const { return false; }
+  // One read as `read` makes it, called without the interpreter lock: it
+  // runs no signal handler (the caller runs them between reads) and touches
+  // no Python object. Only where lock_free() says so.
+  [[nodiscard]] virtual Result<std::size_t> read_unlocked(std::uint8_t* buf, std::size_t n);
 };
 
 // A file opened by path (or any descriptor the File owns).
+//
+// A file with offsets is read at the source's own offset, never through the
+// descriptor's: a forked child shares the descriptor, and its reads would
+// otherwise move the parent's position (and take the parent's data). A pipe
+// has only the shared position, so a child refuses to read one the parent
+// opened, as it refuses compressed data.
 class FileSource final : public ByteSource {
  public:
   explicit FileSource(File file);
@@ -77,11 +96,16 @@ class FileSource final : public ByteSource {
   [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::uint8_t* buf,
                                             std::size_t n) override;
   [[nodiscard]] bool ready() const override;
+  [[nodiscard]] bool lock_free() const override { return positional_; }
+  [[nodiscard]] Result<std::size_t> read_unlocked(std::uint8_t* buf, std::size_t n) override;
 
  private:
   File file_;
   std::uint64_t size_;
   bool rereadable_;
+  bool positional_;       // read at offset_ (pread), else through the descriptor
+  std::uint64_t offset_;  // the next byte's, where positional_
+  pid_t pid_;             // the process that opened it
 };
 
 // How the records of a source are laid out, once `begin` has looked.
@@ -170,7 +194,7 @@ class RecordSource {
   };
 
   // The next piece. `text` stays valid until the next call of `next` or
-  // `raw_bytes`. Elements may be blank (`[1,,2]`, `[]`), which callers skip.
+  // `scan_rest`. Elements may be blank (`[1,,2]`, `[]`), which callers skip.
   // After an error nothing is lost: the next call goes on where this one
   // stopped.
   [[nodiscard]] Result<Piece> next();
@@ -191,9 +215,13 @@ class RecordSource {
   [[nodiscard]] Status check_after_array();
 
   // --- Raw access (count, load) -------------------------------------------
-  // The bytes not yet consumed, block by block: first what the buffer
-  // holds, then each new read; empty at the end.
-  [[nodiscard]] Result<std::span<const std::uint8_t>> raw_bytes();
+  // Hands the bytes not yet consumed to `scan`, block by block, to the end
+  // of the source or until `scan` returns false. Where the bytes beneath are
+  // lock_free, blocks are read and scanned without the interpreter lock,
+  // which is taken back every few MiB to run signal handlers: `scan` must
+  // touch no Python object (nor throw).
+  using Scan = std::function<bool(std::span<const std::uint8_t>)>;
+  [[nodiscard]] Status scan_rest(const Scan& scan);
 
   // The whole text from its start (after a byte-order mark), leading
   // whitespace included, so that positions count from the start of the
@@ -232,10 +260,17 @@ class RecordSource {
   // Offset of the source's end so far: bytes taken from it.
   [[nodiscard]] std::uint64_t offset() const { return taken_; }
 
+  // The error of a document (the Document layout's one piece, `text`) whose
+  // parse failed at `index`: `message` and the position in the file, as a
+  // parse of the whole file reports them ("invalid JSON: ...").
+  [[nodiscard]] Error document_error(std::string_view text, std::size_t index,
+                                     std::string_view message);
+
  private:
-  // One read appended to the block (refill replaces it). A failed read
-  // leaves every field as it was.
-  [[nodiscard]] Status refill();
+  // One read replacing the block (without the interpreter lock when
+  // `unlocked`: see scan_rest). A failed read leaves the block empty and the
+  // counters as they were.
+  [[nodiscard]] Status refill(bool unlocked = false);
   [[nodiscard]] Status fill_head();
   void note_lines(const std::uint8_t* p, std::size_t n, std::uint64_t start);
   [[nodiscard]] Result<Piece> next_line();
@@ -288,6 +323,12 @@ class RecordSource {
   bool replay_ = false;
   std::uint64_t line_bytes_ = 0;  // JSON Lines: bytes of the lines handed out
   std::uint64_t line_base_ = 0;   // bytes before the first line, added with it
+
+  // Where the document of the Document layout starts: its file offset, and
+  // (for a source that cannot be read twice) its line and column.
+  std::uint64_t document_start_ = 0;
+  std::uint64_t document_line_ = 1;
+  std::uint64_t document_column_ = 0;
 };
 
 // Opens `path` as a source: "cannot open <path>: ..." (ValueError).

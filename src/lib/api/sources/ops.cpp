@@ -115,9 +115,15 @@ binding::Result<Ref> iter_records_of(const CallArgs& args) {
 // raised, a signal, bad data) puts a caller's stream that can seek back where
 // it stood, so that the call can simply be made again; what an unseekable
 // stream handed out goes with the call.
+//
+// A signal that came after the last check inside the operation is met here,
+// before the result is handed over: its handler's exception would otherwise
+// come just after the return, with the result lost and the stream left at
+// its end.
 binding::Result<Ref> in_place(const CallArgs& args, binding::Result<Ref> (*op)(const CallArgs&)) {
   const std::optional<std::uint64_t> start = stream_position(args.source);
   auto result = op(args);
+  if (result.ok() && PyErr_CheckSignals() < 0) result = Error::python();
   if (!result.ok() && start) seek_back(args.source, *start);
   return result;
 }
