@@ -355,6 +355,8 @@ def test_gzip_inflater_is_zlib_ng_where_installed():
 
 
 def test_zlib_ng_lookup_leaves_an_interrupt_to_the_caller(tmp_path):
+    if quarn.build_info()["gzip"].endswith("(linked)"):
+        pytest.skip("this build links zlib-ng: nothing is imported to find it")
     path = tmp_path / "g.jsonl.gz"
     path.write_bytes(COMPRESS["gzip"](JSONL))
     code = (
@@ -372,15 +374,16 @@ def test_zlib_ng_lookup_leaves_an_interrupt_to_the_caller(tmp_path):
         "print(quarn.count(sys.argv[1]))\n"
         "print(quarn.build_info()['gzip'])\n"
     )
-    out = subprocess.run(
+    r = subprocess.run(
         [sys.executable, "-c", code, str(path)],
         capture_output=True,
         text=True,
         timeout=60,
-        check=True,
-    ).stdout.splitlines()
-    assert out[:2] == ["interrupted", str(len(RECORDS))]
-    assert out[2] == quarn.build_info()["gzip"]  # looked for again, as in this process
+        check=False,
+    )
+    assert r.stdout.splitlines()[:2] == ["interrupted", str(len(RECORDS))], r.stderr
+    # Looked for again after the interrupt, with the answer this process has.
+    assert r.stdout.splitlines()[2:] == [quarn.build_info()["gzip"]], r.stderr
 
 
 def test_system_zlib_where_zlib_ng_is_missing(tmp_path):
