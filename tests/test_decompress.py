@@ -13,6 +13,7 @@ import io
 import json
 import lzma
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -352,6 +353,58 @@ def test_gzip_inflater_is_zlib_ng_where_installed():
         assert info["gzip"].startswith(("zlib ", "zlib-ng "))
     else:
         assert info["gzip"].startswith("zlib-ng 2."), info["gzip"]
+
+
+# A library that exports zlib-ng's native names, but whose inflate must never run.
+FAKE_ZLIB_NG = """
+#include <stdlib.h>
+const char* zlibng_version(void) { return VERSION; }
+int zng_inflateInit2(void* s, int bits) { abort(); }
+int zng_inflate(void* s, int flush) { abort(); }
+int zng_inflateReset(void* s) { abort(); }
+int zng_inflateEnd(void* s) { abort(); }
+"""
+
+
+@pytest.mark.parametrize(
+    "source, why",
+    [
+        (FAKE_ZLIB_NG.replace("VERSION", '"3.0.0"'), "has zlib-ng 3.0.0, not the 2.x"),
+        (FAKE_ZLIB_NG.replace("VERSION", "0"), "has zlib-ng ?, not the 2.x"),
+        ("int nothing;", "lacks zlib-ng's native inflate functions"),
+    ],
+)
+def test_zlib_ng_is_taken_only_in_the_version_declared(tmp_path, source, why):
+    if quarn.build_info()["gzip"].endswith("(linked)"):
+        pytest.skip("this build links zlib-ng: nothing is loaded")
+    cc = shutil.which("cc") or shutil.which("gcc") or pytest.skip("no C compiler")
+    (tmp_path / "fake.c").write_text(source)
+    lib = tmp_path / "fake.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", lib, tmp_path / "fake.c"], check=True, timeout=60)
+    package = tmp_path / "site" / "zlib_ng"  # found before the installed one
+    package.mkdir(parents=True)
+    (package / "__init__.py").write_text("")
+    (package / "zlib_ng.py").write_text(f"__file__ = {str(lib)!r}\n")
+    path = tmp_path / "g.jsonl.gz"
+    path.write_bytes(COMPRESS["gzip"](JSONL))
+    r = subprocess.run(
+        [sys.executable, "-c", "import sys, quarn; print(quarn.count(sys.argv[1]))", str(path)],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
+        timeout=60,
+        check=False,
+    )
+    assert (r.returncode, r.stdout.split()) == (0, [str(len(RECORDS))]), r.stderr
+    r = subprocess.run(
+        [sys.executable, "-c", "import quarn; print(quarn.build_info()['gzip'])"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
+        timeout=60,
+        check=True,
+    )
+    assert r.stdout.startswith("zlib ") and why in r.stdout
 
 
 def test_zlib_ng_lookup_leaves_an_interrupt_to_the_caller(tmp_path):
