@@ -186,8 +186,10 @@ copy_source() {
 }
 
 # The suite on one interpreter of a root, then count/iter/schema/records per kernel set.
+# `linked`: whether the build must have linked zlib-ng and libzstd (the root has their
+# development files) or loaded them at run time (it has not).
 suite_in() {
-  local root="$1" python="$2" tag="$3"
+  local root="$1" python="$2" tag="$3" linked="$4"
   copy_source "$root"
   step "$tag install" run_in "$root" sh -euc '
     cd /quarn/src && rm -rf "/quarn/venv-$2" && "$1" -m venv --without-pip "/quarn/venv-$2"
@@ -203,6 +205,12 @@ suite_in() {
     # ours: GCC 14'"'"'s <semaphore>, which <thread> brings in, leaves a parameter unused.
     ! awk "/Building CXX object/ { on = 1 } on; /Linking CXX/ { on = 0 }" /quarn/install.log |
       grep -E "warning:" | grep -v "atomic_base.h:[0-9:]* warning: unused parameter .*__ignore_padding"' sh "$python" "$tag"
+  step "$tag decoders" run_in "$root" "/quarn/venv-$tag/bin/python" -c '
+import quarn, sys
+info = quarn.build_info()
+print(info)
+linked = [k for k in ("gzip", "zstd") if info[k].endswith("(linked)")]
+sys.exit(linked != (["gzip", "zstd"] if sys.argv[1] == "yes" else []))' "$linked"
   # pytest takes about 1.3 GB of temporary files per run: on disk, not in a tmpfs.
   step "$tag pytest" run_in "$root" sh -euc '
     cd /quarn/src && . "/quarn/venv-$1/bin/activate" && rm -rf "/var/tmp/pytest-$1"
@@ -237,9 +245,13 @@ arm64_native() {
 }
 
 trixie() { [ -n "${trixie_done:-}" ] || step "trixie root" make_root trixie trixie; trixie_done=1; }
-# debootstrap has no script of its own for forky; sid's fits.
+# debootstrap has no script of its own for forky; sid's fits. Its builds link zlib-ng and
+# libzstd (trixie's load them, as a machine without their development files does).
 forky() {
-  [ -n "${forky_done:-}" ] || step "forky root" make_root forky forky /usr/share/debootstrap/scripts/sid
+  [ -n "${forky_done:-}" ] || {
+    step "forky root" make_root forky forky /usr/share/debootstrap/scripts/sid
+    step "forky dev files" root_install "$cache/forky" pkg-config libz-ng-dev libzstd-dev
+  }
   forky_done=1
 }
 
@@ -254,16 +266,16 @@ for target in "${targets[@]}"; do
     3.13 | 3.13t)
       trixie
       if [ "$target" = 3.13 ]; then
-        suite_in "$cache/trixie" python3.13 3.13
+        suite_in "$cache/trixie" python3.13 3.13 no
       else
         step "3.13t build" build_313t "$cache/trixie"
-        suite_in "$cache/trixie" /opt/python3.13t/bin/python3.13t 3.13t
+        suite_in "$cache/trixie" /opt/python3.13t/bin/python3.13t 3.13t no
       fi
       ;;
     3.14 | 3.15)
       forky
       [ "$target" = 3.14 ] || root_install "$cache/forky" python3.15-dev python3.15-venv
-      suite_in "$cache/forky" "python$target" "$target"
+      suite_in "$cache/forky" "python$target" "$target" yes
       ;;
     arm64) arm64_native ;;
     *)

@@ -5,14 +5,20 @@ at every read and block are the fault-injection harness's (test_faults.py). Each
 under a time limit that ends the process with a traceback."""
 
 import bz2
+import fcntl
 import gc
 import gzip
+import importlib.metadata
+import io
 import json
 import lzma
 import os
+import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -160,19 +166,44 @@ def test_name_rule_survives_compression_progress_and_fifos(tmp_path, name, conte
         assert quarn.count(path) == want
 
 
-def test_magic_split_across_pipe_writes(tmp_path):
+class OneByteAtATime(io.RawIOBase):
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        if self.pos == len(self.data) or len(b) == 0:
+            return 0
+        b[0] = self.data[self.pos]
+        self.pos += 1
+        return 1
+
+
+def test_magic_split_across_reads():
     data = gzip.compress(b'{"a": 1}\n' * 100)
-    assert quarn.count(pipe_of(data, pieces=len(data), pause=0.0005)) == 100
-    f = tmp_path / "f.gz"
-    f.write_bytes(data)
-    r = subprocess.run(
-        f"(head -c 1 {f}; sleep 0.3; tail -c +2 {f}) | {sys.executable} -m quarn count -",
-        shell=True,
-        capture_output=True,
-        timeout=60,
-        check=False,
+    assert quarn.count(OneByteAtATime(data)) == 100
+    # Standard input whose first read can only see the first byte: the rest is written
+    # once the reader has taken that byte (the pipe is empty again).
+    child = subprocess.Popen(
+        [sys.executable, "-m", "quarn", "count", "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
     )
-    assert r.stdout.split()[0] == b"100"
+    try:
+        child.stdin.write(data[:1])
+        child.stdin.flush()
+        waiting = bytearray(4)
+        while fcntl.ioctl(child.stdin.fileno(), termios.FIONREAD, waiting) == 0 and any(waiting):
+            time.sleep(0.005)
+        child.stdin.write(data[1:])
+        child.stdin.close()
+        assert child.stdout.read().split() == [b"100"]
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+        child.wait()
 
 
 def test_progress_counts_in_one_unit(tmp_path):
@@ -232,6 +263,180 @@ def test_without_libzstd(tmp_path):
     finally:
         _testing.hide_zstd(False)
     assert quarn.count(path) == len(RECORDS)
+
+
+def zstd_raw_frame(data, window_log):
+    """A zstd frame of raw blocks whose header asks for a window of 2**window_log bytes."""
+    frame = bytearray(b"\x28\xb5\x2f\xfd" + bytes([0, (window_log - 10) << 3]))
+    blocks = [data[i : i + (1 << 17)] for i in range(0, len(data), 1 << 17)]
+    for i, block in enumerate(blocks):
+        frame += (len(block) << 3 | (i == len(blocks) - 1)).to_bytes(3, "little") + block
+    return bytes(frame)
+
+
+@pytest.mark.parametrize(
+    "window_log, environment, error",
+    [
+        (27, None, None),
+        (31, None, "2 GiB window, more than the 128 MiB allowed; QUARN_ZSTD_WINDOW_LOG_MAX=31"),
+        (31, "31", None),
+        (28, "27", "256 MiB window, more than the 128 MiB allowed; QUARN_ZSTD_WINDOW_LOG_MAX=28"),
+        (27, "x", "QUARN_ZSTD_WINDOW_LOG_MAX must be a number from 10 to 31"),
+    ],
+)
+def test_zstd_window_beyond_the_limit_says_how_to_allow_it(
+    tmp_path, window_log, environment, error
+):
+    path = tmp_path / "long.jsonl.zst"
+    path.write_bytes(zstd_raw_frame(JSONL, window_log))
+    env = dict(os.environ)
+    env.pop("QUARN_ZSTD_WINDOW_LOG_MAX", None)
+    if environment is not None:
+        env["QUARN_ZSTD_WINDOW_LOG_MAX"] = environment
+    r = subprocess.run(
+        [sys.executable, "-m", "quarn", "count", str(path)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+        check=False,
+    )
+    if error is None:
+        assert (r.returncode, r.stdout.split()) == (0, [str(len(RECORDS))]), r.stderr
+    else:
+        assert r.returncode == 1 and error in r.stderr
+
+
+@pytest.mark.parametrize("magic", [0x184D2A50, 0x184D2A5F])
+def test_zstd_starting_with_a_skippable_frame(tmp_path, magic):
+    # As parallel compressors write them: a skippable frame first, then the data.
+    data = struct.pack("<II", magic, 4) + b"skip" + COMPRESS["zstd"](JSONL)
+    path = tmp_path / "pz.jsonl.zst"
+    path.write_bytes(data)
+    assert quarn.count(path) == len(RECORDS)
+    assert quarn.load(io.BytesIO(data)) == RECORDS
+    assert quarn.lib._quarn._split.compressed(data[:8])
+    path.rename(path := tmp_path / "pz.jsonl")  # the content alone says it, for Dask too
+    pytest.importorskip("dask")
+    from quarn import dask
+
+    assert dask.read_records(str(path)).compute(scheduler="sync") == RECORDS
+
+
+@pytest.mark.parametrize(
+    "tail",
+    [
+        b"x",
+        b"junk after the stream\n",
+        b"\0" * 8 + b"junk after padding",
+        b"\xfd7zXZ\0" + b"\0" * 20,  # a stream's magic, then no stream
+        lzma.compress(b"[1]\n") + b"junk",  # a second stream, then junk
+    ],
+)
+def test_xz_junk_after_the_last_stream_is_ignored(tmp_path, tail):
+    data = lzma.compress(JSONL) + tail
+    path = tmp_path / "j.jsonl.xz"
+    path.write_bytes(data)
+    with lzma.open(path) as f:  # as the interpreter reads it
+        want = [json.loads(line) for line in f]
+    assert quarn.load(path) == want == quarn.load(io.BytesIO(data))
+
+
+def test_gzip_inflater_is_zlib_ng_where_installed():
+    """The test extra installs zlib-ng: then it inflates, and build_info() says so."""
+    info = quarn.build_info()
+    assert sorted(info) == ["bz2", "gzip", "xz", "zstd"]
+    assert info["zstd"].startswith("libzstd 1.")
+    try:
+        importlib.metadata.version("zlib-ng")
+    except importlib.metadata.PackageNotFoundError:
+        assert info["gzip"].startswith(("zlib ", "zlib-ng "))
+    else:
+        assert info["gzip"].startswith("zlib-ng 2."), info["gzip"]
+
+
+# A library that exports zlib-ng's native names, but whose inflate must never run.
+FAKE_ZLIB_NG = """
+#include <stdlib.h>
+const char* zlibng_version(void) { return VERSION; }
+int zng_inflateInit2(void* s, int bits) { abort(); }
+int zng_inflate(void* s, int flush) { abort(); }
+int zng_inflateReset(void* s) { abort(); }
+int zng_inflateEnd(void* s) { abort(); }
+"""
+
+
+@pytest.mark.parametrize(
+    "source, why",
+    [
+        (FAKE_ZLIB_NG.replace("VERSION", '"3.0.0"'), "has zlib-ng 3.0.0, not the 2.x"),
+        (FAKE_ZLIB_NG.replace("VERSION", "0"), "has zlib-ng ?, not the 2.x"),
+        ("int nothing;", "lacks zlib-ng's native inflate functions"),
+    ],
+)
+def test_zlib_ng_is_taken_only_in_the_version_declared(tmp_path, source, why):
+    if quarn.build_info()["gzip"].endswith("(linked)"):
+        pytest.skip("this build links zlib-ng: nothing is loaded")
+    cc = shutil.which("cc") or shutil.which("gcc") or pytest.skip("no C compiler")
+    (tmp_path / "fake.c").write_text(source)
+    lib = tmp_path / "fake.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", lib, tmp_path / "fake.c"], check=True, timeout=60)
+    package = tmp_path / "site" / "zlib_ng"  # found before the installed one
+    package.mkdir(parents=True)
+    (package / "__init__.py").write_text("")
+    (package / "zlib_ng.py").write_text(f"__file__ = {str(lib)!r}\n")
+    path = tmp_path / "g.jsonl.gz"
+    path.write_bytes(COMPRESS["gzip"](JSONL))
+    r = subprocess.run(
+        [sys.executable, "-c", "import sys, quarn; print(quarn.count(sys.argv[1]))", str(path)],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
+        timeout=60,
+        check=False,
+    )
+    assert (r.returncode, r.stdout.split()) == (0, [str(len(RECORDS))]), r.stderr
+    r = subprocess.run(
+        [sys.executable, "-c", "import quarn; print(quarn.build_info()['gzip'])"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
+        timeout=60,
+        check=True,
+    )
+    assert r.stdout.startswith("zlib ") and why in r.stdout
+
+
+def test_zlib_ng_lookup_leaves_an_interrupt_to_the_caller(tmp_path):
+    if quarn.build_info()["gzip"].endswith("(linked)"):
+        pytest.skip("this build links zlib-ng: nothing is imported to find it")
+    path = tmp_path / "g.jsonl.gz"
+    path.write_bytes(COMPRESS["gzip"](JSONL))
+    code = (
+        "import sys, quarn\n"
+        "class Interrupting:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.startswith('zlib_ng'):\n"
+        "            raise KeyboardInterrupt\n"
+        "sys.meta_path.insert(0, Interrupting())\n"
+        "try:\n"
+        "    print(quarn.count(sys.argv[1]))\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted')\n"
+        "sys.meta_path.pop(0)\n"
+        "print(quarn.count(sys.argv[1]))\n"
+        "print(quarn.build_info()['gzip'])\n"
+    )
+    r = subprocess.run(
+        [sys.executable, "-c", code, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert r.stdout.splitlines()[:2] == ["interrupted", str(len(RECORDS))], r.stderr
+    # Looked for again after the interrupt, with the answer this process has.
+    assert r.stdout.splitlines()[2:] == [quarn.build_info()["gzip"]], r.stderr
 
 
 def test_system_zlib_where_zlib_ng_is_missing(tmp_path):

@@ -38,6 +38,7 @@ __all__ = [
     "Source",
     "__version__",
     "bigjson",
+    "build_info",
     "count",
     "iter_records",
     "load",
@@ -157,6 +158,14 @@ def _outline(
     """``schema``'s text, and (pointer, elements seen, rest skipped) for the arrays of a
     single JSON document, for the command line to suggest ``--records``."""
     return _native.outline(source, sample, format, records, (compression, None))
+
+
+def build_info() -> dict[str, str]:
+    """Which library decodes each compression in this process, by name (``"gzip"``,
+    ``"bz2"``, ``"xz"``, ``"zstd"``): the library, its version and whether this build links
+    it or loads it at run time, or why a faster one is not used; for example
+    ``{"gzip": "zlib-ng 2.3.3 (loaded from the zlib_ng package)", ...}``."""
+    return _quarn.build_info()
 
 
 def __getattr__(name: str) -> Any:

@@ -1,8 +1,9 @@
 """The compressions quarn reads, and the error of data that is damaged.
 
 Recognising and decompressing the data is native (``quarn.lib._quarn``): gzip through
-zlib, bz2 through libbz2, xz through liblzma, zstd through the system's libzstd, loaded
-when first needed. Here is only what the Python layer names.
+zlib-ng (linked, or from the zlib-ng package) or else zlib, bz2 through libbz2, xz through
+liblzma, zstd through libzstd (linked, or the system's loaded when first needed);
+``quarn.build_info()`` says which. Here is only what the Python layer names.
 """
 
 from __future__ import annotations

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "api/api.hpp"
+#include "api/decompress/libraries.hpp"
 #include "api/testing/testing.hpp"
 #include "binding/boundary.hpp"
 
@@ -22,7 +23,8 @@ int module_exec(PyObject* module) noexcept {
         }
         for (auto* register_area :
              {&quarn::api::bigjson::register_area, &quarn::api::sources::register_area,
-              &quarn::api::split::register_area, &quarn::api::testing::register_area}) {
+              &quarn::api::split::register_area, &quarn::api::testing::register_area,
+              &quarn::api::decompress::register_area}) {
           auto registered = register_area(module);
           if (!registered.ok()) {
             quarn::binding::raise(registered.error());

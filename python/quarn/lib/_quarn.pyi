@@ -5,3 +5,5 @@ from quarn import _split as _split
 from quarn import bigjson as bigjson
 
 __all__ = ["bigjson"]
+
+def build_info() -> dict[str, str]: ...

@@ -12,6 +12,7 @@
 
 #include "api/bigjson/detect.hpp"
 #include "api/bigjson/format.hpp"
+#include "api/decompress/libraries.hpp"
 #include "api/decompress/source.hpp"
 #include "api/sources/stream.hpp"
 #include "binding/ref.hpp"
@@ -76,22 +77,6 @@ class WatchedSource final : public ByteSource {
   std::uint64_t handed_ = 0;
 };
 
-// zlib-ng's inflate, from the zlib-ng package where it is installed (the
-// `fast-gzip` extra): looked for once per process, in the caller's thread.
-void find_zlib_ng() {
-  static bool tried = false;
-  if (tried) return;
-  tried = true;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  Ref module = Ref::steal(PyImport_ImportModule("zlib_ng.zlib_ng"));
-  Ref file = module ? Ref::steal(PyObject_GetAttrString(module.get(), "__file__")) : Ref();
-  Ref encoded = file ? Ref::steal(PyUnicode_EncodeFSDefault(file.get())) : Ref();
-  if (encoded) decompress::use_zlib_ng(PyBytes_AS_STRING(encoded.get()));
-  PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-}
-
 // The first bytes are read ahead once, and both the compression's magic and
 // the format are told from them; the record source gets them again. With
 // `compression` "infer", data whose first bytes are a compression's magic is
@@ -119,7 +104,8 @@ Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& ho
     return bigjson::open_by_content(std::move(ahead), format, bigjson::format_from_name(name));
   std::unique_ptr<ByteSource> read = std::move(ahead);
   if (kind) {
-    if (*kind == decompress::Kind::Gzip) find_zlib_ng();
+    auto ready = decompress::prepare(*kind);
+    if (!ready.ok()) return std::move(ready).error();
     std::string why;
     auto decoder = decompress::make_decoder(*kind, why);
     if (!decoder) {
