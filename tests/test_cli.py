@@ -120,7 +120,15 @@ def test_commands(workdir, args, status, stdout, stderr):
 )
 @pytest.mark.parametrize(
     "args, stdout",
-    [(["--version"], f"quarn {quarn.__version__}\n"), (["count", "good.json"], "2\n")],
+    [
+        (
+            ["--version"],
+            f"quarn {quarn.__version__}\ndecompressors: "
+            + ", ".join(f"{k} {v}" for k, v in quarn.build_info().items())
+            + "\n",
+        ),
+        (["count", "good.json"], "2\n"),
+    ],
 )
 def test_launchers(workdir, launcher, args, stdout):
     done = subprocess.run([*launcher, *args], cwd=workdir, capture_output=True, text=True,

@@ -41,6 +41,25 @@ EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
 QUICK_WORK_DELAY = 1.0
 
 
+class _Version(argparse.Action):
+    """--version: the version, and the library that decodes each compression (looked up only
+    when asked: finding zlib-ng imports its package)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(
+            option_strings,
+            dest=argparse.SUPPRESS,
+            default=argparse.SUPPRESS,
+            nargs=0,
+            help="show the version and the decompressors in use, then exit",
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> NoReturn:
+        decoders = ", ".join(f"{name} {text}" for name, text in quarn.build_info().items())
+        sys.stdout.write(f"{PROG} {__version__}\ndecompressors: {decoders}\n")
+        parser.exit()
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # argparse prints the whole usage block first; one line keeps the failure readable
@@ -102,7 +121,7 @@ def _build_parser() -> _Parser:
         prog=PROG,
         description="Fast, memory-conscious tools for large JSON and JSON Lines files.",
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(
         dest="command", metavar="COMMAND", required=True, parser_class=_Parser
     )
