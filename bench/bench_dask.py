@@ -144,12 +144,14 @@ def bench_threads(paths, repeat):
 
     rows = []
     for fmt, path in paths.items():
-        kind, start, _ = _ranges.native.plan(path, None, None)
+        kind, start, _, depth = _ranges.native.plan(path, None, None)
         cases = {
             "count, 1 thread": lambda p=path: quarn.count(p),
             "count, 2 threads": lambda p=path: quarn.count(p, jobs=2),
-            "validate, 1 thread": lambda p=path, k=kind, s=start: _ranges.native.validate_piece(
-                p, k == "array", True, 0 if k == "lines" else s, 0, False
+            "validate, 1 thread": lambda p=path, k=kind, s=start, d=depth: (
+                _ranges.native.validate_piece(
+                    p, k == "array", True, 0 if k == "lines" else s, 0, False, d
+                )
             ),
             "validate, 2 threads": lambda p=path: _ranges._validate(p, None, None, 2),
         }

@@ -21,7 +21,7 @@ pytest.importorskip("fsspec")
 
 import quarn
 import quarn.dask
-from test_split import RECORDS, layouts
+from test_split import RECORDS, deep_in_named_array, layouts
 
 
 @pytest.fixture(scope="module")
@@ -171,6 +171,23 @@ def test_a_bad_record_is_reported_as_in_order(write, time_limit, compute, text, 
     with pytest.raises(ValueError) as bag_error:
         compute(quarn.dask.read_records(path, records=records, blocksize=blocksize))
     assert str(bag_error.value) == str(in_order_error.value)
+
+
+@pytest.mark.parametrize("levels", [124, 125])
+def test_elements_of_a_named_array_are_as_deep_as_in_the_file(write, time_limit, compute, levels):
+    path = write(deep_in_named_array(levels))
+
+    def outcome(read):
+        try:
+            return read()
+        except ValueError as e:
+            return str(e)
+
+    in_order = outcome(lambda: list(quarn.iter_records(path, records="/x/y")))
+    assert ("recursion limit" in in_order) == (levels == 125)
+    bag = quarn.dask.read_records(path, records="/x/y", blocksize=16)
+    assert bag.npartitions > 5
+    assert outcome(lambda: compute(bag)) == in_order
 
 
 CLUSTER = """

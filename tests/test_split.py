@@ -103,6 +103,25 @@ def test_records_pointer_validates_in_pieces(write, tiny_pieces):
     assert (status, err) == validate_output(bad, "--records", "/items")[::2]
 
 
+def deep_in_named_array(levels):
+    """A document whose array /x/y sits in two objects, an element of it `levels` arrays deep:
+    with the 3 containers around it, 125 levels reach the parser's nesting limit of 128, which
+    the same element at the top level of an array does not."""
+    return '{"x": {"y": [1, ' + "[" * levels + "]" * levels + ", 2]}}"
+
+
+@pytest.mark.parametrize(("levels", "count"), [(124, 3), (125, None)])
+@pytest.mark.parametrize("jobs", [2, 5])
+def test_elements_of_a_named_array_are_as_deep_as_in_the_file(
+    write, tiny_pieces, levels, count, jobs
+):
+    path = write(deep_in_named_array(levels))
+    assert _ranges.validate(path, None, "/x/y", jobs, "infer") == count
+    status, _, err = validate_output(path, "--jobs", str(jobs), "--records", "/x/y")
+    assert (status, err) == validate_output(path, "--records", "/x/y")[::2]
+    assert ("recursion limit" in err) == (count is None)
+
+
 @pytest.mark.parametrize("name", ["compact.json", "pretty.json", "data.jsonl"])
 def test_file_names_that_are_not_utf8(tmp_path, tiny_pieces, name):
     records = [{"i": i, "s": "],[" * (i % 3)} for i in range(50)]
@@ -134,7 +153,7 @@ def test_a_piece_loses_nothing_to_raising_signal_handlers(tmp_path, time_limit, 
     path = tmp_path / ("r.json" if array else "r.jsonl")
     path.write_text("[" + ",".join(items) + "]" if array else "\n".join(items) + "\n")
     # the whole file as one piece: from just after the array's '[' (or the first line)
-    piece = (True, False, 1, 0, False) if array else (False, True, 0, 0, False)
+    piece = (True, False, 1, 0, False, 1) if array else (False, True, 0, 0, False, 0)
     # A record comes again after every interruption: leave time to build one (a sanitizer
     # build is many times slower), at least 1 ms or 3 records' time.
     start = time.monotonic()

@@ -85,12 +85,15 @@ def closing_range(summaries: Sequence[Sequence[Summary]], states: list[tuple[int
 class Layout:
     """How the records of a file lie: `kind` "array" (its elements from just after its '[')
     or "lines", from `start` to `end` (just after the ']' of the array `records` names, else
-    the file's size when the split was planned: bytes appended later are not read)."""
+    the file's size when the split was planned: bytes appended later are not read). An
+    array's elements lie inside `depth` containers of the file (the array included), which
+    count towards the parser's nesting limit in each piece as in the whole file."""
 
-    def __init__(self, kind: str, start: int, end: int) -> None:
+    def __init__(self, kind: str, start: int, end: int, depth: int) -> None:
         self.kind = kind
         self.start = start
         self.end = end
+        self.depth = depth
 
 
 class Piece:
@@ -98,21 +101,29 @@ class Piece:
     piece must hold a record."""
 
     def __init__(
-        self, array: bool, first: bool, start: int, end: int, close: bool, filled: bool
+        self,
+        array: bool,
+        first: bool,
+        start: int,
+        end: int,
+        close: bool,
+        filled: bool,
+        depth: int,
     ) -> None:
         self.array = array
         self.first = first  # the range that holds the first record, read from the file's start
         self.start = start
         self.end = end
         self.close = close  # an array whose elements go on past `end`: closed there
+        self.depth = depth  # the layout's: the piece's stream opens the array itself
         # A piece of an array that starts after a separator, or ends before one, holds an
         # element: an empty one is a hole (`[1,,2]`, `[1,]`), which the whole file's reader
         # rejects.
         self.filled = filled
 
     @property
-    def args(self) -> tuple[bool, bool, int, int, bool]:
-        return self.array, self.first, self.start, self.end, self.close
+    def args(self) -> tuple[bool, bool, int, int, bool, int]:
+        return self.array, self.first, self.start, self.end, self.close, self.depth
 
 
 def clip(layout: Layout, bounds: tuple[int, int]) -> tuple[int, int]:
@@ -142,7 +153,7 @@ def piece(
                 return None
             first = s == layout.start
             # The first piece from the file's start, where its reader skips a byte-order mark.
-            return Piece(False, first, 0 if first else s, e, False, False)
+            return Piece(False, first, 0 if first else s, e, False, False, layout.depth)
         assert combined is not None
         states, closing = combined
         known = {} if known is None else known
@@ -160,8 +171,8 @@ def piece(
         for j in range(k + 1, min(closing + 1, len(ranges))):
             following = start_of(j)
             if following is not None:
-                return Piece(True, False, t, following - 1, True, True)
-        return Piece(True, False, t, layout.end, False, t != layout.start)
+                return Piece(True, False, t, following - 1, True, True, layout.depth)
+        return Piece(True, False, t, layout.end, False, t != layout.start, layout.depth)
     finally:
         if read_at is not source:
             read_at.close()  # type: ignore[attr-defined]
@@ -313,14 +324,14 @@ def _layout(path: str | bytes, format: str | None, records: str | None) -> Layou
     """How the records of the file at `path` lie, or None when it is not an array or lines of
     at least two pieces' worth (or cannot be planned: one reader then reports why)."""
     try:
-        kind, start, limit = native.plan(path, format, records)
+        kind, start, limit, depth = native.plan(path, format, records)
         size = os.path.getsize(path)
     except (ValueError, RuntimeError, OSError):
         return None
     end = limit if records is not None else size
     if kind not in ("array", "lines") or end - start < 2 * MIN_PIECE:
         return None
-    return Layout(kind, start, end)
+    return Layout(kind, start, end, depth)
 
 
 def _piece(start: int, end: int, jobs: int) -> int:

@@ -11,7 +11,7 @@ Summary: TypeAlias = tuple[int, int, int, int, bool]
 Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 def compressed(head: bytes, /) -> bool: ...
-def plan(source: Any, format: str | None, records: str | None, /) -> tuple[str, int, int]: ...
+def plan(source: Any, format: str | None, records: str | None, /) -> tuple[str, int, int, int]: ...
 def summarize(path: Path, start: int, end: int, /) -> tuple[Summary, Summary, Summary]: ...
 def summarize_buffer(
     buffer: Any, so_far: tuple[Summary, Summary, Summary] | None, /
@@ -22,7 +22,7 @@ def count_piece(
     path: Path, array: bool, start: int, end: int, state: int, depth: int, /
 ) -> tuple[int, bool, bool]: ...
 def validate_piece(
-    path: Path, array: bool, first: bool, start: int, end: int, close: bool, /
+    path: Path, array: bool, first: bool, start: int, end: int, close: bool, depth: int, /
 ) -> int | None: ...
 def iter_piece(
     source: Path | Any,
@@ -31,6 +31,7 @@ def iter_piece(
     start: int,
     end: int,
     close: bool,
+    depth: int,
     fields: list[str] | None = None,
     /,
 ) -> RecordIterator: ...

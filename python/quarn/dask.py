@@ -177,12 +177,12 @@ def _plan(
         if compression == "infer" and _ranges.native.compressed(source.read_at(0, 8)):
             return None
         with source.opened() as got:
-            kind, start, limit = _ranges.native.plan(got, format, records)
+            kind, start, limit, depth = _ranges.native.plan(got, format, records)
     except _READ_ERRORS:
         return None  # its reader in order raises the error
     if kind not in ("array", "lines"):
         return None
-    return _ranges.Layout(kind, start, limit if records is not None else source.size)
+    return _ranges.Layout(kind, start, limit if records is not None else source.size, depth)
 
 
 def _summary(source: _File, layout: _ranges.Layout | None, bounds: tuple[int, int]) -> Any:

@@ -46,18 +46,22 @@ Result<bigjson::RecordSource> open(PyObject* source, std::optional<std::string_v
   return sources::open_record_source(source, raw, named.value());
 }
 
-// plan(source, format, records) -> (kind, start, limit): how the records of
-// `source` lie. "lines" from `start` (after a byte-order mark); "array": its
-// elements from `start` (just after its '['), up to `limit` (just after its
-// ']' for the array `records` names, whose rest of document is checked
-// here; otherwise the file's size, 0 for a stream); "document" or "empty"
-// otherwise. Reads the source up to its records only, except for `records`,
-// which walks to the array's end.
+// plan(source, format, records) -> (kind, start, limit, depth): how the
+// records of `source` lie. "lines" from `start` (after a byte-order mark);
+// "array": its elements from `start` (just after its '['), up to `limit`
+// (just after its ']' for the array `records` names, whose rest of document
+// is checked here; otherwise the file's size, 0 for a stream), each inside
+// `depth` containers (the array included); "document" or "empty" otherwise.
+// Reads the source up to its records only, except for `records`, which
+// walks to the array's end.
 Result<Ref> plan(PyObject* source, std::optional<std::string_view> format,
                  std::optional<std::string_view> records) {
   auto opened = open(source, format);
   if (!opened.ok()) return std::move(opened).error();
   bigjson::RecordSource& s = opened.value();
+  // The elements as the top-level reader takes them, so that element_depth
+  // is theirs.
+  s.reject_holes();
   bigjson::Cursor cursor(s);
   const char* kind = "document";
   std::uint64_t start = 0, limit = s.total_bytes();
@@ -94,8 +98,9 @@ Result<Ref> plan(PyObject* source, std::optional<std::string_view> format,
         break;
     }
   }
-  Ref out = Ref::steal(Py_BuildValue("sKK", kind, static_cast<unsigned long long>(start),
-                                     static_cast<unsigned long long>(limit)));
+  Ref out = Ref::steal(Py_BuildValue("sKKn", kind, static_cast<unsigned long long>(start),
+                                     static_cast<unsigned long long>(limit),
+                                     static_cast<Py_ssize_t>(s.element_depth())));
   if (!out) return Error::python();
   return out;
 }
@@ -294,22 +299,29 @@ PyObject* py_count_piece(PyObject*, PyObject* args) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-// (source, array, first, start, end, close), then `fields` where it is
-// taken: a piece of the file `source` names, or of the stream `source` of
-// its bytes [start, end).
+// (source, array, first, start, end, close, depth), then `fields` where it
+// is taken: a piece of the file `source` names, or of the stream `source` of
+// its bytes [start, end), whose array elements lie inside `depth`
+// containers in the file (plan's depth).
 bool parse_piece(PyObject* args, PyObject*& source, Piece& piece, PyObject** fields = nullptr) {
   int array, first, close;
   unsigned long long start, end;
-  if (!PyArg_ParseTuple(args, fields ? "OppKKp|O" : "OppKKp", &source, &array, &first, &start, &end,
-                        &close, fields)) {
+  Py_ssize_t depth;
+  if (!PyArg_ParseTuple(args, fields ? "OppKKpn|O" : "OppKKpn", &source, &array, &first, &start,
+                        &end, &close, &depth, fields)) {
     return false;
   }
-  piece = Piece{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0};
+  if (depth < 0) {
+    PyErr_SetString(PyExc_ValueError, "depth must not be negative");
+    return false;
+  }
+  const auto around = static_cast<std::size_t>(depth);
+  piece = Piece{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0, around};
   return true;
 }
 
-// validate_piece(path, array, first, start, end, close) -> the number of
-// records of the piece, or None when something in it is bad.
+// validate_piece(path, array, first, start, end, close, depth) -> the number
+// of records of the piece, or None when something in it is bad.
 PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
@@ -326,7 +338,7 @@ PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-// iter_piece(source, array, first, start, end, close, fields=None) -> a
+// iter_piece(source, array, first, start, end, close, depth, fields=None) -> a
 // RecordIterator over the records of the piece (only the parts `fields`
 // names, when given). `source` is the file's path, or a binary stream of the
 // file's bytes [start, end) (a remote file's range).
@@ -345,13 +357,10 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
         }
         auto body = piece_bytes(source, piece);
         if (!body.ok()) return fail(body.error());
-        bigjson::RecordSource records(piece_source(std::move(body).value(), piece));
-        records.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
         // The records of a piece are those of the whole file's top-level
-        // reader: no holes, no text that is not UTF-8.
-        records.reject_holes();
-        auto it = bigjson::iterate_records(std::move(records), std::move(parser),
-                                           bigjson::BadText::Reject);
+        // reader: no text that is not UTF-8 either.
+        auto it = bigjson::iterate_records(piece_records(std::move(body).value(), piece),
+                                           std::move(parser), bigjson::BadText::Reject);
         if (!it.ok()) return fail(it.error());
         return std::move(it).value().release();
       },
@@ -373,7 +382,8 @@ PyObject* py_compressed(PyObject*, PyObject* head) noexcept {
 
 PyMethodDef functions[] = {
     {"compressed", &py_compressed, METH_O, "compressed(head) -> bool"},
-    {"plan", &py_plan, METH_VARARGS, "plan(source, format, records) -> (kind, start, limit)"},
+    {"plan", &py_plan, METH_VARARGS,
+     "plan(source, format, records) -> (kind, start, limit, depth)"},
     {"summarize", &py_summarize, METH_VARARGS, "summarize(path, start, end)"},
     {"summarize_buffer", &py_summarize_buffer, METH_VARARGS, "summarize_buffer(buffer, so_far)"},
     {"find_separator", &py_find_separator, METH_VARARGS,
@@ -383,9 +393,9 @@ PyMethodDef functions[] = {
     {"count_piece", &py_count_piece, METH_VARARGS,
      "count_piece(path, array, start, end, state, depth)"},
     {"validate_piece", &py_validate_piece, METH_VARARGS,
-     "validate_piece(path, array, first, start, end, close)"},
+     "validate_piece(path, array, first, start, end, close, depth)"},
     {"iter_piece", &py_iter_piece, METH_VARARGS,
-     "iter_piece(source, array, first, start, end, close, fields=None)"},
+     "iter_piece(source, array, first, start, end, close, depth, fields=None)"},
 };
 
 }  // namespace

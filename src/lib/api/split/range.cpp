@@ -95,6 +95,19 @@ std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> b
   return std::make_unique<RangeSource>(std::move(prefix), std::move(body), std::move(suffix));
 }
 
+bigjson::RecordSource piece_records(std::unique_ptr<bigjson::ByteSource> body, const Piece& piece) {
+  bigjson::RecordSource source(piece_source(std::move(body), piece));
+  source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
+  // Good means good to the whole file's top-level reader: a hole, a
+  // trailing comma or text that is not UTF-8 anywhere sends the file back
+  // to it, which reports the first fault in order.
+  source.reject_holes();
+  // The piece's stream opens the array itself: an element nested too deep
+  // for where it lies in the file is too deep here as well.
+  source.set_element_depth(piece.depth);
+  return source;
+}
+
 Result<std::array<scan::RangeSummary, 3>> summarize_file(const SharedFile& file,
                                                          std::uint64_t start, std::uint64_t end) {
   Summarizer summary;
@@ -145,13 +158,8 @@ Result<PieceCount> count_lines_piece(const SharedFile& file, std::uint64_t start
 
 Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const SharedFile> file,
                                                     const Piece& piece) {
-  bigjson::RecordSource source(
-      piece_source(std::make_unique<FileRange>(std::move(file), piece.start, piece.end), piece));
-  source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
-  // Good means good to the whole file's top-level reader: a hole, a
-  // trailing comma or text that is not UTF-8 anywhere sends the file back
-  // to it, which reports the first fault in order.
-  source.reject_holes();
+  bigjson::RecordSource source =
+      piece_records(std::make_unique<FileRange>(std::move(file), piece.start, piece.end), piece);
   NullSink sink;
   std::uint64_t records = 0;
   for (;;) {

@@ -81,6 +81,9 @@ struct Piece {
   bool first;  // the range that holds the first record (no padding needed)
   std::uint64_t start, end;
   bool close;  // an array whose elements go on past `end`: close it there
+  // Containers open around each element of the array in the whole file (the
+  // array included), which count towards the parser's nesting limit there.
+  std::size_t depth;
 };
 
 // The piece's stream over `body`, the file's bytes [start, end) (a local
@@ -88,6 +91,12 @@ struct Piece {
 // place that says how a piece is made a whole array or JSON Lines text.
 [[nodiscard]] std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> body,
                                                         const Piece& piece);
+
+// The records of the piece over `body`, exactly as the whole file's
+// top-level reader takes them: no holes, each element as deep as it lies in
+// the file.
+[[nodiscard]] bigjson::RecordSource piece_records(std::unique_ptr<bigjson::ByteSource> body,
+                                                  const Piece& piece);
 
 // --- Summaries ---------------------------------------------------------------
 // The three start states a range of an array can have.
