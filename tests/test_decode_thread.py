@@ -212,3 +212,16 @@ def test_forked_child_refuses_and_lets_go(tmp_path, taken):
     path = tmp_path / "f.jsonl.gz"
     path.write_bytes(gzip.compress(jsonl(records(40_000))))
     assert int(run_child(FORK, path, taken)) == 40_000
+
+
+def test_without_a_thread_the_caller_decodes_to_the_end(tmp_path):
+    """A process that can start no more threads still reads compressed data whole."""
+    expected = records(50_000)
+    path = tmp_path / "n.jsonl.gz"
+    path.write_bytes(gzip.compress(jsonl(expected)))
+    _testing.refuse_threads(True)
+    try:
+        assert list(quarn.iter_records(path)) == expected
+        assert quarn.count(path) == len(expected)
+    finally:
+        _testing.refuse_threads(False)

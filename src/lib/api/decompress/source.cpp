@@ -27,6 +27,7 @@ using bigjson::Status;
 
 std::atomic<unsigned> fail_every{0};
 std::atomic<std::uint64_t> blocks_handed{0};
+std::atomic<bool> threads_refused{false};
 
 // Whether the block about to be handed over is one the test hook
 // interrupts.
@@ -67,6 +68,10 @@ struct Input {
 void fail_blocks(unsigned every) {
   blocks_handed.store(0, std::memory_order_relaxed);
   fail_every.store(every, std::memory_order_relaxed);
+}
+
+void refuse_threads(bool refused) {
+  threads_refused.store(refused, std::memory_order_relaxed);
 }
 
 // What the two threads share; the mutex guards everything but `decoder`
@@ -234,20 +239,21 @@ Status DecompressSource::feed() {
   return binding::ok_status();
 }
 
-Status DecompressSource::start_thread() {
+bool DecompressSource::start_thread() {
+  if (threads_refused.load(std::memory_order_relaxed)) return false;
   Shared& s = *shared_;
   // Signals go to the caller's thread, whose reads they interrupt.
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
+  bool started = true;
   try {
     s.thread = std::thread([&s] { s.run(); });
-  } catch (const std::system_error& e) {
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return Error::runtime(std::string("cannot start a decompressing thread: ") + e.what());
+  } catch (const std::system_error&) {
+    started = false;
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return binding::ok_status();
+  return started;
 }
 
 Result<std::size_t> DecompressSource::read(std::uint8_t* buf, std::size_t n) {
@@ -268,9 +274,12 @@ Result<std::size_t> DecompressSource::read(std::uint8_t* buf, std::size_t n) {
       std::lock_guard lock(shared_->m);
       done = shared_->done;
     }
-    if (inline_out_ < kInline || done) return read_inline(buf, n);
-    auto started = start_thread();
-    if (!started.ok()) return std::move(started).error();
+    if (inline_out_ < kInline || done || no_thread_) return read_inline(buf, n);
+    // Where the process may start no more threads, the caller's goes on.
+    if (!start_thread()) {
+      no_thread_ = true;
+      return read_inline(buf, n);
+    }
   }
   return read_blocks(buf, n);
 }

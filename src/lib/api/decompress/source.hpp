@@ -62,7 +62,7 @@ class DecompressSource final : public bigjson::ByteSource {
   struct Shared;
   [[nodiscard]] bigjson::Result<std::size_t> read_inline(std::uint8_t* buf, std::size_t n);
   [[nodiscard]] bigjson::Result<std::size_t> read_blocks(std::uint8_t* buf, std::size_t n);
-  [[nodiscard]] bigjson::Status start_thread();
+  [[nodiscard]] bool start_thread();
   [[nodiscard]] bigjson::Status feed();
   [[nodiscard]] bigjson::Error raise_damage() const;
 
@@ -76,6 +76,7 @@ class DecompressSource final : public bigjson::ByteSource {
   std::size_t inline_cap_ = kFirstRead;
   std::uint64_t inline_out_ = 0;
   bool hook_checked_ = false;  // the test hook has had its say on the next read's bytes
+  bool no_thread_ = false;     // none could be started: decoded here to the end
   // The block being handed out, owned by this thread.
   std::unique_ptr<std::uint8_t[]> current_;
   std::size_t current_cap_ = 0;
@@ -89,5 +90,9 @@ class DecompressSource final : public bigjson::ByteSource {
 // KeyboardInterrupt raised where the read would have returned it; 0 turns
 // it off.
 void fail_blocks(unsigned every);
+
+// For the tests: while true, no decoding thread can be started, as in a
+// process at its limit of threads.
+void refuse_threads(bool refused);
 
 }  // namespace quarn::api::decompress
