@@ -217,11 +217,9 @@ def test_progress_counts_in_one_unit(tmp_path):
     assert it.total_bytes == 0 and it.bytes_read == path.stat().st_size
 
 
-@pytest.mark.skipif(
-    not getattr(sys, "_is_gil_enabled", lambda: True)(),
-    reason="a free-threaded interpreter refuses a shared iterator",
-)
-def test_shared_iterator_over_gzip_is_not_refused(tmp_path):
+def test_shared_iterator_over_gzip_loses_nothing(tmp_path):
+    """Threads that share an iterator may be refused while it decompresses without the
+    interpreter lock; what they get is every record once."""
     path = tmp_path / "s.jsonl.gz"
     path.write_bytes(gzip.compress(JSONL * 5))
     it = quarn.iter_records(path)
@@ -249,7 +247,7 @@ def test_shared_iterator_over_gzip_is_not_refused(tmp_path):
             t.join(60)
     finally:
         gc.enable()
-    assert not refused
+    assert all(str(e) == "Already borrowed" for e in refused)
     assert sorted(r["id"] for r in got) == sorted(r["id"] for r in RECORDS * 5)
 
 

@@ -1,7 +1,8 @@
 // set_kernels(name) switches the byte scanners to another kernel set, so the
 // Python tests can run every set this CPU supports, not only the fastest;
-// fail_blocks(every) interrupts decompressed reads; hide_zstd(hidden) stands
-// in for a machine without libzstd.
+// fail_blocks(every) interrupts decompressed reads; refuse_threads(refused)
+// stands in for a process that can start no thread; hide_zstd(hidden) for a
+// machine without libzstd.
 #include <Python.h>
 
 #include "api/testing/testing.hpp"
@@ -66,6 +67,13 @@ PyObject* fail_blocks(PyObject* /*module*/, PyObject* arg) noexcept {
   Py_RETURN_NONE;
 }
 
+PyObject* refuse_threads(PyObject* /*module*/, PyObject* arg) noexcept {
+  int refused = PyObject_IsTrue(arg);
+  if (refused < 0) return nullptr;
+  decompress::refuse_threads(refused != 0);
+  Py_RETURN_NONE;
+}
+
 PyObject* hide_zstd(PyObject* /*module*/, PyObject* arg) noexcept {
   int hidden = PyObject_IsTrue(arg);
   if (hidden < 0) return nullptr;
@@ -88,6 +96,9 @@ PyMethodDef kMethods[] = {
      "fail_blocks(every)\n--\n\nFrom now on every `every`-th block a decompressing source hands "
      "over is preceded by a KeyboardInterrupt raised where the read would have returned it; 0 "
      "turns it off."},
+    {"refuse_threads", refuse_threads, METH_O,
+     "refuse_threads(refused)\n--\n\nWhile true, no decoding thread can be started, as in a "
+     "process at its limit of threads."},
     {"hide_zstd", hide_zstd, METH_O,
      "hide_zstd(hidden)\n--\n\nWhile true, act as if libzstd could not be loaded."},
     {"kernels", kernels, METH_NOARGS,
