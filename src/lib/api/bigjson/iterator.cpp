@@ -1,18 +1,28 @@
 // RecordIterator: the Python iterator around a RecordReader.
 //
-// The reader is guarded by an access flag that refuses, rather than waits
-// for, an overlapping call: 0 is free, all bits set is one exclusive
-// __next__, anything else counts the property reads under way. Only a
-// free-threaded interpreter can make calls overlap.
+// The reader is guarded by an access flag: 0 is free, all bits set is one
+// exclusive __next__, anything else counts the property reads under way. A
+// free-threaded interpreter refuses an overlapping call rather than waiting
+// for it. With a global lock, calls overlap only where a __next__ lets the
+// lock go (decompressing, waiting for its decoding thread, running Python
+// code such as a progress callback): a call from another thread then waits
+// for it, so that sharing an iterator between threads works as it would if
+// the lock were held throughout, and only a call from the holder's own
+// thread (a callback re-entering the iterator) is refused.
 #include <Python.h>
+#include <pythread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "api/bigjson/format.hpp"
 #include "api/bigjson/ops.hpp"
 #include "api/bigjson/reader.hpp"
+#include "binding/unlocked.hpp"
 
 namespace quarn::api::bigjson {
 namespace {
@@ -23,47 +33,112 @@ constexpr Flag kExclusive = ~Flag{0};
 struct IteratorObject {
   PyObject_HEAD RecordReader* reader;
   std::atomic<Flag> access;
+  // The thread of the exclusive holder, 0 when none (written by the holder
+  // only, so a thread that reads its own ident here is the holder).
+  std::atomic<unsigned long> owner;
 };
 
 IteratorObject* as_iterator(PyObject* self) {
   return reinterpret_cast<IteratorObject*>(self);
 }
 
+// Whether a call that found the reader busy waits for it: only with a global
+// lock, and only for another thread's __next__.
+bool waits_for_holder(const IteratorObject* it) {
+#ifdef Py_GIL_DISABLED
+  (void)it;
+  return false;
+#else
+  return it->owner.load(std::memory_order_relaxed) != PyThread_get_thread_ident();
+#endif
+}
+
+// Waits, without the interpreter lock, until `it`'s flag is no longer
+// exclusive; false with the exception set when a signal handler raised. A
+// holder can take a while (a pipe's writer, a decoding thread), so the wait
+// backs off from yielding to sleeping up to a millisecond, and checks
+// signals between rounds, so that Ctrl-C still reaches a waiting main
+// thread.
+bool wait_for_holder(IteratorObject* it) {
+  std::chrono::microseconds pause{0};
+  while (it->access.load(std::memory_order_acquire) == kExclusive) {
+    {
+      binding::Unlocked unlocked;
+      if (pause.count() == 0) {
+        std::this_thread::yield();
+      } else {
+        std::this_thread::sleep_for(pause);
+      }
+    }
+    if (PyErr_CheckSignals() < 0) return false;
+    pause = std::min(std::chrono::microseconds{1000},
+                     pause.count() == 0 ? std::chrono::microseconds{20} : pause * 2);
+  }
+  return true;
+}
+
 class Exclusive {
  public:
-  explicit Exclusive(IteratorObject* it) : it_(it) {
-    Flag expected = 0;
-    held_ = it_->access.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire);
-  }
+  explicit Exclusive(IteratorObject* it) : it_(it) {}
   Exclusive(const Exclusive&) = delete;
   Exclusive& operator=(const Exclusive&) = delete;
   ~Exclusive() {
-    if (held_) it_->access.store(0, std::memory_order_release);
+    if (!held_) return;
+    it_->owner.store(0, std::memory_order_relaxed);
+    it_->access.store(0, std::memory_order_release);
   }
-  [[nodiscard]] bool held() const { return held_; }
+
+  // Takes the reader, waiting for another thread's __next__ where that is
+  // the rule; false with the exception set when refused or interrupted.
+  [[nodiscard]] bool take() {
+    for (;;) {
+      Flag expected = 0;
+      if (it_->access.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) {
+        it_->owner.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+        held_ = true;
+        return true;
+      }
+      // A property read never lets the lock go, so with a global lock a busy
+      // flag seen from here is a __next__.
+      if (expected != kExclusive || !waits_for_holder(it_)) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
+      }
+      if (!wait_for_holder(it_)) return false;
+    }
+  }
 
  private:
   IteratorObject* it_;
-  bool held_;
+  bool held_ = false;
 };
 
 class Shared {
  public:
-  explicit Shared(IteratorObject* it) : it_(it) {
-    Flag current = it_->access.load(std::memory_order_relaxed);
-    while (current != kExclusive) {
-      if (it_->access.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {
-        held_ = true;
-        return;
-      }
-    }
-  }
+  explicit Shared(IteratorObject* it) : it_(it) {}
   Shared(const Shared&) = delete;
   Shared& operator=(const Shared&) = delete;
   ~Shared() {
     if (held_) it_->access.fetch_sub(1, std::memory_order_release);
   }
-  [[nodiscard]] bool held() const { return held_; }
+
+  // As Exclusive::take, for a property read.
+  [[nodiscard]] bool take() {
+    for (;;) {
+      Flag current = it_->access.load(std::memory_order_relaxed);
+      while (current != kExclusive) {
+        if (it_->access.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {
+          held_ = true;
+          return true;
+        }
+      }
+      if (!waits_for_holder(it_)) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+      }
+      if (!wait_for_holder(it_)) return false;
+    }
+  }
 
  private:
   IteratorObject* it_;
@@ -74,10 +149,7 @@ PyObject* iter_next(PyObject* self) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
         Exclusive access(as_iterator(self));
-        if (!access.held()) {
-          PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-          return nullptr;
-        }
+        if (!access.take()) return nullptr;
         auto record = as_iterator(self)->reader->next_record();
         if (!record.ok()) {
           binding::raise(record.error());
@@ -89,17 +161,14 @@ PyObject* iter_next(PyObject* self) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-// Runs `read` with shared use of the reader, refused while a __next__ holds
-// it.
+// Runs `read` with shared use of the reader, refused (or made to wait, see
+// above) while a __next__ holds it.
 template <class F>
 PyObject* with_shared_access(PyObject* self, F&& read) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
         Shared access(as_iterator(self));
-        if (!access.held()) {
-          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-          return nullptr;
-        }
+        if (!access.take()) return nullptr;
         return read();
       },
       static_cast<PyObject*>(nullptr));
@@ -208,6 +277,7 @@ Result<Ref> iterate_records(RecordSource source, std::shared_ptr<const RecordPar
   IteratorObject* it = as_iterator(obj);
   it->reader = reader.release();
   new (&it->access) std::atomic<Flag>(0);
+  new (&it->owner) std::atomic<unsigned long>(0);
   return Ref::steal(obj);
 }
 

@@ -89,6 +89,7 @@ struct DecompressSource::Shared {
   std::size_t block = kFirstBlock;  // what the thread decodes into next; the caller sets it
   bool done = false;                // the decoder has ended or reported damage
   bool damaged = false;             // the latter: `error` says what it reported
+  bool over_limit = false;          // valid data that asks for more memory than allowed
   std::string error;
   bool stop = false;
   std::atomic<std::uint64_t> consumed{0};  // compressed bytes decoded
@@ -118,6 +119,7 @@ struct DecompressSource::Shared {
     consumed.fetch_add(used, std::memory_order_relaxed);
     if (state == Decoder::State::Damaged) {
       error = decoder->error();
+      over_limit = decoder->over_limit();
       damaged = done = true;
     } else if (state == Decoder::State::End) {
       done = true;
@@ -199,12 +201,18 @@ bool DecompressSource::damaged() const {
 }
 
 Error DecompressSource::raise_damage() const {
-  std::string text = "invalid " + std::string(name_of(kind_)) + " data: " + shared_->error;
+  // Data past the decoder's memory limit is not damaged: it is only not read.
+  const std::string name(name_of(kind_));
+  std::string text =
+      (shared_->over_limit ? name + " data not read: " : "invalid " + name + " data: ") +
+      shared_->error;
   binding::Ref module = binding::Ref::steal(PyImport_ImportModule("quarn._compression"));
   binding::Ref type;
   if (module)
     type = binding::Ref::steal(PyObject_GetAttrString(module.get(), "CompressedDataError"));
   if (!type) {
+    // An interrupt while the module was looked up is the caller's, not ours to drop.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::python();
     PyErr_Clear();
     return Error::runtime(text);
   }
