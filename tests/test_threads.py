@@ -252,7 +252,7 @@ def test_records_walk_lets_other_threads_run(tmp_path, call, big):
     # parser, a piece at a time) holds up no other thread.
     path = tmp_path / "doc.json"
     piece = json.dumps({"k": "v" * 50, "n": [1.5, -2, None, True]}) + ","
-    value = "[" + piece * ((160 << 20) // len(piece)) + "{}]"
+    value = "[" + piece * ((64 << 20) // len(piece)) + "{}]"
     with open(path, "w") as f:
         f.write('{"a": [' + (value if big == "before" else "0") + ", [1, 2, 3]")
         f.write(', {"b": ' + (value if big == "after" else "0") + "}]}")
