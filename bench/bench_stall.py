@@ -4,7 +4,9 @@
   gap between two of its ticks is how long the call kept it from running (target: under
   5 ms), shown next to the longest gap of the same wait with nothing running (the machine's
   own share). The count alone is timed too (its processor time as well, which a busy
-  machine disturbs less), so that the price of letting the thread in shows.
+  machine disturbs less), so that the price of letting the thread in shows. The records=
+  case counts an array inside a document after a value as large (the walk to the array
+  checks that value with the parser).
 - interrupt: a timer's handler raises at a random moment of a `load`; the lateness is the
   time from the timer's expiry to the handler's run (target: within about 0.1 s), with the
   collector off (quarn's own checks) and on (a collection of the whole result cannot be
@@ -63,17 +65,20 @@ def ticking(call, period=0.001):
     return took, max(gaps)
 
 
-def child_stall(path, repeat):
+def child_stall(path, repeat, records=None):
     import quarn
 
+    def count():
+        return quarn.count(path, records=records)
+
     alone, cpu, took, stalls, idle = [], [], [], [], []
-    quarn.count(path)  # warm: the file in the page cache
+    count()  # warm: the file in the page cache
     for _ in range(repeat):
         start, start_cpu = time.perf_counter(), time.process_time()
-        quarn.count(path)
+        count()
         alone.append(time.perf_counter() - start)
         cpu.append(time.process_time() - start_cpu)
-        t, stall = ticking(lambda: quarn.count(path))
+        t, stall = ticking(count)
         took.append(t)
         stalls.append(stall)
         # The same wait with nothing running: what the machine itself delays the thread by.
@@ -124,9 +129,9 @@ def child_interrupt(path, repeat):
 CHILDREN = {"stall": child_stall, "interrupt": child_interrupt}
 
 
-def run_child(case, path, repeat):
+def run_child(case, path, repeat, *extra):
     done = subprocess.run(
-        [sys.executable, __file__, "--child", case, str(path), str(repeat)],
+        [sys.executable, __file__, "--child", case, str(path), str(repeat), *extra],
         capture_output=True,
         text=True,
         check=False,
@@ -142,8 +147,8 @@ def ms(seconds):
 
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        case, path, repeat = sys.argv[2:5]
-        print(json.dumps(CHILDREN[case](path, int(repeat))))
+        case, path, repeat, *extra = sys.argv[2:]
+        print(json.dumps(CHILDREN[case](path, int(repeat), *extra)))
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=parse_size, default=parse_size("1G"))
@@ -160,17 +165,32 @@ def main():
             make_file(str(path), size, fmt)
         return path
 
+    def nested(size):
+        # {"skip": <half>, "records": <half>}: an array of tweets beside as large a value.
+        path = folder / f"nested-{size}.json"
+        if not path.exists():
+            half = file("json", size // 2)
+            with open(path, "wb") as out:
+                for head in (b'{"skip": ', b', "records": '):
+                    out.write(head)
+                    with open(half, "rb") as f:
+                        while chunk := f.read(1 << 24):
+                            out.write(chunk)
+                out.write(b"}")
+        return path
+
     try:
         print(
             f"count with a thread waking every 1 ms (target: longest stall < {STALL_TARGET_MS} ms)"
         )
-        for fmt in ("jsonl", "json"):
-            path = file(fmt, args.size)
-            got = run_child("stall", path, args.repeat)
+        for fmt in ("jsonl", "json", "records"):
+            path = nested(args.size) if fmt == "records" else file(fmt, args.size)
+            extra = ("/records",) if fmt == "records" else ()
+            got = run_child("stall", path, args.repeat, *extra)
             mb = os.path.getsize(path) / 1e6
             alone = min(got["alone"])
             print(
-                f"  {fmt:5} {mb:7.0f} MB: alone best {ms(alone)} ({mb / alone:6.0f} MB/s, "
+                f"  {fmt:7} {mb:7.0f} MB: alone best {ms(alone)} ({mb / alone:6.0f} MB/s, "
                 f"processor time {ms(min(got['cpu']))}), "
                 f"ticked best {ms(min(got['ticked']))}, longest stall "
                 f"median {ms(statistics.median(got['stall']))}, max {ms(max(got['stall']))} "

@@ -209,17 +209,9 @@ def test_stress(tmp_path, name, share):
           f"{elapsed:.2f} s, gil={GIL}")
 
 
-@pytest.mark.parametrize("fmt", ["json", "jsonl"])
-@pytest.mark.parametrize("layer", ["bigjson", "top"])
-def test_count_lets_other_threads_run(tmp_path, fmt, layer):
-    # A count of a file touches no Python object while it scans, so it leaves the lock to
-    # other threads. Had it held the lock for the whole call, a thread that wants it would
-    # get it at most once on each side of the call.
-    path = tmp_path / f"zeros.{fmt}"
-    with open(path, "wb") as f:
-        f.write(b"[" if fmt == "json" else b"{}\n")
-        f.truncate(1 << 30)  # sparse: read at memory speed, nothing on the disk
-    count = bigjson.count if layer == "bigjson" else quarn.count
+def ticks_during(call):
+    """How often a thread that sleeps half a millisecond at a time ran while `call` did. Had
+    the call held the lock for all of it, the thread would get it at most once on each side."""
     ticks, stop = [0], threading.Event()
 
     def ticker():
@@ -231,9 +223,46 @@ def test_count_lets_other_threads_run(tmp_path, fmt, layer):
     thread.start()
     try:
         before = ticks[0]
-        count(str(path), fmt)
-        during = ticks[0] - before
+        call()
+        return ticks[0] - before
     finally:
         stop.set()
         thread.join()
-    assert during > 10
+
+
+@pytest.mark.parametrize("fmt", ["json", "jsonl"])
+@pytest.mark.parametrize("layer", ["bigjson", "top"])
+def test_count_lets_other_threads_run(tmp_path, fmt, layer):
+    # A count of a file touches no Python object while it scans, so it leaves the lock to
+    # other threads.
+    path = tmp_path / f"zeros.{fmt}"
+    with open(path, "wb") as f:
+        f.write(b"[" if fmt == "json" else b"{}\n")
+        f.truncate(1 << 30)  # sparse: read at memory speed, nothing on the disk
+    count = bigjson.count if layer == "bigjson" else quarn.count
+    assert ticks_during(lambda: count(str(path), fmt)) > 10
+
+
+@pytest.mark.parametrize(
+    "call, big",
+    [
+        (lambda p: quarn.count(p, records="/a/1"), "before"),  # the walk to the array
+        (lambda p: quarn.count(p, records="/a/1"), "after"),  # the check after it
+        (lambda p: list(quarn.iter_records(p, records="/a/1")), "before"),
+        (lambda p: quarn.load(p, records="/a/1"), "after"),
+    ],
+    ids=["count-before", "count-after", "iter_records-before", "load-after"],
+)
+def test_records_walk_lets_other_threads_run(tmp_path, call, big):
+    # The walk through a document to the array records= names, and the check of the rest
+    # of it, touch no Python object either: a large value beside the array (checked by the
+    # parser, a piece at a time) holds up no other thread.
+    path = tmp_path / "doc.json"
+    piece = json.dumps({"k": "v" * 50, "n": [1.5, -2, None, True]}) + ","
+    value = "[" + piece * ((64 << 20) // len(piece)) + "{}]"
+    with open(path, "w") as f:
+        f.write('{"a": [' + (value if big == "before" else "0") + ", [1, 2, 3]")
+        f.write(', {"b": ' + (value if big == "after" else "0") + "}]}")
+    got = []
+    assert ticks_during(lambda: got.append(call(str(path)))) > 10
+    assert got[0] in (3, [1, 2, 3])

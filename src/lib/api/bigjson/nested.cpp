@@ -749,10 +749,15 @@ Result<std::unique_ptr<DocumentWalk>> DocumentWalk::find(RecordSource& source,
 }
 
 Status DocumentWalk::check_rest(RecordSource& source) {
-  Cursor cursor(source);
-  auto stop = close_levels(cursor, false, SIZE_MAX, nullptr);
-  if (!stop.ok()) return std::move(stop).error();
-  return binding::ok_status();
+  // The walk touches no Python object: a file is walked without the
+  // interpreter lock, so that a large value beside the array holds up no
+  // other thread.
+  return source.unlocked([this, &source]() -> Status {
+    Cursor cursor(source);
+    auto stop = close_levels(cursor, false, SIZE_MAX, nullptr);
+    if (!stop.ok()) return std::move(stop).error();
+    return binding::ok_status();
+  });
 }
 
 Status enter_records(RecordSource& source, std::string_view pointer) {
@@ -768,9 +773,16 @@ Status enter_records(RecordSource& source, std::string_view pointer) {
   // Errors on the way, and after the array, may lie in a block that cannot
   // be read again: its lines are counted as the blocks go by.
   source.track_lines();
-  auto walk = DocumentWalk::find(source, pointer);
-  if (!walk.ok()) return std::move(walk).error();
-  source.enter_array(std::move(walk).value());
+  // Without the interpreter lock, as the check after the array.
+  std::unique_ptr<DocumentWalk> walk;
+  auto found = source.unlocked([&]() -> Status {
+    auto got = DocumentWalk::find(source, pointer);
+    if (!got.ok()) return std::move(got).error();
+    walk = std::move(got).value();
+    return binding::ok_status();
+  });
+  if (!found.ok()) return found;
+  source.enter_array(std::move(walk));
   return binding::ok_status();
 }
 
@@ -801,16 +813,22 @@ Result<std::uint64_t> count_entered(RecordSource& source) {
   std::uint64_t separators = 0;
   bool content = false;
   Cursor::Tail tail;
-  for (;;) {
-    auto next = cursor.peek();
-    if (!next.ok()) return std::move(next).error();
-    if (next.value() == -1) return truncated(cursor, tail, separators > 0, source.element_depth());
-    auto run = cursor.skip_elements(state, separators, &content, &tail);
-    if (!run.ok()) return std::move(run).error();
-    if (run.value().closed) break;
-  }
-  auto rest = source.check_after_array();
-  if (!rest.ok()) return std::move(rest).error();
+  // The scan and the check after it touch no Python object: a file is
+  // counted without the interpreter lock, as a top-level array is.
+  auto counted = source.unlocked([&]() -> Status {
+    for (;;) {
+      auto next = cursor.peek();
+      if (!next.ok()) return std::move(next).error();
+      if (next.value() == -1) {
+        return truncated(cursor, tail, separators > 0, source.element_depth());
+      }
+      auto run = cursor.skip_elements(state, separators, &content, &tail);
+      if (!run.ok()) return std::move(run).error();
+      if (run.value().closed) break;
+    }
+    return source.check_after_array();
+  });
+  if (!counted.ok()) return std::move(counted).error();
   return content ? separators + 1 : std::uint64_t{0};
 }
 

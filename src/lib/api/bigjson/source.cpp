@@ -97,7 +97,13 @@ void RecordSource::note_lines(const std::uint8_t* p, std::size_t n, std::uint64_
   }
 }
 
-Status RecordSource::refill(bool unlocked) {
+Result<std::size_t> RecordSource::take(std::uint8_t* buf, std::size_t n) {
+  if (released_ == nullptr) return bytes_->read(buf, n);
+  if (!released_->next()) return Error::python();
+  return bytes_->read_unlocked(buf, n);
+}
+
+Status RecordSource::refill() {
   // Positions in a source that cannot be read twice come from line feeds
   // counted as blocks go by. Whatever detection dropped is counted as well,
   // since `read_all` stands in for it with the same lines.
@@ -108,8 +114,7 @@ Status RecordSource::refill(bool unlocked) {
   // The block is used up either way: emptied, it is not counted twice when
   // the read below fails and the caller comes back.
   pos_ = len_ = 0;
-  auto got =
-      unlocked ? bytes_->read_unlocked(block_.get(), kBlock) : bytes_->read(block_.get(), kBlock);
+  auto got = take(block_.get(), kBlock);
   if (!got.ok()) {
     ++failed_reads_;
     return std::move(got).error();
@@ -123,7 +128,7 @@ Status RecordSource::fill_head() {
   if (head_) return binding::ok_status();
   // A pipe may hand out a byte at a time: three are needed to see a mark.
   while (len_ < sizeof kBom) {
-    auto got = bytes_->read(block_.get() + len_, kBlock - len_);
+    auto got = take(block_.get() + len_, kBlock - len_);
     if (!got.ok()) {
       ++failed_reads_;
       return std::move(got).error();
@@ -456,7 +461,7 @@ Status RecordSource::scan_rest(const Scan& scan) {
     pos_ = len_;
     if (!scan(held)) return binding::ok_status();
   }
-  if (!bytes_->lock_free()) {
+  return unlocked([this, &scan]() -> Status {
     for (;;) {
       auto refilled = refill();
       if (!refilled.ok()) return read_error(std::move(refilled).error());
@@ -464,29 +469,20 @@ Status RecordSource::scan_rest(const Scan& scan) {
       pos_ = len_;
       if (!scan(std::span<const std::uint8_t>(block_.get(), len_))) return binding::ok_status();
     }
-  }
-  // Blocks of a file go by at several GB/s: the lock is let go for a batch
-  // of them at a time, short enough that other threads wait at most a few
-  // milliseconds for it and a signal is answered as promptly, long enough
-  // that taking it back costs nothing measurable.
-  constexpr std::size_t kBatch = 64;
-  for (;;) {
-    if (PyErr_CheckSignals() < 0) return Error::python();
-    Status status = binding::ok_status();
-    bool more = true;
-    {
-      binding::Unlocked unlocked;
-      for (std::size_t i = 0; i < kBatch && more; ++i) {
-        status = refill(true);
-        more = status.ok() && len_ > 0;
-        if (!more) break;
-        pos_ = len_;
-        more = scan(std::span<const std::uint8_t>(block_.get(), len_));
-      }
-    }
-    if (!status.ok()) return read_error(std::move(status).error());
-    if (!more) return binding::ok_status();
-  }
+  });
+}
+
+Status RecordSource::unlocked(const std::function<Status()>& work) {
+  if (released_ != nullptr || !bytes_->lock_free()) return work();
+  binding::Batches batches;
+  released_ = &batches;
+  // Cleared on every way out (before the lock is taken back), an exception
+  // included.
+  struct Clear {
+    binding::Batches*& released;
+    ~Clear() { released = nullptr; }
+  } clear{released_};
+  return work();
 }
 
 Result<std::string> RecordSource::read_all() {
@@ -571,6 +567,8 @@ Error RecordSource::document_error(std::string_view text, std::size_t index,
 
 Error RecordSource::error_at(std::uint64_t offset, std::string_view message,
                              std::string_view prefix) {
+  // Reads of the file again answer signals, which needs the lock.
+  binding::Batches::Held held(released_);
   std::uint64_t line = 1, line_start = bom_;
   if (bytes_->rereadable()) {
     std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kBlock]);

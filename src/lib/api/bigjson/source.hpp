@@ -26,6 +26,10 @@
 #include "api/bigjson/io.hpp"
 #include "scan/scan.hpp"
 
+namespace quarn::binding {
+class Batches;
+}
+
 namespace quarn::api::bigjson {
 
 class ByteSource {
@@ -221,12 +225,19 @@ class RecordSource {
 
   // --- Raw access (count, load) -------------------------------------------
   // Hands the bytes not yet consumed to `scan`, block by block, to the end
-  // of the source or until `scan` returns false. Where the bytes beneath are
-  // lock_free, blocks are read and scanned without the interpreter lock,
-  // which is taken back every few MiB to run signal handlers: `scan` must
-  // touch no Python object (nor throw).
+  // of the source or until `scan` returns false. Runs `unlocked`: `scan`
+  // must touch no Python object (nor throw).
   using Scan = std::function<bool(std::span<const std::uint8_t>)>;
   [[nodiscard]] Status scan_rest(const Scan& scan);
+
+  // Runs `work`, native work over the source's blocks (scan_rest, a walk
+  // through `window`), without the interpreter lock where the bytes beneath
+  // are lock_free: blocks are then read without it, and it is taken back
+  // between batches of them to run signal handlers (a handler that raises
+  // fails the read), and to place an error (error_at). `work` must touch no
+  // Python object otherwise. Elsewhere, or inside another such run, `work`
+  // simply runs.
+  [[nodiscard]] Status unlocked(const std::function<Status()>& work);
 
   // The whole text from its start (after a byte-order mark), leading
   // whitespace included, so that positions count from the start of the
@@ -272,10 +283,11 @@ class RecordSource {
                                      std::string_view message);
 
  private:
-  // One read replacing the block (without the interpreter lock when
-  // `unlocked`: see scan_rest). A failed read leaves the block empty and the
-  // counters as they were.
-  [[nodiscard]] Status refill(bool unlocked = false);
+  // One read replacing the block. A failed read leaves the block empty and
+  // the counters as they were.
+  [[nodiscard]] Status refill();
+  // One read from the source, without the interpreter lock inside `unlocked`.
+  [[nodiscard]] Result<std::size_t> take(std::uint8_t* buf, std::size_t n);
   [[nodiscard]] Status fill_head();
   void note_lines(const std::uint8_t* p, std::size_t n, std::uint64_t start);
   [[nodiscard]] Result<Piece> next_line();
@@ -284,6 +296,7 @@ class RecordSource {
   Piece hand_out(std::string_view text, std::uint64_t bytes);
 
   std::unique_ptr<ByteSource> bytes_;
+  binding::Batches* released_ = nullptr;  // inside `unlocked`, for a lock_free source
   std::unique_ptr<std::uint8_t[]> block_;
   std::size_t len_ = 0;        // valid bytes in block_
   std::size_t pos_ = 0;        // next byte to consume
