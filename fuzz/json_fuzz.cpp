@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "api/bigjson/infer.hpp"
 #include "dump.hpp"
 #include "fuzz_check.hpp"
+#include "json/infer.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
 

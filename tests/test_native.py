@@ -91,7 +91,7 @@ def run(exe, *args):
 
 
 def test_render_and_infer(tmp_path):
-    sources = ["json/render.cpp", "json/parser.cpp", "api/bigjson/infer.cpp"]
+    sources = ["json/render.cpp", "json/parser.cpp", "json/infer.cpp"]
     exe = build("render", [SRC / s for s in sources] + [NATIVE / "test_render_infer.cpp"])
     dump = tmp_path / "doubles.txt"
     run(exe, dump)

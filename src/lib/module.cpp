@@ -3,9 +3,9 @@
 #include <Python.h>
 
 #include "api/api.hpp"
-#include "api/decompress/libraries.hpp"
 #include "api/testing/testing.hpp"
 #include "binding/boundary.hpp"
+#include "io/libraries.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "api/bigjson/infer.hpp"
 #include "check.hpp"
+#include "json/infer.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
 

@@ -19,8 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "api/bigjson/io.hpp"
-#include "api/bigjson/source.hpp"
+#include "io/file.hpp"
+#include "records/source.hpp"
 #include "scan/scan.hpp"
 
 namespace quarn::api::split {

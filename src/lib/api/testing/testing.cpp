@@ -9,10 +9,10 @@
 
 #include <string>
 
-#include "api/decompress/decoder.hpp"
-#include "api/decompress/source.hpp"
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
+#include "io/decoder.hpp"
+#include "io/decompressing.hpp"
 #include "scan/kernels.hpp"
 #include "scan/scan.hpp"
 
