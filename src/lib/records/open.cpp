@@ -81,7 +81,7 @@ class WatchedSource final : public ByteSource {
 // the format are told from them; the record source gets them again. With
 // `compression` "infer", data whose first bytes are a compression's magic is
 // decompressed; a name decompresses whatever comes.
-Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& how,
+Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const ReadOptions& how,
                                 std::optional<InputFormat> format, std::string_view name) {
   auto ahead = std::make_unique<bigjson::LookAheadSource>(std::move(bytes));
   std::optional<decompress::Kind> kind;
@@ -98,7 +98,7 @@ Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const How& ho
     }
     kind = decompress::sniff(ahead->ahead());
   } else if (how.compression) {
-    kind = decompress::kind_named(*how.compression);  // parse_how checked the name
+    kind = decompress::kind_named(*how.compression);  // parse_read_options checked the name
   }
   if (!kind && how.on_read == nullptr)
     return bigjson::open_by_content(std::move(ahead), format, bigjson::format_from_name(name));
@@ -137,7 +137,7 @@ std::unique_ptr<ByteSource> file_bytes(bigjson::File file) {
 
 // A path's bytes; a failed open is "cannot open <path>: ..." as in bigjson,
 // a read that fails while the content is looked at "cannot read ...".
-Result<RecordSource> open_path(std::string_view path, const How& how,
+Result<RecordSource> open_path(std::string_view path, const ReadOptions& how,
                                std::optional<InputFormat> format) {
   auto file = bigjson::File::open(path);
   if (!file.ok()) return std::move(file).error();
@@ -152,7 +152,7 @@ Result<RecordSource> open_path(std::string_view path, const How& how,
 
 // Standard input on a descriptor of its own: the interpreter's stdin and
 // its lock are left alone.
-Result<RecordSource> open_stdin(const How& how, std::optional<InputFormat> format) {
+Result<RecordSource> open_stdin(const ReadOptions& how, std::optional<InputFormat> format) {
   int fd = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
     int err = errno;
@@ -164,8 +164,8 @@ Result<RecordSource> open_stdin(const How& how, std::optional<InputFormat> forma
 
 }  // namespace
 
-Result<How> parse_how(PyObject* how) {
-  How out;
+Result<ReadOptions> parse_read_options(PyObject* how) {
+  ReadOptions out;
   if (how == nullptr || how == Py_None) return out;
   if (!PyTuple_Check(how) || PyTuple_GET_SIZE(how) != 2) {
     PyErr_SetString(PyExc_TypeError, "compressed must be None or a (compression, on_read) tuple");
@@ -231,7 +231,7 @@ Result<PathName> path_name(PyObject* source) {
   return out;
 }
 
-Result<RecordSource> open_record_source(PyObject* source, const How& how,
+Result<RecordSource> open_record_source(PyObject* source, const ReadOptions& how,
                                         std::optional<InputFormat> format) {
   auto path = path_name(source);
   if (!path.ok()) return std::move(path).error();

@@ -25,12 +25,12 @@ namespace quarn::api::sources {
 // `on_read(done, total, at_end)`, when not None, is called after every read
 // with the bytes read so far (compressed bytes, for compressed data) against
 // the size where it is known (else 0).
-struct How {
+struct ReadOptions {
   std::optional<std::string_view> compression = "infer";
   PyObject* on_read = nullptr;  // borrowed from the call's arguments
 };
 
-[[nodiscard]] binding::Result<How> parse_how(PyObject* how);
+[[nodiscard]] binding::Result<ReadOptions> parse_read_options(PyObject* how);
 
 // A path as every native entry takes one: a str (a name that is not UTF-8
 // comes with surrogate escapes), bytes, or a path object, as the bytes the
@@ -47,6 +47,6 @@ struct PathName {
 [[nodiscard]] binding::Result<PathName> path_name(PyObject* source);
 
 [[nodiscard]] binding::Result<bigjson::RecordSource> open_record_source(
-    PyObject* source, const How& how, std::optional<bigjson::InputFormat> format);
+    PyObject* source, const ReadOptions& how, std::optional<bigjson::InputFormat> format);
 
 }  // namespace quarn::api::sources

@@ -41,7 +41,7 @@ std::optional<std::string_view> optional_text(PyObject* obj) {
 Result<bigjson::RecordSource> open(PyObject* source, std::optional<std::string_view> format) {
   auto named = bigjson::parse_format(format);
   if (!named.ok()) return std::move(named).error();
-  sources::How raw;
+  sources::ReadOptions raw;
   raw.compression = std::nullopt;
   return sources::open_record_source(source, raw, named.value());
 }
@@ -150,7 +150,7 @@ Result<T> without_lock(PyObject* path, Work work) {
 
 // The bytes of a piece: the range of the file a path names, or what a
 // stream hands out.
-Result<std::unique_ptr<bigjson::ByteSource>> piece_bytes(PyObject* source, const Piece& piece) {
+Result<std::unique_ptr<bigjson::ByteSource>> piece_bytes(PyObject* source, const ByteRange& piece) {
   auto name = sources::path_name(source);
   if (!name.ok()) return std::move(name).error();
   if (!name.value().bytes) {
@@ -303,7 +303,7 @@ PyObject* py_count_piece(PyObject*, PyObject* args) noexcept {
 // is taken: a piece of the file `source` names, or of the stream `source` of
 // its bytes [start, end), whose array elements lie inside `depth`
 // containers in the file (plan's depth).
-bool parse_piece(PyObject* args, PyObject*& source, Piece& piece, PyObject** fields = nullptr) {
+bool parse_piece(PyObject* args, PyObject*& source, ByteRange& piece, PyObject** fields = nullptr) {
   int array, first, close;
   unsigned long long start, end;
   Py_ssize_t depth;
@@ -316,7 +316,7 @@ bool parse_piece(PyObject* args, PyObject*& source, Piece& piece, PyObject** fie
     return false;
   }
   const auto around = static_cast<std::size_t>(depth);
-  piece = Piece{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0, around};
+  piece = ByteRange{array != 0, first != 0, start, end ? end : UINT64_MAX, close != 0, around};
   return true;
 }
 
@@ -326,7 +326,7 @@ PyObject* py_validate_piece(PyObject*, PyObject* args) noexcept {
   return binding::guarded(
       [&]() -> PyObject* {
         PyObject* path;
-        Piece piece;
+        ByteRange piece;
         if (!parse_piece(args, path, piece)) return nullptr;
         auto got = without_lock<std::optional<std::uint64_t>>(
             path,
@@ -347,7 +347,7 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
       [&]() -> PyObject* {
         PyObject* source;
         PyObject* fields = Py_None;
-        Piece piece;
+        ByteRange piece;
         if (!parse_piece(args, source, piece, &fields)) return nullptr;
         std::shared_ptr<const bigjson::RecordParser> parser;
         if (fields != Py_None) {

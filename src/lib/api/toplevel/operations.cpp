@@ -25,7 +25,7 @@ using binding::Result;
 Result<RecordSource> open_source(const CallArgs& args) {
   auto named = bigjson::parse_format(args.format);
   if (!named.ok()) return std::move(named).error();
-  auto how = parse_how(args.compressed);
+  auto how = parse_read_options(args.compressed);
   if (!how.ok()) return std::move(how).error();
   auto opened = open_record_source(args.source, how.value(), named.value());
   if (!opened.ok()) return opened;
