@@ -14,6 +14,9 @@ using binding::Error;
 using binding::Result;
 using binding::Status;
 
+// The bytes a reader asks a source for at a time.
+inline constexpr std::size_t kReadBlock = std::size_t{1} << 16;
+
 class ByteSource {
  public:
   ByteSource() = default;

@@ -59,7 +59,7 @@ class Enclosure {
 
 class RecordSource {
  public:
-  static constexpr std::size_t kBlock = 1 << 16;
+  static constexpr std::size_t kBlock = kReadBlock;
 
   explicit RecordSource(std::unique_ptr<ByteSource> bytes);
 
