@@ -12,7 +12,6 @@
 #include <optional>
 #include <string_view>
 
-#include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 #include "io/file.hpp"
 #include "records/source.hpp"
