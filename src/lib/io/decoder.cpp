@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "io/inflate.hpp"
+#include "io/test_hooks.hpp"
 
 #ifdef QUARN_HAVE_ZLIB
 #include <zlib.h>

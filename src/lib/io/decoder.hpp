@@ -94,10 +94,4 @@ inline constexpr std::string_view kTruncated =
 // looks for the library.
 void offer_zlib_ng(const char* path, std::string_view why);
 
-// For the tests: pretend libzstd cannot be loaded.
-void set_zstd_hidden(bool hidden);
-
-// For the tests: the system's zlib even where zlib-ng is loaded.
-void set_zlib_ng_hidden(bool hidden);
-
 }  // namespace quarn::api::decompress

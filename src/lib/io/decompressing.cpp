@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "binding/ref.hpp"
+#include "io/test_hooks.hpp"
 
 namespace quarn::api::decompress {
 namespace {

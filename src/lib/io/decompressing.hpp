@@ -85,14 +85,4 @@ class DecompressSource final : public bigjson::ByteSource {
   bool interrupt_due_ = false;  // the test hook's interruption before `current_`
 };
 
-// For the tests: from now on every `every`-th block a decompressing source
-// hands over (a read's bytes, before its thread starts) is preceded by a
-// KeyboardInterrupt raised where the read would have returned it; 0 turns
-// it off.
-void fail_blocks(unsigned every);
-
-// For the tests: while true, no decoding thread can be started, as in a
-// process at its limit of threads.
-void refuse_threads(bool refused);
-
 }  // namespace quarn::api::decompress

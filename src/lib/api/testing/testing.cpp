@@ -11,8 +11,7 @@
 
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
-#include "io/decoder.hpp"
-#include "io/decompressing.hpp"
+#include "io/test_hooks.hpp"
 #include "scan/kernels.hpp"
 #include "scan/scan.hpp"
 
