@@ -9,9 +9,12 @@
 namespace quarn::api::fields {
 namespace {
 
-using bigjson::PySink;
 using binding::Error;
+using binding::PySink;
 using binding::Ref;
+using records::FieldNode;
+using records::Marks;
+using records::Projector;
 
 // The members of `value` that `node` names, made from a record already
 // built: for records whose one-pass projection stopped at a repeated key.
@@ -36,7 +39,7 @@ Ref project_value(PyObject* value, const FieldNode& node) {
   return out;
 }
 
-class Projection final : public bigjson::RecordParser {
+class Projection final : public records::RecordParser {
  public:
   explicit Projection(std::shared_ptr<const FieldTree> tree)
       : tree_(std::move(tree)), marks_(*tree_) {}
@@ -100,7 +103,7 @@ binding::Result<std::shared_ptr<const FieldTree>> read_fields(PyObject* fields) 
   return std::shared_ptr<const FieldTree>(std::move(tree));
 }
 
-std::shared_ptr<const bigjson::RecordParser> projection(std::shared_ptr<const FieldTree> tree) {
+std::shared_ptr<const records::RecordParser> projection(std::shared_ptr<const FieldTree> tree) {
   return std::make_shared<Projection>(std::move(tree));
 }
 

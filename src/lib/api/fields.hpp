@@ -17,12 +17,14 @@
 
 namespace quarn::api::fields {
 
+using records::FieldTree;
+
 // The tree of a caller's fields: a list or tuple of str, each a member name
 // or a JSON Pointer ("/user/screen_name").
 [[nodiscard]] binding::Result<std::shared_ptr<const FieldTree>> read_fields(PyObject* fields);
 
 // The record parser that keeps the members `tree` names (see RecordParser).
-[[nodiscard]] std::shared_ptr<const bigjson::RecordParser> projection(
+[[nodiscard]] std::shared_ptr<const records::RecordParser> projection(
     std::shared_ptr<const FieldTree> tree);
 
 }  // namespace quarn::api::fields

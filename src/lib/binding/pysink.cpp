@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace quarn::api::bigjson {
+namespace quarn::binding {
 namespace {
 
 std::uint64_t load_partial(const char* p, std::size_t n) {
@@ -385,4 +385,4 @@ bool PySink::make_dict(std::size_t count) {
   return true;
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::binding

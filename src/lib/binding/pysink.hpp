@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-namespace quarn::api::bigjson {
+namespace quarn::binding {
 
 class KeyCache {
  public:
@@ -227,4 +227,4 @@ class PySink {
   std::uint32_t values_ = 0;
 };
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::binding

@@ -1,6 +1,6 @@
 #include "io/byte_source.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 Result<std::size_t> ByteSource::read_at(std::uint64_t, std::uint8_t*, std::size_t) {
   return Error::runtime("the source cannot be read a second time");
@@ -10,4 +10,4 @@ Result<std::size_t> ByteSource::read_unlocked(std::uint8_t*, std::size_t) {
   return Error::runtime("the source cannot be read without the interpreter");
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

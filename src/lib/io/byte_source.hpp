@@ -8,7 +8,7 @@
 
 #include "binding/result.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 using binding::Error;
 using binding::Result;
@@ -68,4 +68,4 @@ class ByteSource {
   [[nodiscard]] virtual Result<std::size_t> read_unlocked(std::uint8_t* buf, std::size_t n);
 };
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

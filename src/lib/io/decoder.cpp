@@ -26,7 +26,7 @@
 #include <zstd.h>
 #endif
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 namespace {
 
 struct Magic {
@@ -661,4 +661,4 @@ std::unique_ptr<Decoder> make_decoder(Kind kind, std::string& why) {
   return nullptr;
 }
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 
 enum class Kind : unsigned char { Gzip, Bz2, Xz, Zstd };
 
@@ -94,4 +94,4 @@ inline constexpr std::string_view kTruncated =
 // looks for the library.
 void offer_zlib_ng(const char* path, std::string_view why);
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

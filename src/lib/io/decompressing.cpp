@@ -19,12 +19,9 @@
 #include "binding/ref.hpp"
 #include "io/test_hooks.hpp"
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 namespace {
 
-using bigjson::Error;
-using bigjson::Result;
-using bigjson::Status;
 
 std::atomic<unsigned> fail_every{0};
 std::atomic<std::uint64_t> blocks_handed{0};
@@ -165,7 +162,7 @@ struct DecompressSource::Shared {
 };
 
 DecompressSource::DecompressSource(Kind kind, std::unique_ptr<Decoder> decoder,
-                                   std::unique_ptr<bigjson::ByteSource> inner)
+                                   std::unique_ptr<ByteSource> inner)
     : kind_(kind), inner_(std::move(inner)), shared_(std::make_unique<Shared>()), pid_(::getpid()) {
   shared_->decoder = std::move(decoder);
 }
@@ -410,4 +407,4 @@ Result<std::size_t> DecompressSource::read_blocks(std::uint8_t* buf, std::size_t
   }
 }
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

@@ -28,9 +28,9 @@
 #include "io/byte_source.hpp"
 #include "io/decoder.hpp"
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 
-class DecompressSource final : public bigjson::ByteSource {
+class DecompressSource final : public ByteSource {
  public:
   // Decoded in the caller's thread: at most kFirstRead bytes by the first
   // read, twice as many by each next one, until kInline bytes are out.
@@ -47,11 +47,10 @@ class DecompressSource final : public bigjson::ByteSource {
   static constexpr std::size_t kInChunk = std::size_t{1} << 18;
   static constexpr std::size_t kInChunks = 2;
 
-  DecompressSource(Kind kind, std::unique_ptr<Decoder> decoder,
-                   std::unique_ptr<bigjson::ByteSource> inner);
+  DecompressSource(Kind kind, std::unique_ptr<Decoder> decoder, std::unique_ptr<ByteSource> inner);
   ~DecompressSource() override;
 
-  [[nodiscard]] bigjson::Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
+  [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
   // The compressed size, where the source beneath knows it...
   [[nodiscard]] std::uint64_t size() const override { return inner_->size(); }
   // ... and the compressed bytes decoded so far, against it.
@@ -60,14 +59,14 @@ class DecompressSource final : public bigjson::ByteSource {
 
  private:
   struct Shared;
-  [[nodiscard]] bigjson::Result<std::size_t> read_inline(std::uint8_t* buf, std::size_t n);
-  [[nodiscard]] bigjson::Result<std::size_t> read_blocks(std::uint8_t* buf, std::size_t n);
+  [[nodiscard]] Result<std::size_t> read_inline(std::uint8_t* buf, std::size_t n);
+  [[nodiscard]] Result<std::size_t> read_blocks(std::uint8_t* buf, std::size_t n);
   [[nodiscard]] bool start_thread();
-  [[nodiscard]] bigjson::Status feed();
-  [[nodiscard]] bigjson::Error raise_damage() const;
+  [[nodiscard]] Status feed();
+  [[nodiscard]] Error raise_damage() const;
 
   Kind kind_;
-  std::unique_ptr<bigjson::ByteSource> inner_;
+  std::unique_ptr<ByteSource> inner_;
   std::unique_ptr<Shared> shared_;
   pid_t pid_;  // the process that opened it: only it may read
   bool input_done_ = false;
@@ -85,4 +84,4 @@ class DecompressSource final : public bigjson::ByteSource {
   bool interrupt_due_ = false;  // the test hook's interruption before `current_`
 };
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

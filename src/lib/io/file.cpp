@@ -12,7 +12,7 @@
 #include <cstring>
 #include <utility>
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 std::string os_error_text(int err) {
   char buf[256];
@@ -176,4 +176,4 @@ bool FileSource::ready() const {
   return ::poll(&p, 1, 0) > 0;
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

@@ -14,7 +14,7 @@
 #include "binding/result.hpp"
 #include "io/byte_source.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 using binding::Error;
 using binding::Result;
@@ -116,4 +116,4 @@ class FileSource final : public ByteSource {
   pid_t pid_;             // the process that opened it
 };
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

@@ -11,7 +11,7 @@
 
 #include "io/decoder.hpp"
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 
 // An inflater's functions over its own stream type.
 template <class Stream>
@@ -109,4 +109,4 @@ class GzipDecoder final : public Decoder {
 [[nodiscard]] std::unique_ptr<Decoder> linked_zlib_ng_decoder();
 [[nodiscard]] const char* linked_zlib_ng_version();
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

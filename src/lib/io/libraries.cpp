@@ -5,7 +5,7 @@
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 namespace {
 
 using binding::Error;
@@ -70,4 +70,4 @@ binding::Status register_area(PyObject* module) {
   return binding::ok_status();
 }
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

@@ -8,7 +8,7 @@
 #include "binding/result.hpp"
 #include "io/decoder.hpp"
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 
 // What a decoder of `kind` needs from the interpreter before it is made:
 // for gzip, the first call looks for zlib-ng in the zlib-ng package (where
@@ -21,4 +21,4 @@ namespace quarn::api::decompress {
 // Adds build_info() to the extension module (not to its __all__).
 [[nodiscard]] binding::Status register_area(PyObject* module);
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 std::size_t LookAheadSource::replay(std::uint8_t* buf, std::size_t n) {
   if (replayed_ == len_) return 0;
@@ -57,4 +57,4 @@ Result<bool> LookAheadSource::read_ahead() {
   return !ended_;
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

@@ -12,7 +12,7 @@
 
 #include "io/byte_source.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 // The most bytes read ahead (leading whitespace included). A first value
 // still open at this point is taken as what the name says, else as a JSON
@@ -66,4 +66,4 @@ class LookAheadSource final : public ByteSource {
   bool ended_ = false;
 };
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

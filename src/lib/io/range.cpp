@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 Result<std::shared_ptr<SharedFile>> SharedFile::open(std::string_view path) {
   auto opened = File::open(path);
@@ -56,4 +56,4 @@ Result<std::size_t> RangeSource::read(std::uint8_t* buf, std::size_t n) {
   return k;
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

@@ -13,7 +13,7 @@
 #include "io/byte_source.hpp"
 #include "io/file.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 // Positioned reads of a file by path, shared by the threads that read its
 // ranges. Never touches the interpreter, so it runs without the GIL (an
@@ -60,4 +60,4 @@ class RangeSource final : public ByteSource {
   bool body_done_ = false;
 };
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

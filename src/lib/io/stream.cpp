@@ -9,7 +9,7 @@
 
 #include "binding/boundary.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::io {
 namespace {
 
 using binding::Error;
@@ -194,4 +194,4 @@ Result<std::size_t> StreamSource::read_with_read(std::uint8_t* buf, std::size_t 
   return len;
 }
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::io

@@ -12,7 +12,7 @@
 #include "binding/ref.hpp"
 #include "io/byte_source.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::io {
 
 using binding::Ref;
 using binding::Result;
@@ -24,7 +24,7 @@ using binding::Result;
 // Seeks `stream` to `to`, keeping the exception being raised.
 void seek_back(PyObject* stream, std::uint64_t to) noexcept;
 
-class StreamSource final : public bigjson::ByteSource {
+class StreamSource final : public ByteSource {
  public:
   // A text stream, or an object that cannot be read, is a TypeError. The
   // size is known for the interpreter's own file classes over a regular
@@ -47,4 +47,4 @@ class StreamSource final : public bigjson::ByteSource {
   std::uint64_t size_ = 0;
 };
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::io

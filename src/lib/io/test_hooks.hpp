@@ -2,7 +2,7 @@
 // the testing area of the module): faults and missing libraries stood in for.
 #pragma once
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 
 // For the tests: from now on every `every`-th block a decompressing source
 // hands over (a read's bytes, before its thread starts) is preceded by a
@@ -20,4 +20,4 @@ void set_zstd_hidden(bool hidden);
 // For the tests: the system's zlib even where zlib-ng is loaded.
 void set_zlib_ng_hidden(bool hidden);
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

@@ -14,7 +14,7 @@
 #include "binding/ref.hpp"
 #include "io/byte_source.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::io {
 
 using binding::Ref;
 
@@ -67,4 +67,4 @@ class WatchedSource final : public ByteSource {
   std::uint64_t handed_ = 0;
 };
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::io

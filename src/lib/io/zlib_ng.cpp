@@ -9,7 +9,7 @@
 #include <cstddef>
 #endif
 
-namespace quarn::api::decompress {
+namespace quarn::io {
 
 #ifdef QUARN_LINK_ZLIB_NG
 namespace {
@@ -63,4 +63,4 @@ const char* linked_zlib_ng_version() {
 }
 #endif
 
-}  // namespace quarn::api::decompress
+}  // namespace quarn::io

@@ -5,11 +5,9 @@
 #include <string>
 #include <utility>
 
-namespace quarn::api::bigjson {
+namespace quarn::json {
 namespace {
 
-using json::Map;
-using json::Value;
 
 // The five scalar type names in ascending byte order. A name set is a bit
 // mask over this table, so iterating its bits from low to high walks the
@@ -25,7 +23,7 @@ TypeBit scalar_type(const Value& v) {
     case Value::Kind::Bool:
       return BOOL;
     case Value::Kind::Number:
-      return v.as_number().kind == json::Number::Kind::Double ? FLOAT : INT;
+      return v.as_number().kind == Number::Kind::Double ? FLOAT : INT;
     default:
       return STR;
   }
@@ -201,10 +199,10 @@ Value StructureMerger::describe(const Place& p) const {
   return Value::object(Map::from_members(std::move(oneof)));
 }
 
-json::Value infer(std::span<const json::Value* const> values) {
+Value infer(std::span<const Value* const> values) {
   StructureMerger merger;
-  for (const json::Value* v : values) merger.add(*v);
+  for (const Value* v : values) merger.add(*v);
   return merger.describe();
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::json

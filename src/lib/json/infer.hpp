@@ -1,6 +1,6 @@
 // Structure inference: merges sampled records into one structure description.
 //
-// A description is a json::Value of one of four shapes:
+// A description is a Value of one of four shapes:
 //   - "t1|t2|..."      the distinct scalar type names (bool, float, int, null,
 //                      str) seen at one place, in byte order;
 //   - [] or [d]        arrays: empty when every array was empty, else the merged
@@ -24,7 +24,7 @@
 
 #include "json/value.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::json {
 
 // More distinct keys than this at one place make its objects a map (in the
 // descriptions of the top-level layer; quarn.bigjson describes every key).
@@ -36,20 +36,20 @@ inline constexpr std::size_t kMapKeys = 200;
 // every record added, in the order added, and no record needs to be kept.
 //
 // Keys are kept as views: their bytes must stay valid until describe(). The
-// keys of documents built by one json::ValueSink live as long as the sink;
+// keys of documents built by one ValueSink live as long as the sink;
 // keys that the sink interned also compare by pointer, the fast path here.
 class StructureMerger {
  public:
   // More than `map_keys` distinct keys at one place make it a map.
   explicit StructureMerger(std::size_t map_keys = SIZE_MAX) : map_keys_(map_keys), places_(1) {}
 
-  void add(const json::Value& record) {
+  void add(const Value& record) {
     ++records_;
     merge(places_.front(), record);
   }
 
   // A new value; the merger can go on adding afterwards.
-  [[nodiscard]] json::Value describe() const;
+  [[nodiscard]] Value describe() const;
 
  private:
   struct Place;
@@ -68,15 +68,15 @@ class StructureMerger {
     Place* members = nullptr;           // a map: the place of all its values (keys unused)
   };
 
-  void merge(Place& place, const json::Value& v);
-  void merge_object(Place& place, const json::Map& map);
+  void merge(Place& place, const Value& v);
+  void merge_object(Place& place, const Map& map);
   Place* new_place() { return &places_.emplace_back(); }
   // Merges what `from` has seen into `into`; `from` is dropped afterwards
   // (its places may be taken over).
   void absorb(Place& into, Place& from);
   // Turns the objects of `p` into a map: every key's place merged into one.
   void make_map(Place& p);
-  [[nodiscard]] json::Value describe(const Place& place) const;
+  [[nodiscard]] Value describe(const Place& place) const;
 
   std::size_t map_keys_;
   std::size_t records_ = 0;
@@ -90,6 +90,6 @@ class StructureMerger {
 
 // values borrow the sampled documents, which must outlive the call; the
 // result shares nothing with them.
-[[nodiscard]] json::Value infer(std::span<const json::Value* const> values);
+[[nodiscard]] Value infer(std::span<const Value* const> values);
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::json

@@ -9,7 +9,7 @@
 #include "json/text.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 namespace {
 
 // What the bytes seen so far show.
@@ -212,4 +212,4 @@ Result<RecordSource> open_by_content(std::unique_ptr<LookAheadSource> ahead,
   return source;
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

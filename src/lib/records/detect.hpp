@@ -16,7 +16,7 @@
 #include "io/lookahead.hpp"
 #include "records/source.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 
 // Decides the format of what `source` holds, reading ahead at most
 // kDetectLimit bytes (all of them stay in the source):
@@ -37,4 +37,4 @@ namespace quarn::api::bigjson {
                                                    std::optional<InputFormat> format,
                                                    std::optional<InputFormat> by_name);
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

@@ -16,8 +16,11 @@
 #include "records/nested.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 namespace {
+
+using json::kMapKeys;
+using json::StructureMerger;
 
 using binding::Ref;
 using json::ErrorCode;
@@ -294,4 +297,4 @@ Result<Ref> outline_document(RecordSource& source, std::uint64_t sample) {
   return result;
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

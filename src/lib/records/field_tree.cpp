@@ -6,14 +6,14 @@
 #include "json/pointer.hpp"
 #include "records/format.hpp"
 
-namespace quarn::api::fields {
+namespace quarn::records {
 
 binding::Status FieldTree::add(std::string_view field) {
   std::vector<json::PointerToken> path;
   if (field.empty() || field[0] != '/') {
     path.push_back(json::PointerToken{std::string(field), field.size()});
   } else if (!json::pointer_tokens(field, path)) {
-    return binding::Error::value("invalid field " + bigjson::quoted(field) +
+    return binding::Error::value("invalid field " + quoted(field) +
                                  ": in a JSON Pointer \"~\" must be followed by 0 (for \"~\") or "
                                  "1 (for \"/\")");
   }
@@ -52,4 +52,4 @@ void FieldTree::finish() {
   visit(root_);
 }
 
-}  // namespace quarn::api::fields
+}  // namespace quarn::records

@@ -15,7 +15,7 @@
 
 #include "binding/result.hpp"
 
-namespace quarn::api::fields {
+namespace quarn::records {
 
 struct FieldNode {
   std::string name;  // decoded UTF-8
@@ -50,4 +50,4 @@ class FieldTree {
   std::uint32_t nodes_ = 0;
 };
 
-}  // namespace quarn::api::fields
+}  // namespace quarn::records

@@ -8,7 +8,7 @@
 #include "binding/ref.hpp"
 #include "json/text.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 namespace {
 
 using binding::Ref;
@@ -152,4 +152,4 @@ Result<RecordSource> open_records(std::string_view path, std::optional<std::stri
   return source;
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

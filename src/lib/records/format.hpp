@@ -8,7 +8,7 @@
 #include "io/file.hpp"
 #include "records/source.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 
 // The format the caller named: nothing for detection (None, "" or "auto").
 [[nodiscard]] Result<std::optional<InputFormat>> parse_format(
@@ -32,4 +32,4 @@ namespace quarn::api::bigjson {
 // with backslash escapes for quotes, backslashes and invisible characters.
 [[nodiscard]] std::string quoted(std::string_view text);
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

@@ -16,7 +16,7 @@
 #include "records/format.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 namespace {
 
 using json::ErrorCode;
@@ -814,4 +814,4 @@ Result<std::uint64_t> count_entered(RecordSource& source) {
   return content ? separators + 1 : std::uint64_t{0};
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

@@ -25,7 +25,7 @@
 #include "records/source.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 
 // One reference token of a pointer, decoded, and where it ends in the
 // pointer text (for messages that quote the pointer so far).
@@ -275,4 +275,4 @@ class DocumentWalk final : public Enclosure {
 // one not inside a skipped one.
 [[nodiscard]] Result<binding::Ref> outline_document(RecordSource& source, std::uint64_t sample);
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

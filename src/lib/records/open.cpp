@@ -18,12 +18,9 @@
 #include "records/detect.hpp"
 #include "records/format.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::records {
 namespace {
 
-using bigjson::ByteSource;
-using bigjson::InputFormat;
-using bigjson::RecordSource;
 using binding::Error;
 using binding::Ref;
 using binding::Result;
@@ -35,11 +32,11 @@ using binding::Status;
 // decompressed; a name decompresses whatever comes.
 Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const ReadOptions& how,
                                 std::optional<InputFormat> format, std::string_view name) {
-  auto ahead = std::make_unique<bigjson::LookAheadSource>(std::move(bytes));
-  std::optional<decompress::Kind> kind;
+  auto ahead = std::make_unique<LookAheadSource>(std::move(bytes));
+  std::optional<io::Kind> kind;
   if (how.compression && *how.compression == "infer") {
     // A pipe may hand out a byte at a time: read on until the magic shows.
-    while (ahead->ahead().size() < decompress::kMagicBytes) {
+    while (ahead->ahead().size() < io::kMagicBytes) {
       auto more = ahead->read_ahead();
       if (!more.ok()) {
         // The source's own failure comes again where the records are read.
@@ -48,39 +45,37 @@ Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const ReadOpt
       }
       if (!more.value()) break;
     }
-    kind = decompress::sniff(ahead->ahead());
+    kind = io::sniff(ahead->ahead());
   } else if (how.compression) {
-    kind = decompress::kind_named(*how.compression);  // parse_read_options checked the name
+    kind = io::kind_named(*how.compression);  // parse_read_options checked the name
   }
   if (!kind && how.on_read == nullptr)
-    return bigjson::open_by_content(std::move(ahead), format, bigjson::format_from_name(name));
+    return open_by_content(std::move(ahead), format, format_from_name(name));
   std::unique_ptr<ByteSource> read = std::move(ahead);
   if (kind) {
-    auto ready = decompress::prepare(*kind);
+    auto ready = io::prepare(*kind);
     if (!ready.ok()) return std::move(ready).error();
     std::string why;
-    auto decoder = decompress::make_decoder(*kind, why);
+    auto decoder = io::make_decoder(*kind, why);
     if (!decoder) {
       PyErr_SetString(PyExc_RuntimeError, why.c_str());
       return Error::python();
     }
-    read =
-        std::make_unique<decompress::DecompressSource>(*kind, std::move(decoder), std::move(read));
+    read = std::make_unique<io::DecompressSource>(*kind, std::move(decoder), std::move(read));
     // A compression suffix hides nothing: "a.jsonl.gz" is named JSON Lines.
-    name.remove_suffix(decompress::compression_suffix(name));
+    name.remove_suffix(io::compression_suffix(name));
   }
-  if (how.on_read != nullptr)
-    read = std::make_unique<bigjson::WatchedSource>(std::move(read), how.on_read);
-  return bigjson::open_by_content(std::make_unique<bigjson::LookAheadSource>(std::move(read)),
-                                  format, bigjson::format_from_name(name));
+  if (how.on_read != nullptr) read = std::make_unique<WatchedSource>(std::move(read), how.on_read);
+  return open_by_content(std::make_unique<LookAheadSource>(std::move(read)), format,
+                         format_from_name(name));
 }
 
 // A file's bytes. A pipe gets a larger buffer (where the system allows), so
 // that the writer and the reader swap places less often; a regular file,
 // which the source has seen is one, costs no further call.
-std::unique_ptr<ByteSource> file_bytes(bigjson::File file) {
+std::unique_ptr<ByteSource> file_bytes(File file) {
   const int fd = file.fd();
-  auto bytes = std::make_unique<bigjson::FileSource>(std::move(file));
+  auto bytes = std::make_unique<FileSource>(std::move(file));
 #ifdef F_SETPIPE_SZ
   // Anything but a pipe refuses the request.
   if (!bytes->rereadable()) (void)::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
@@ -92,7 +87,7 @@ std::unique_ptr<ByteSource> file_bytes(bigjson::File file) {
 // a read that fails while the content is looked at "cannot read ...".
 Result<RecordSource> open_path(std::string_view path, const ReadOptions& how,
                                std::optional<InputFormat> format) {
-  auto file = bigjson::File::open(path);
+  auto file = File::open(path);
   if (!file.ok()) return std::move(file).error();
   auto opened = open_bytes(file_bytes(std::move(file).value()), how, format, path);
   if (opened.ok()) return opened;
@@ -110,9 +105,9 @@ Result<RecordSource> open_stdin(const ReadOptions& how, std::optional<InputForma
   if (fd < 0) {
     int err = errno;
     return Error::os(binding::ErrorKind::ValueError,
-                     "cannot open standard input: " + bigjson::os_error_text(err), err, "-");
+                     "cannot open standard input: " + os_error_text(err), err, "-");
   }
-  return open_bytes(file_bytes(bigjson::File::adopt(fd, "-")), how, format, "");
+  return open_bytes(file_bytes(File::adopt(fd, "-")), how, format, "");
 }
 
 }  // namespace
@@ -140,7 +135,7 @@ Result<ReadOptions> parse_read_options(PyObject* how) {
       out.compression.reset();
       return out;
     }
-    if (name == "infer" || decompress::kind_named(name)) {
+    if (name == "infer" || io::kind_named(name)) {
       out.compression = name;
       return out;
     }
@@ -195,4 +190,4 @@ Result<RecordSource> open_record_source(PyObject* source, const ReadOptions& how
   return open_bytes(std::move(stream).value(), how, format, "");
 }
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::records

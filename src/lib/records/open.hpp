@@ -16,7 +16,7 @@
 #include "io/file.hpp"
 #include "records/source.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::records {
 
 // How the bytes are read: the `compressed` argument of the native
 // functions, None or (compression, on_read). `compression` is "infer", one
@@ -45,7 +45,8 @@ struct PathName {
 };
 [[nodiscard]] binding::Result<PathName> path_name(PyObject* source);
 
-[[nodiscard]] binding::Result<bigjson::RecordSource> open_record_source(
-    PyObject* source, const ReadOptions& how, std::optional<bigjson::InputFormat> format);
+[[nodiscard]] binding::Result<RecordSource> open_record_source(PyObject* source,
+                                                               const ReadOptions& how,
+                                                               std::optional<InputFormat> format);
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::records

@@ -37,7 +37,7 @@
 #include "records/field_tree.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::fields {
+namespace quarn::records {
 
 // Which walked-into members each open object has shown: one stamp per node
 // of the tree, and a new stamp per object, so nothing is cleared between
@@ -241,4 +241,4 @@ class Projector {
   bool repeated_ = false;
 };
 
-}  // namespace quarn::api::fields
+}  // namespace quarn::records

@@ -8,7 +8,7 @@
 #include "json/text.hpp"
 #include "records/format.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 namespace {
 
 bool valid_utf8(std::string_view text) {
@@ -130,4 +130,4 @@ Result<Ref> RecordReader::next_record() {
   }
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

@@ -18,7 +18,11 @@
 #include "json/parser.hpp"
 #include "records/source.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
+
+using binding::KeyCache;
+using binding::PySink;
+using binding::ShapeCache;
 
 using binding::Ref;
 
@@ -93,4 +97,4 @@ class RecordReader {
                                           const RecordParser* parser = nullptr,
                                           bool document = false);
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

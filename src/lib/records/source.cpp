@@ -12,7 +12,7 @@
 #include "json/parser.hpp"
 #include "json/text.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
 namespace {
 
 constexpr std::uint8_t kBom[3] = {0xEF, 0xBB, 0xBF};
@@ -549,4 +549,4 @@ Error RecordSource::error_at(std::uint64_t offset, std::string_view message,
                       std::to_string(line) + " column " + std::to_string(offset - line_start));
 }
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

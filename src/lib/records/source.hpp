@@ -25,7 +25,10 @@
 #include "io/file.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::records {
+
+// Records are cut from the bytes of the sources of io/.
+using namespace io;  // NOLINT(google-build-using-namespace)
 
 // How the records of a source are laid out, once `begin` has looked.
 enum class Layout : unsigned char {
@@ -259,4 +262,4 @@ class RecordSource {
 // Opens `path` as a source: "cannot open <path>: ..." (ValueError).
 [[nodiscard]] Result<RecordSource> open_file_source(std::string_view path);
 
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::records

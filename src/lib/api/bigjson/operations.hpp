@@ -12,6 +12,12 @@
 
 namespace quarn::api::bigjson {
 
+// The bigjson functions are a front end over the record source.
+using namespace records;  // NOLINT(google-build-using-namespace)
+using binding::KeyCache;
+using binding::PySink;
+using binding::ShapeCache;
+
 using binding::CallArgs;
 using binding::Ref;
 

@@ -23,6 +23,8 @@
 namespace quarn::api::bigjson {
 namespace {
 
+using json::StructureMerger;
+
 // The merged records so far and what parses them. The sink owns the keys
 // that the merger refers to, so it lives as long as the merger.
 struct Sample {

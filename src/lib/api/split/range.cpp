@@ -37,7 +37,7 @@ using json::NullSink;
 
 }  // namespace
 
-std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> body,
+std::unique_ptr<RangeSource> piece_source(std::unique_ptr<io::ByteSource> body,
                                           const ByteRange& piece) {
   // An array piece is a whole array to the record source. A JSON Lines piece
   // after the first starts with a blank line, so that a byte-order mark at
@@ -47,10 +47,9 @@ std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> b
   return std::make_unique<RangeSource>(std::move(prefix), std::move(body), std::move(suffix));
 }
 
-bigjson::RecordSource piece_records(std::unique_ptr<bigjson::ByteSource> body,
-                                    const ByteRange& piece) {
-  bigjson::RecordSource source(piece_source(std::move(body), piece));
-  source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
+records::RecordSource piece_records(std::unique_ptr<io::ByteSource> body, const ByteRange& piece) {
+  records::RecordSource source(piece_source(std::move(body), piece));
+  source.begin(piece.array ? io::InputFormat::Json : io::InputFormat::Jsonl);
   // Good means good to the whole file's top-level reader: a hole, a
   // trailing comma or text that is not UTF-8 anywhere sends the file back
   // to it, which reports the first fault in order.
@@ -111,7 +110,7 @@ Result<PieceCount> count_lines_piece(const SharedFile& file, std::uint64_t start
 
 Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const SharedFile> file,
                                                     const ByteRange& piece) {
-  bigjson::RecordSource source =
+  records::RecordSource source =
       piece_records(std::make_unique<FileRange>(std::move(file), piece.start, piece.end), piece);
   NullSink sink;
   std::uint64_t records = 0;
@@ -119,8 +118,8 @@ Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const Shared
     auto got = source.next();
     if (!got.ok()) return std::optional<std::uint64_t>();
     const auto cut = got.value().cut;
-    if (cut == bigjson::RecordSource::Cut::Truncated) return std::optional<std::uint64_t>();
-    if (cut == bigjson::RecordSource::Cut::End) break;
+    if (cut == records::RecordSource::Cut::Truncated) return std::optional<std::uint64_t>();
+    if (cut == records::RecordSource::Cut::End) break;
     const std::string_view text = json::trim_unicode_whitespace(got.value().text);
     if (text.empty()) continue;
     if (json::parse(text, sink, source.element_depth())) return std::optional<std::uint64_t>();

@@ -38,12 +38,12 @@ std::optional<std::string_view> optional_text(PyObject* obj) {
 // Opens a path or binary stream as quarn's top-level functions do, in the
 // format given or shown by the content, its bytes as they are: offsets are
 // those of the file (a caller splits only data that is not compressed).
-Result<bigjson::RecordSource> open(PyObject* source, std::optional<std::string_view> format) {
-  auto named = bigjson::parse_format(format);
+Result<records::RecordSource> open(PyObject* source, std::optional<std::string_view> format) {
+  auto named = records::parse_format(format);
   if (!named.ok()) return std::move(named).error();
-  sources::ReadOptions raw;
+  records::ReadOptions raw;
   raw.compression = std::nullopt;
-  return sources::open_record_source(source, raw, named.value());
+  return records::open_record_source(source, raw, named.value());
 }
 
 // plan(source, format, records) -> (kind, start, limit, depth): how the
@@ -58,15 +58,15 @@ Result<Ref> plan(PyObject* source, std::optional<std::string_view> format,
                  std::optional<std::string_view> records) {
   auto opened = open(source, format);
   if (!opened.ok()) return std::move(opened).error();
-  bigjson::RecordSource& s = opened.value();
+  records::RecordSource& s = opened.value();
   // The elements as the top-level reader takes them, so that element_depth
   // is theirs.
   s.reject_holes();
-  bigjson::Cursor cursor(s);
+  records::Cursor cursor(s);
   const char* kind = "document";
   std::uint64_t start = 0, limit = s.total_bytes();
   if (records) {
-    auto entered = bigjson::enter_records(s, *records);
+    auto entered = records::enter_records(s, *records);
     if (!entered.ok()) return std::move(entered).error();
     start = cursor.offset();
     scan::ArrayScan state;
@@ -85,15 +85,15 @@ Result<Ref> plan(PyObject* source, std::optional<std::string_view> format,
     if (!layout.ok()) return std::move(layout).error();
     start = cursor.offset();
     switch (layout.value()) {
-      case bigjson::Layout::Lines:
+      case records::Layout::Lines:
         kind = "lines";
         break;
-      case bigjson::Layout::Array:
+      case records::Layout::Array:
         kind = "array";
         break;
-      case bigjson::Layout::Document:
+      case records::Layout::Document:
         break;
-      case bigjson::Layout::Empty:
+      case records::Layout::Empty:
         kind = "empty";
         break;
     }
@@ -127,7 +127,7 @@ scan::ArrayScan state_of(int start, long long depth) {
 // The file a path argument names (given as the top-level functions take
 // one), for positioned reads.
 Result<std::shared_ptr<SharedFile>> open_shared(PyObject* path) {
-  auto name = sources::path_name(path);
+  auto name = records::path_name(path);
   if (!name.ok()) return std::move(name).error();
   if (!name.value().bytes) {
     PyErr_Format(PyExc_TypeError, "expected a path, not '%.200s'", Py_TYPE(path)->tp_name);
@@ -150,17 +150,17 @@ Result<T> without_lock(PyObject* path, Work work) {
 
 // The bytes of a piece: the range of the file a path names, or what a
 // stream hands out.
-Result<std::unique_ptr<bigjson::ByteSource>> piece_bytes(PyObject* source, const ByteRange& piece) {
-  auto name = sources::path_name(source);
+Result<std::unique_ptr<io::ByteSource>> piece_bytes(PyObject* source, const ByteRange& piece) {
+  auto name = records::path_name(source);
   if (!name.ok()) return std::move(name).error();
   if (!name.value().bytes) {
-    auto stream = sources::StreamSource::open(source);
+    auto stream = io::StreamSource::open(source);
     if (!stream.ok()) return std::move(stream).error();
-    return std::unique_ptr<bigjson::ByteSource>(std::move(stream).value());
+    return std::unique_ptr<io::ByteSource>(std::move(stream).value());
   }
   auto file = SharedFile::open(name.value().view());
   if (!file.ok()) return std::move(file).error();
-  return std::unique_ptr<bigjson::ByteSource>(
+  return std::unique_ptr<io::ByteSource>(
       std::make_unique<FileRange>(std::move(file).value(), piece.start, piece.end));
 }
 
@@ -349,7 +349,7 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
         PyObject* fields = Py_None;
         ByteRange piece;
         if (!parse_piece(args, source, piece, &fields)) return nullptr;
-        std::shared_ptr<const bigjson::RecordParser> parser;
+        std::shared_ptr<const records::RecordParser> parser;
         if (fields != Py_None) {
           auto tree = fields::read_fields(fields);
           if (!tree.ok()) return fail(tree.error());
@@ -360,7 +360,7 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
         // The records of a piece are those of the whole file's top-level
         // reader: no text that is not UTF-8 either.
         auto it = bigjson::iterate_records(piece_records(std::move(body).value(), piece),
-                                           std::move(parser), bigjson::BadText::Reject);
+                                           std::move(parser), records::BadText::Reject);
         if (!it.ok()) return fail(it.error());
         return std::move(it).value().release();
       },
@@ -373,8 +373,8 @@ PyObject* py_compressed(PyObject*, PyObject* head) noexcept {
   Py_buffer view;
   if (PyObject_GetBuffer(head, &view, PyBUF_SIMPLE) < 0) return nullptr;
   const bool found =
-      decompress::sniff(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view.buf),
-                                                      static_cast<std::size_t>(view.len)))
+      io::sniff(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view.buf),
+                                              static_cast<std::size_t>(view.len)))
           .has_value();
   PyBuffer_Release(&view);
   return PyBool_FromLong(found);

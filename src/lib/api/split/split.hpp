@@ -30,9 +30,9 @@ using binding::Error;
 using binding::Result;
 using binding::Status;
 
-using bigjson::FileRange;
-using bigjson::RangeSource;
-using bigjson::SharedFile;
+using io::FileRange;
+using io::RangeSource;
+using io::SharedFile;
 
 // What a range's stream is made of: its records are those of a record source
 // over it (`kind` Lines or Array).
@@ -49,13 +49,13 @@ struct ByteRange {
 // The piece's stream over `body`, the file's bytes [start, end) (a local
 // file's FileRange, or a caller's stream of a remote file's range): the one
 // place that says how a piece is made a whole array or JSON Lines text.
-[[nodiscard]] std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> body,
+[[nodiscard]] std::unique_ptr<RangeSource> piece_source(std::unique_ptr<io::ByteSource> body,
                                                         const ByteRange& piece);
 
 // The records of the piece over `body`, exactly as the whole file's
 // top-level reader takes them: no holes, each element as deep as it lies in
 // the file.
-[[nodiscard]] bigjson::RecordSource piece_records(std::unique_ptr<bigjson::ByteSource> body,
+[[nodiscard]] records::RecordSource piece_records(std::unique_ptr<io::ByteSource> body,
                                                   const ByteRange& piece);
 
 // --- Summaries ---------------------------------------------------------------

@@ -7,7 +7,7 @@
 
 #include "api/toplevel/operations.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::api::toplevel {
 namespace {
 
 using binding::Error;
@@ -168,4 +168,4 @@ binding::Result<Ref> dump_lines(const CallArgs& args) {
   return bytes;
 }
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::api::toplevel

@@ -11,19 +11,23 @@
 #include "records/nested.hpp"
 #include "records/open.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::api::toplevel {
 namespace {
 
-using bigjson::InputFormat;
-using bigjson::RecordSource;
 using binding::Error;
 using binding::Result;
+using io::InputFormat;
+using io::seek_back;
+using io::stream_position;
+using records::open_record_source;
+using records::parse_read_options;
+using records::RecordSource;
 
 // Opens the caller's source (a path, "-" or a binary stream) in the format
 // it names or, without one, the format its content shows, positioned at the
 // records `records` names.
 Result<RecordSource> open_source(const CallArgs& args) {
-  auto named = bigjson::parse_format(args.format);
+  auto named = records::parse_format(args.format);
   if (!named.ok()) return std::move(named).error();
   auto how = parse_read_options(args.compressed);
   if (!how.ok()) return std::move(how).error();
@@ -32,15 +36,15 @@ Result<RecordSource> open_source(const CallArgs& args) {
   // An array's elements are exactly those a parse of the whole text finds.
   opened.value().reject_holes();
   if (args.records) {
-    auto entered = bigjson::enter_records(opened.value(), *args.records);
+    auto entered = records::enter_records(opened.value(), *args.records);
     if (!entered.ok()) return std::move(entered).error();
   }
   return opened;
 }
 
 // What makes each record: the whole of it, or the parts `fields` names.
-Result<std::shared_ptr<const bigjson::RecordParser>> record_parser(const CallArgs& args) {
-  if (args.fields == nullptr) return std::shared_ptr<const bigjson::RecordParser>();
+Result<std::shared_ptr<const records::RecordParser>> record_parser(const CallArgs& args) {
+  if (args.fields == nullptr) return std::shared_ptr<const records::RecordParser>();
   auto tree = fields::read_fields(args.fields);
   if (!tree.ok()) return std::move(tree).error();
   return fields::projection(std::move(tree).value());
@@ -60,15 +64,15 @@ binding::Result<Ref> schema_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
   // One large document is described with each of its arrays sampled.
-  if (!args.records && opened.value().format() == bigjson::InputFormat::Json) {
+  if (!args.records && opened.value().format() == io::InputFormat::Json) {
     auto layout = opened.value().layout();
     if (!layout.ok()) return std::move(layout).error();
-    if (layout.value() == bigjson::Layout::Document) {
-      return bigjson::describe_document(opened.value(), args.sample);
+    if (layout.value() == records::Layout::Document) {
+      return records::describe_document(opened.value(), args.sample);
     }
   }
-  return bigjson::describe_records(opened.value(), args.sample, bigjson::kMapKeys,
-                                   bigjson::BadText::Reject);
+  return bigjson::describe_records(opened.value(), args.sample, json::kMapKeys,
+                                   records::BadText::Reject);
 }
 
 binding::Result<Ref> outline_of(const CallArgs& args) {
@@ -78,14 +82,14 @@ binding::Result<Ref> outline_of(const CallArgs& args) {
   if (!args.records && source.format() == InputFormat::Json) {
     auto layout = source.layout();
     if (!layout.ok()) return std::move(layout).error();
-    if (layout.value() == bigjson::Layout::Document) {
-      return bigjson::outline_document(source, args.sample);
+    if (layout.value() == records::Layout::Document) {
+      return records::outline_document(source, args.sample);
     }
   }
   // Records that are lines or array elements: their schema, and no arrays
   // to point at.
   auto text =
-      bigjson::describe_records(source, args.sample, bigjson::kMapKeys, bigjson::BadText::Reject);
+      bigjson::describe_records(source, args.sample, json::kMapKeys, records::BadText::Reject);
   if (!text.ok()) return std::move(text).error();
   Ref none = Ref::steal(PyList_New(0));
   if (!none) return Error::python();
@@ -108,7 +112,7 @@ binding::Result<Ref> iter_records_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
   return bigjson::iterate_records(std::move(opened).value(), std::move(parser).value(),
-                                  bigjson::BadText::Reject);
+                                  records::BadText::Reject);
 }
 
 // Runs an operation on what the caller holds. A call that fails (a read that
@@ -146,4 +150,4 @@ binding::Result<Ref> iter_records(const CallArgs& args) {
   return in_place(args, iter_records_of);
 }
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::api::toplevel

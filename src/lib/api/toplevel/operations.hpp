@@ -5,7 +5,7 @@
 
 #include "binding/boundary.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::api::toplevel {
 
 using binding::CallArgs;
 using binding::Ref;
@@ -24,4 +24,4 @@ using binding::Ref;
 // that is not a str, ...).
 [[nodiscard]] binding::Result<Ref> dump_lines(const CallArgs& args);
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::api::toplevel

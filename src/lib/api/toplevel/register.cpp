@@ -9,7 +9,7 @@
 #include "records/format.hpp"
 #include "records/nested.hpp"
 
-namespace quarn::api::sources {
+namespace quarn::api::toplevel {
 namespace {
 
 using binding::FunctionSpec;
@@ -110,4 +110,4 @@ Status register_area(PyObject* parent) {
   return binding::ok_status();
 }
 
-}  // namespace quarn::api::sources
+}  // namespace quarn::api::toplevel
