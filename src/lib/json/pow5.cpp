@@ -1,6 +1,6 @@
 // The table of powers of five behind the parser's fast conversion of decimal
-// numbers to doubles (see kPow5Table in parser.hpp).
-#include "json/parser.hpp"
+// numbers to doubles (see kPow5Table in numbers.hpp).
+#include "json/numbers.hpp"
 
 namespace quarn::json::detail {
 
