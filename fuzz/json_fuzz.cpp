@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "api/bigjson/infer.hpp"
 #include "dump.hpp"
 #include "fuzz_check.hpp"
+#include "json/infer.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
 
@@ -130,11 +130,11 @@ void check_inference(const Value& v) {
     records.clear();
     for (const Value& item : v.as_array()) records.push_back(&item);
   }
-  const std::string text = quarn::json::to_pretty_string(quarn::api::bigjson::infer(records));
+  const std::string text = quarn::json::to_pretty_string(quarn::json::infer(records));
   FUZZ_CHECK(quarn::json::parse_value(text));
   FUZZ_CHECK(text == quarn::json::to_pretty_string(reference_infer(records)));
 
-  quarn::api::bigjson::StructureMerger merger;
+  quarn::json::StructureMerger merger;
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (i == records.size() / 2) (void)merger.describe();
     merger.add(*records[i]);

@@ -68,9 +68,11 @@ build_json() {
   local objs=(
     "$(compile json_fuzz "$root/fuzz/json_fuzz.cpp")"
     "$(compile parser "$src/json/parser.cpp")"
+    "$(compile pow5 "$src/json/pow5.cpp")"
     "$(compile render "$src/json/render.cpp")"
-    "$(compile infer "$src/api/bigjson/infer.cpp")"
+    "$(compile infer "$src/json/infer.cpp")"
     "$(compile parser_portable "$src/json/parser.cpp" -Dquarn=quarn_portable -DQUARN_PORTABLE_SCAN)"
+    "$(compile pow5_portable "$src/json/pow5.cpp" -Dquarn=quarn_portable -DQUARN_PORTABLE_SCAN)"
     "$(compile portable_parse "$root/fuzz/portable_parse.cpp" -Dquarn=quarn_portable -DQUARN_PORTABLE_SCAN)"
   )
   link json_fuzz "${objs[@]}"

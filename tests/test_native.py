@@ -91,7 +91,7 @@ def run(exe, *args):
 
 
 def test_render_and_infer(tmp_path):
-    sources = ["json/render.cpp", "json/parser.cpp", "api/bigjson/infer.cpp"]
+    sources = ["json/render.cpp", "json/parser.cpp", "json/pow5.cpp", "json/infer.cpp"]
     exe = build("render", [SRC / s for s in sources] + [NATIVE / "test_render_infer.cpp"])
     dump = tmp_path / "doubles.txt"
     run(exe, dump)
@@ -107,7 +107,8 @@ def test_render_and_infer(tmp_path):
 @pytest.mark.parametrize("defines", [(), ("QUARN_PORTABLE_SCAN",)], ids=["simd", "portable"])
 def test_parser(defines):
     exe = build("parser-" + "-".join(defines or ["simd"]),
-                [SRC / "json/parser.cpp", SRC / "json/pointer.cpp", NATIVE / "test_parser.cpp"],
+                [SRC / "json/parser.cpp", SRC / "json/pow5.cpp", SRC / "json/pointer.cpp",
+                 NATIVE / "test_parser.cpp"],
                 defines)
     suite = ROOT.parent / "shared" / "data" / "jsontestsuite"
     run(exe, suite if suite.exists() else "--no-suite")

@@ -3,9 +3,9 @@
 #include <Python.h>
 
 #include "api/api.hpp"
-#include "api/decompress/libraries.hpp"
 #include "api/testing/testing.hpp"
 #include "binding/boundary.hpp"
+#include "io/libraries.hpp"
 
 namespace {
 
@@ -22,9 +22,9 @@ int module_exec(PyObject* module) noexcept {
           return -1;
         }
         for (auto* register_area :
-             {&quarn::api::bigjson::register_area, &quarn::api::sources::register_area,
+             {&quarn::api::bigjson::register_area, &quarn::api::toplevel::register_area,
               &quarn::api::split::register_area, &quarn::api::testing::register_area,
-              &quarn::api::decompress::register_area}) {
+              &quarn::io::register_area}) {
           auto registered = register_area(module);
           if (!registered.ok()) {
             quarn::binding::raise(registered.error());

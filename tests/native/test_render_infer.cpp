@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "api/bigjson/infer.hpp"
 #include "check.hpp"
+#include "json/infer.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
 
@@ -34,7 +34,7 @@ static std::string infer_text(const std::vector<std::string>& records, bool reve
   std::vector<const Value*> refs;
   for (const auto& d : docs) refs.push_back(&d);
   if (reversed) std::reverse(refs.begin(), refs.end());
-  return to_pretty_string(quarn::api::bigjson::infer(refs));
+  return to_pretty_string(quarn::json::infer(refs));
 }
 
 static void test_infer() {

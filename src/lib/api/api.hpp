@@ -43,7 +43,7 @@ constexpr PyMethodDef method_def() {
 namespace bigjson {
 Status register_area(PyObject* parent);
 }
-namespace sources {
+namespace toplevel {
 Status register_area(PyObject* parent);
 }
 namespace split {

@@ -1,5 +1,6 @@
 // The JSON parser: one forward pass of recursive descent over a complete
-// text, reporting each value to a sink as soon as it is complete.
+// text, reporting each value to a sink as soon as it is complete. This file
+// holds the grammar; numbers.hpp reads numbers, strings.hpp scans strings.
 //
 // Texts are not padded: the parser never reads a byte outside `text`. Callers
 // guarantee valid UTF-8; bytes at or above 0x80 inside strings are copied
@@ -56,15 +57,9 @@
 #include <utility>
 #include <vector>
 
-#include "value.hpp"
-
-#if !defined(QUARN_PORTABLE_SCAN) && defined(__SSE2__)
-#include <emmintrin.h>
-#define QUARN_JSON_SCAN_SSE2 1
-#elif !defined(QUARN_PORTABLE_SCAN) && defined(__aarch64__) && defined(__ARM_NEON)
-#include <arm_neon.h>
-#define QUARN_JSON_SCAN_NEON 1
-#endif
+#include "json/numbers.hpp"
+#include "json/strings.hpp"
+#include "json/value.hpp"
 
 namespace quarn::json {
 
@@ -114,141 +109,11 @@ struct Position {
 
 namespace detail {
 
-inline bool is_digit(char c) {
-  return static_cast<unsigned char>(c - '0') < 10;
-}
-
 inline bool is_space(char c) {
   constexpr std::uint64_t kSpaces =
       (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
   const auto u = static_cast<unsigned char>(c);
   return u <= ' ' && ((kSpaces >> u) & 1) != 0;
-}
-
-// Value of a hex digit, or -1. Signed so that OR-ing four lookups is negative
-// exactly when one of them failed.
-inline constexpr struct HexTable {
-  signed char v[256];
-  constexpr HexTable() : v() {
-    for (int i = 0; i < 256; ++i) v[i] = -1;
-    for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<signed char>(i);
-    for (int i = 0; i < 6; ++i) {
-      v['a' + i] = static_cast<signed char>(10 + i);
-      v['A' + i] = static_cast<signed char>(10 + i);
-    }
-  }
-} kHex;
-
-// Four hex digits as a code unit, or -1 when any is not a hex digit.
-inline std::int32_t hex4(const char* p) {
-  const std::int32_t a = kHex.v[static_cast<unsigned char>(p[0])];
-  const std::int32_t b = kHex.v[static_cast<unsigned char>(p[1])];
-  const std::int32_t c = kHex.v[static_cast<unsigned char>(p[2])];
-  const std::int32_t d = kHex.v[static_cast<unsigned char>(p[3])];
-  if ((a | b | c | d) < 0) return -1;
-  return (a << 12) | (b << 8) | (c << 4) | d;
-}
-
-// Powers of ten that are exact in a double: a product or quotient with one of
-// them is a single correctly rounded operation.
-inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-inline std::uint64_t load_le64(const char* p) {
-  std::uint64_t w;
-  std::memcpy(&w, p, 8);
-  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  return w;
-}
-
-// Eight ASCII digits in a little-endian word: every byte is 0x30..0x39 when
-// its high nibble is 3 and adding 6 does not carry into the high nibble.
-inline bool is_eight_digits(std::uint64_t w) {
-  constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ull;
-  return ((w & kHighNibbles) | (((w + 0x0606060606060606ull) & kHighNibbles) >> 4)) ==
-         0x3333333333333333ull;
-}
-
-// Their value, combining neighbours pairwise: digits to 2-digit lanes, then
-// two multiplies gather the four lanes into one 8-digit number.
-inline std::uint64_t eight_digits_value(std::uint64_t w) {
-  w -= 0x3030303030303030ull;
-  w = w * 10 + (w >> 8);
-  constexpr std::uint64_t kLanes = 0x000000FF000000FFull;
-  constexpr std::uint64_t kMul1 = 100 + (1000000ull << 32);
-  constexpr std::uint64_t kMul2 = 1 + (10000ull << 32);
-  return (((w & kLanes) * kMul1) + (((w >> 16) & kLanes) * kMul2)) >> 32;
-}
-
-// Appends at most `limit` digits from p to s; returns the first byte not read.
-inline const char* read_digits(const char* p, const char* end, std::uint64_t& s,
-                               std::ptrdiff_t limit) {
-  const char* const stop = p + std::min(limit, end - p);
-  while (stop - p >= 8) {
-    const std::uint64_t w = load_le64(p);
-    if (!is_eight_digits(w)) break;
-    s = s * 100000000 + eight_digits_value(w);
-    p += 8;
-  }
-  for (; p != stop && is_digit(*p); ++p) s = s * 10 + static_cast<std::uint64_t>(*p - '0');
-  return p;
-}
-
-// 128-bit approximations of 5^q for q = -342..308, most significant bit set,
-// as (high, low) pairs.
-inline constexpr int kPow5MinExponent = -342;
-inline constexpr int kPow5MaxExponent = 308;
-extern const std::uint64_t kPow5Table[(kPow5MaxExponent - kPow5MinExponent + 1) * 2];
-
-// The double nearest to w * 10^q for 0 < w < 10^19 (Eisel-Lemire): the
-// normalised w times the 128-bit 5^q gives the leading bits of the exact
-// product; the 128-bit width suffices to round every such input correctly,
-// and the only ambiguity left, an exact tie, can occur only for small |q|
-// where the product is exact and is checked for. Returns false where the
-// result would be subnormal or infinite; from_chars settles those.
-__extension__ typedef unsigned __int128 Uint128;
-
-inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) {
-  if (q < kPow5MinExponent || q > kPow5MaxExponent) return false;
-  const int lz = std::countl_zero(w);
-  w <<= lz;
-  const std::uint64_t* pow5 = &kPow5Table[2 * (q - kPow5MinExponent)];
-  Uint128 product = static_cast<Uint128>(w) * pow5[0];
-  auto upper = static_cast<std::uint64_t>(product >> 64);
-  auto lower = static_cast<std::uint64_t>(product);
-  // The bits below the 55 we keep are all ones: the truncated low half of
-  // the power could carry into them, so add its contribution.
-  if ((upper & 0x1FF) == 0x1FF) {
-    const auto second = static_cast<std::uint64_t>((static_cast<Uint128>(w) * pow5[1]) >> 64);
-    lower += second;
-    if (second > lower) ++upper;
-  }
-  const int upper_bit = static_cast<int>(upper >> 63);
-  const int shift = upper_bit + 9;
-  std::uint64_t mantissa = upper >> shift;
-  // (217706 * q) >> 16 is floor(q * log2(10)) throughout the table's range;
-  // with the table's normalisation it locates the product's leading bit.
-  const std::int64_t power2 = ((217706 * q) >> 16) + 63 + upper_bit - lz + 1023;
-  if (power2 <= 0) return false;
-  // A tie between two doubles needs an exactly representable product, so
-  // only small powers; there the dropped bits are all zero exactly at a tie,
-  // and the tie goes to the even neighbour instead of up.
-  if (lower <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == upper) {
-    mantissa &= ~std::uint64_t{1};
-  }
-  mantissa += mantissa & 1;
-  mantissa >>= 1;
-  std::int64_t biased = power2;
-  if (mantissa >= (std::uint64_t{2} << 52)) {
-    mantissa = std::uint64_t{1} << 52;
-    ++biased;
-  }
-  if (biased >= 0x7FF) return false;
-  const std::uint64_t bits =
-      (mantissa & ~(std::uint64_t{1} << 52)) | (static_cast<std::uint64_t>(biased) << 52);
-  out = std::bit_cast<double>(bits);
-  return true;
 }
 
 // The first byte in [p, end) that is not whitespace, or end.
@@ -274,136 +139,6 @@ inline const char* skip_space_run(const char* p, const char* end) {
   }
   return p;
 }
-
-// Whether a finite, non-zero decimal number text that a double cannot hold is
-// too large (rather than too small). Cold: only after from_chars gave up.
-[[nodiscard]] bool decimal_overflows(const char* first, const char* last);
-
-// Plain string content runs until a quotation mark, a backslash or a byte
-// below 0x20. scan_string returns the first such byte in [p, end), or end, and
-// clears `ascii` when a byte >= 0x80 comes before it.
-//
-// Each block yields a bit mask of "stop" bytes; its lowest set bit is the
-// answer, and the high bits of the bytes below it say whether the run so far
-// is ASCII. The last partial block is copied into a zero-filled buffer: the
-// zeros count as stops, so a stop at or past the copied length means the text
-// ended, and no load ever touches memory past `end`.
-#if defined(QUARN_JSON_SCAN_SSE2)
-
-inline unsigned sse2_stops(__m128i v) {
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  // min_epu8(v, 0x1F) == v exactly for the unsigned bytes <= 0x1F.
-  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
-  const __m128i hits =
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
-  return static_cast<unsigned>(_mm_movemask_epi8(hits));
-}
-
-inline const char* scan_string(const char* p, const char* end, bool& ascii) {
-  unsigned high = 0;
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned stops = sse2_stops(v);
-    const auto h = static_cast<unsigned>(_mm_movemask_epi8(v));
-    if (stops != 0) {
-      const int k = std::countr_zero(stops);
-      if ((high | (h & ((1u << k) - 1))) != 0) ascii = false;
-      return p + k;
-    }
-    high |= h;
-    p += 16;
-  }
-  alignas(16) char block[16] = {};
-  std::memcpy(block, p, static_cast<std::size_t>(end - p));
-  const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(block));
-  const int k = std::countr_zero(sse2_stops(v));
-  const auto h = static_cast<unsigned>(_mm_movemask_epi8(v));
-  if ((high | (h & ((1u << k) - 1))) != 0) ascii = false;
-  return p + k;
-}
-
-#elif defined(QUARN_JSON_SCAN_NEON)
-
-// NEON has no movemask: narrowing each 16-bit lane by a 4-bit shift leaves
-// one nibble per byte (0xF or 0x0) in a 64-bit mask, byte i at bits 4i..4i+3.
-inline std::uint64_t neon_mask(uint8x16_t bytes) {
-  const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(bytes), 4);
-  return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0);
-}
-
-inline std::uint64_t neon_stops(uint8x16_t v) {
-  const uint8x16_t hits =
-      vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8('"')), vceqq_u8(v, vdupq_n_u8('\\'))),
-               vcltq_u8(v, vdupq_n_u8(0x20)));
-  return neon_mask(hits);
-}
-
-inline const char* scan_string(const char* p, const char* end, bool& ascii) {
-  std::uint64_t high = 0;
-  while (end - p >= 16) {
-    const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
-    const std::uint64_t stops = neon_stops(v);
-    const std::uint64_t h = neon_mask(vcgeq_u8(v, vdupq_n_u8(0x80)));
-    if (stops != 0) {
-      const int bit = std::countr_zero(stops);
-      if ((high | (h & ((std::uint64_t{1} << bit) - 1))) != 0) ascii = false;
-      return p + bit / 4;
-    }
-    high |= h;
-    p += 16;
-  }
-  alignas(16) std::uint8_t block[16] = {};
-  std::memcpy(block, p, static_cast<std::size_t>(end - p));
-  const uint8x16_t v = vld1q_u8(block);
-  const int bit = std::countr_zero(neon_stops(v));
-  const std::uint64_t h = neon_mask(vcgeq_u8(v, vdupq_n_u8(0x80)));
-  if ((high | (h & ((std::uint64_t{1} << bit) - 1))) != 0) ascii = false;
-  return p + bit / 4;
-}
-
-#else
-
-// SWAR over 8 bytes read as a little-endian word. (x - 0x01..) & ~x & 0x80..
-// flags zero bytes; the borrow can flag bytes above a real hit but never
-// below one, so the lowest flag is exact. (x - 0x20..) & ~x & 0x80.. does the
-// same for bytes below 0x20: a byte >= 0xA0 that wraps has its own high bit
-// set and is masked by ~x.
-inline constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-inline constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-
-inline std::uint64_t swar_stops(std::uint64_t w) {
-  const std::uint64_t q = w ^ (kOnes * '"');
-  const std::uint64_t b = w ^ (kOnes * '\\');
-  return (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHighs;
-}
-
-inline const char* scan_string(const char* p, const char* end, bool& ascii) {
-  std::uint64_t high = 0;
-  while (end - p >= 8) {
-    const std::uint64_t w = load_le64(p);
-    const std::uint64_t stops = swar_stops(w);
-    if (stops != 0) {
-      const int bit = std::countr_zero(stops);
-      // Bits below the stop's high bit cover the high bits of earlier bytes.
-      if (((high | w) & kHighs & ((std::uint64_t{1} << bit) - 1)) != 0) ascii = false;
-      return p + bit / 8;
-    }
-    high |= w;
-    p += 8;
-  }
-  char block[8] = {};
-  std::memcpy(block, p, static_cast<std::size_t>(end - p));
-  const std::uint64_t w = load_le64(block);
-  const int bit = std::countr_zero(swar_stops(w));
-  if ((((high & kHighs) != 0) || (w & kHighs & ((std::uint64_t{1} << bit) - 1)) != 0)) {
-    ascii = false;
-  }
-  return p + bit / 8;
-}
-
-#endif
 
 template <class Sink>
 class Parser {

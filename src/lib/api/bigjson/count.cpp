@@ -2,10 +2,10 @@
 // non-blank line count of JSON Lines, both over the source's blocks.
 #include <Python.h>
 
-#include "api/bigjson/format.hpp"
-#include "api/bigjson/nested.hpp"
-#include "api/bigjson/ops.hpp"
-#include "api/bigjson/source.hpp"
+#include "api/bigjson/operations.hpp"
+#include "records/format.hpp"
+#include "records/nested.hpp"
+#include "records/source.hpp"
 #include "scan/scan.hpp"
 
 namespace quarn::api::bigjson {

@@ -19,10 +19,10 @@
 #include <memory>
 #include <thread>
 
-#include "api/bigjson/format.hpp"
-#include "api/bigjson/ops.hpp"
-#include "api/bigjson/reader.hpp"
+#include "api/bigjson/operations.hpp"
 #include "binding/unlocked.hpp"
+#include "records/format.hpp"
+#include "records/reader.hpp"
 
 namespace quarn::api::bigjson {
 namespace {

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "api/bigjson/format.hpp"
-#include "api/bigjson/ops.hpp"
-#include "api/bigjson/reader.hpp"
+#include "api/bigjson/operations.hpp"
+#include "records/format.hpp"
+#include "records/reader.hpp"
 
 namespace quarn::api::bigjson {
 namespace {

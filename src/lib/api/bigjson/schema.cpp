@@ -11,17 +11,19 @@
 #include <memory>
 #include <string>
 
-#include "api/bigjson/format.hpp"
-#include "api/bigjson/infer.hpp"
-#include "api/bigjson/ops.hpp"
-#include "api/bigjson/source.hpp"
+#include "api/bigjson/operations.hpp"
+#include "json/infer.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
 #include "json/text.hpp"
+#include "records/format.hpp"
+#include "records/source.hpp"
 #include "scan/scan.hpp"
 
 namespace quarn::api::bigjson {
 namespace {
+
+using json::StructureMerger;
 
 // The merged records so far and what parses them. The sink owns the keys
 // that the merger refers to, so it lives as long as the merger.

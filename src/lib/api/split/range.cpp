@@ -1,5 +1,5 @@
-// Reading byte ranges of a file: positioned reads, the stream of one piece,
-// and the scans a piece needs, none of which calls into the interpreter.
+// The pieces of a file: the stream of one piece as the record source reads
+// it, and the scans a piece needs, none of which calls into the interpreter.
 #include <Python.h>
 
 #include <unistd.h>
@@ -37,56 +37,8 @@ using json::NullSink;
 
 }  // namespace
 
-Result<std::shared_ptr<SharedFile>> SharedFile::open(std::string_view path) {
-  auto opened = bigjson::File::open(path);
-  if (!opened.ok()) return std::move(opened).error();
-  const std::uint64_t size = opened.value().size();
-  return std::shared_ptr<SharedFile>(
-      new SharedFile(std::move(opened).value(), std::string(path), size));
-}
-
-Result<std::size_t> SharedFile::pread(std::uint64_t offset, std::uint8_t* buf,
-                                      std::size_t n) const {
-  for (;;) {
-    const ssize_t got = ::pread(file_.fd(), buf, n, static_cast<off_t>(offset));
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) {
-      const int err = errno;
-      return Error::os(binding::ErrorKind::RuntimeError, bigjson::os_error_text(err), err, path_);
-    }
-  }
-}
-
-Result<std::size_t> FileRange::read(std::uint8_t* buf, std::size_t n) {
-  if (at_ >= end_) return std::size_t{0};
-  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - at_));
-  auto got = file_->pread(at_, buf, want);
-  if (!got.ok()) return got;
-  // A file shorter than the range ends it.
-  at_ = got.value() > 0 ? at_ + got.value() : end_;
-  return got;
-}
-
-Result<std::size_t> RangeSource::read(std::uint8_t* buf, std::size_t n) {
-  if (prefix_done_ < prefix_.size()) {
-    const std::size_t k = std::min(n, prefix_.size() - prefix_done_);
-    std::memcpy(buf, prefix_.data() + prefix_done_, k);
-    prefix_done_ += k;
-    return k;
-  }
-  if (!body_done_) {
-    auto got = body_->read(buf, n);
-    if (!got.ok() || got.value() > 0) return got;
-    body_done_ = true;
-  }
-  const std::size_t k = std::min(n, suffix_.size() - suffix_done_);
-  std::memcpy(buf, suffix_.data() + suffix_done_, k);
-  suffix_done_ += k;
-  return k;
-}
-
-std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> body,
-                                          const Piece& piece) {
+std::unique_ptr<RangeSource> piece_source(std::unique_ptr<io::ByteSource> body,
+                                          const ByteRange& piece) {
   // An array piece is a whole array to the record source. A JSON Lines piece
   // after the first starts with a blank line, so that a byte-order mark at
   // its start is a line's content, as it is to a reader of the whole file.
@@ -95,9 +47,9 @@ std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> b
   return std::make_unique<RangeSource>(std::move(prefix), std::move(body), std::move(suffix));
 }
 
-bigjson::RecordSource piece_records(std::unique_ptr<bigjson::ByteSource> body, const Piece& piece) {
-  bigjson::RecordSource source(piece_source(std::move(body), piece));
-  source.begin(piece.array ? bigjson::InputFormat::Json : bigjson::InputFormat::Jsonl);
+records::RecordSource piece_records(std::unique_ptr<io::ByteSource> body, const ByteRange& piece) {
+  records::RecordSource source(piece_source(std::move(body), piece));
+  source.begin(piece.array ? io::InputFormat::Json : io::InputFormat::Jsonl);
   // Good means good to the whole file's top-level reader: a hole, a
   // trailing comma or text that is not UTF-8 anywhere sends the file back
   // to it, which reports the first fault in order.
@@ -157,8 +109,8 @@ Result<PieceCount> count_lines_piece(const SharedFile& file, std::uint64_t start
 }
 
 Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const SharedFile> file,
-                                                    const Piece& piece) {
-  bigjson::RecordSource source =
+                                                    const ByteRange& piece) {
+  records::RecordSource source =
       piece_records(std::make_unique<FileRange>(std::move(file), piece.start, piece.end), piece);
   NullSink sink;
   std::uint64_t records = 0;
@@ -166,8 +118,8 @@ Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const Shared
     auto got = source.next();
     if (!got.ok()) return std::optional<std::uint64_t>();
     const auto cut = got.value().cut;
-    if (cut == bigjson::RecordSource::Cut::Truncated) return std::optional<std::uint64_t>();
-    if (cut == bigjson::RecordSource::Cut::End) break;
+    if (cut == records::RecordSource::Cut::Truncated) return std::optional<std::uint64_t>();
+    if (cut == records::RecordSource::Cut::End) break;
     const std::string_view text = json::trim_unicode_whitespace(got.value().text);
     if (text.empty()) continue;
     if (json::parse(text, sink, source.element_depth())) return std::optional<std::uint64_t>();

@@ -19,8 +19,9 @@
 #include <memory>
 #include <string>
 
-#include "api/bigjson/io.hpp"
-#include "api/bigjson/source.hpp"
+#include "io/file.hpp"
+#include "io/range.hpp"
+#include "records/source.hpp"
 #include "scan/scan.hpp"
 
 namespace quarn::api::split {
@@ -29,54 +30,13 @@ using binding::Error;
 using binding::Result;
 using binding::Status;
 
-// Positioned reads of a file by path, shared by the threads that read its
-// ranges. Never touches the interpreter, so it runs without the GIL (an
-// interrupted read is simply retried).
-class SharedFile {
- public:
-  [[nodiscard]] static Result<std::shared_ptr<SharedFile>> open(std::string_view path);
-  [[nodiscard]] Result<std::size_t> pread(std::uint64_t offset, std::uint8_t* buf,
-                                          std::size_t n) const;
-  [[nodiscard]] std::uint64_t size() const { return size_; }
-
- private:
-  SharedFile(bigjson::File file, std::string path, std::uint64_t size)
-      : file_(std::move(file)), path_(std::move(path)), size_(size) {}
-  bigjson::File file_;
-  std::string path_;
-  std::uint64_t size_;
-};
-
-// The bytes [start, end) of a file (up to its end when it is shorter), by
-// positioned reads: any number of them read one file side by side.
-class FileRange final : public bigjson::ByteSource {
- public:
-  FileRange(std::shared_ptr<const SharedFile> file, std::uint64_t start, std::uint64_t end)
-      : file_(std::move(file)), at_(start), end_(end) {}
-  [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
-
- private:
-  std::shared_ptr<const SharedFile> file_;
-  std::uint64_t at_, end_;
-};
-
-// The stream of one range: `prefix`, then the bytes of `body`, then `suffix`.
-class RangeSource final : public bigjson::ByteSource {
- public:
-  RangeSource(std::string prefix, std::unique_ptr<bigjson::ByteSource> body, std::string suffix)
-      : prefix_(std::move(prefix)), suffix_(std::move(suffix)), body_(std::move(body)) {}
-  [[nodiscard]] Result<std::size_t> read(std::uint8_t* buf, std::size_t n) override;
-
- private:
-  std::string prefix_, suffix_;
-  std::unique_ptr<bigjson::ByteSource> body_;
-  std::size_t prefix_done_ = 0, suffix_done_ = 0;
-  bool body_done_ = false;
-};
+using io::FileRange;
+using io::RangeSource;
+using io::SharedFile;
 
 // What a range's stream is made of: its records are those of a record source
 // over it (`kind` Lines or Array).
-struct Piece {
+struct ByteRange {
   bool array;
   bool first;  // the range that holds the first record (no padding needed)
   std::uint64_t start, end;
@@ -89,14 +49,14 @@ struct Piece {
 // The piece's stream over `body`, the file's bytes [start, end) (a local
 // file's FileRange, or a caller's stream of a remote file's range): the one
 // place that says how a piece is made a whole array or JSON Lines text.
-[[nodiscard]] std::unique_ptr<RangeSource> piece_source(std::unique_ptr<bigjson::ByteSource> body,
-                                                        const Piece& piece);
+[[nodiscard]] std::unique_ptr<RangeSource> piece_source(std::unique_ptr<io::ByteSource> body,
+                                                        const ByteRange& piece);
 
 // The records of the piece over `body`, exactly as the whole file's
 // top-level reader takes them: no holes, each element as deep as it lies in
 // the file.
-[[nodiscard]] bigjson::RecordSource piece_records(std::unique_ptr<bigjson::ByteSource> body,
-                                                  const Piece& piece);
+[[nodiscard]] records::RecordSource piece_records(std::unique_ptr<io::ByteSource> body,
+                                                  const ByteRange& piece);
 
 // --- Summaries ---------------------------------------------------------------
 // The three start states a range of an array can have.
@@ -146,6 +106,6 @@ struct PieceCount {
 // follows the array) is bad, which the caller then reports by reading the
 // file in order.
 [[nodiscard]] Result<std::optional<std::uint64_t>> validate_piece(
-    std::shared_ptr<const SharedFile> file, const Piece& piece);
+    std::shared_ptr<const SharedFile> file, const ByteRange& piece);
 
 }  // namespace quarn::api::split

@@ -9,10 +9,9 @@
 
 #include <string>
 
-#include "api/decompress/decoder.hpp"
-#include "api/decompress/source.hpp"
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
+#include "io/test_hooks.hpp"
 #include "scan/kernels.hpp"
 #include "scan/scan.hpp"
 
@@ -63,28 +62,28 @@ PyObject* fail_blocks(PyObject* /*module*/, PyObject* arg) noexcept {
     PyErr_SetString(PyExc_OverflowError, "every is too large");
     return nullptr;
   }
-  decompress::fail_blocks(static_cast<unsigned>(every));
+  io::fail_blocks(static_cast<unsigned>(every));
   Py_RETURN_NONE;
 }
 
 PyObject* refuse_threads(PyObject* /*module*/, PyObject* arg) noexcept {
   int refused = PyObject_IsTrue(arg);
   if (refused < 0) return nullptr;
-  decompress::refuse_threads(refused != 0);
+  io::refuse_threads(refused != 0);
   Py_RETURN_NONE;
 }
 
 PyObject* hide_zstd(PyObject* /*module*/, PyObject* arg) noexcept {
   int hidden = PyObject_IsTrue(arg);
   if (hidden < 0) return nullptr;
-  decompress::set_zstd_hidden(hidden != 0);
+  io::set_zstd_hidden(hidden != 0);
   Py_RETURN_NONE;
 }
 
 PyObject* hide_zlib_ng(PyObject* /*module*/, PyObject* arg) noexcept {
   int hidden = PyObject_IsTrue(arg);
   if (hidden < 0) return nullptr;
-  decompress::set_zlib_ng_hidden(hidden != 0);
+  io::set_zlib_ng_hidden(hidden != 0);
   Py_RETURN_NONE;
 }
 

@@ -1,0 +1,153 @@
+#include <Python.h>
+
+#include "api/toplevel/operations.hpp"
+
+#include "api/bigjson/operations.hpp"
+#include "api/fields.hpp"
+#include "io/stream.hpp"
+#include "json/infer.hpp"
+#include "records/detect.hpp"
+#include "records/format.hpp"
+#include "records/nested.hpp"
+#include "records/open.hpp"
+
+namespace quarn::api::toplevel {
+namespace {
+
+using binding::Error;
+using binding::Result;
+using io::InputFormat;
+using io::seek_back;
+using io::stream_position;
+using records::open_record_source;
+using records::parse_read_options;
+using records::RecordSource;
+
+// Opens the caller's source (a path, "-" or a binary stream) in the format
+// it names or, without one, the format its content shows, positioned at the
+// records `records` names.
+Result<RecordSource> open_source(const CallArgs& args) {
+  auto named = records::parse_format(args.format);
+  if (!named.ok()) return std::move(named).error();
+  auto how = parse_read_options(args.compressed);
+  if (!how.ok()) return std::move(how).error();
+  auto opened = open_record_source(args.source, how.value(), named.value());
+  if (!opened.ok()) return opened;
+  // An array's elements are exactly those a parse of the whole text finds.
+  opened.value().reject_holes();
+  if (args.records) {
+    auto entered = records::enter_records(opened.value(), *args.records);
+    if (!entered.ok()) return std::move(entered).error();
+  }
+  return opened;
+}
+
+// What makes each record: the whole of it, or the parts `fields` names.
+Result<std::shared_ptr<const records::RecordParser>> record_parser(const CallArgs& args) {
+  if (args.fields == nullptr) return std::shared_ptr<const records::RecordParser>();
+  auto tree = fields::read_fields(args.fields);
+  if (!tree.ok()) return std::move(tree).error();
+  return fields::projection(std::move(tree).value());
+}
+
+binding::Result<Ref> count_of(const CallArgs& args) {
+  auto opened = open_source(args);
+  if (!opened.ok()) return std::move(opened).error();
+  auto n = bigjson::count_records(opened.value());
+  if (!n.ok()) return std::move(n).error();
+  Ref result = Ref::steal(PyLong_FromUnsignedLongLong(n.value()));
+  if (!result) return Error::python();
+  return result;
+}
+
+binding::Result<Ref> schema_of(const CallArgs& args) {
+  auto opened = open_source(args);
+  if (!opened.ok()) return std::move(opened).error();
+  // One large document is described with each of its arrays sampled.
+  if (!args.records && opened.value().format() == io::InputFormat::Json) {
+    auto layout = opened.value().layout();
+    if (!layout.ok()) return std::move(layout).error();
+    if (layout.value() == records::Layout::Document) {
+      return records::describe_document(opened.value(), args.sample);
+    }
+  }
+  return bigjson::describe_records(opened.value(), args.sample, json::kMapKeys,
+                                   records::BadText::Reject);
+}
+
+binding::Result<Ref> outline_of(const CallArgs& args) {
+  auto opened = open_source(args);
+  if (!opened.ok()) return std::move(opened).error();
+  RecordSource& source = opened.value();
+  if (!args.records && source.format() == InputFormat::Json) {
+    auto layout = source.layout();
+    if (!layout.ok()) return std::move(layout).error();
+    if (layout.value() == records::Layout::Document) {
+      return records::outline_document(source, args.sample);
+    }
+  }
+  // Records that are lines or array elements: their schema, and no arrays
+  // to point at.
+  auto text =
+      bigjson::describe_records(source, args.sample, json::kMapKeys, records::BadText::Reject);
+  if (!text.ok()) return std::move(text).error();
+  Ref none = Ref::steal(PyList_New(0));
+  if (!none) return Error::python();
+  Ref result = Ref::steal(PyTuple_Pack(2, text.value().get(), none.get()));
+  if (!result) return Error::python();
+  return result;
+}
+
+binding::Result<Ref> load_of(const CallArgs& args) {
+  auto parser = record_parser(args);
+  if (!parser.ok()) return std::move(parser).error();
+  auto opened = open_source(args);
+  if (!opened.ok()) return std::move(opened).error();
+  return bigjson::load_records(std::move(opened).value(), std::move(parser).value());
+}
+
+binding::Result<Ref> iter_records_of(const CallArgs& args) {
+  auto parser = record_parser(args);
+  if (!parser.ok()) return std::move(parser).error();
+  auto opened = open_source(args);
+  if (!opened.ok()) return std::move(opened).error();
+  return bigjson::iterate_records(std::move(opened).value(), std::move(parser).value(),
+                                  records::BadText::Reject);
+}
+
+// Runs an operation on what the caller holds. A call that fails (a read that
+// raised, a signal, bad data) puts a caller's stream that can seek back where
+// it stood, so that the call can simply be made again; what an unseekable
+// stream handed out goes with the call.
+//
+// A signal that came after the last check inside the operation is met here,
+// before the result is handed over: its handler's exception would otherwise
+// come just after the return, with the result lost and the stream left at
+// its end.
+binding::Result<Ref> in_place(const CallArgs& args, binding::Result<Ref> (*op)(const CallArgs&)) {
+  const std::optional<std::uint64_t> start = stream_position(args.source);
+  auto result = op(args);
+  if (result.ok() && PyErr_CheckSignals() < 0) result = Error::python();
+  if (!result.ok() && start) seek_back(args.source, *start);
+  return result;
+}
+
+}  // namespace
+
+binding::Result<Ref> count(const CallArgs& args) {
+  return in_place(args, count_of);
+}
+binding::Result<Ref> schema(const CallArgs& args) {
+  return in_place(args, schema_of);
+}
+binding::Result<Ref> outline(const CallArgs& args) {
+  return in_place(args, outline_of);
+}
+binding::Result<Ref> load(const CallArgs& args) {
+  return in_place(args, load_of);
+}
+binding::Result<Ref> iter_records(const CallArgs& args) {
+  return in_place(args, iter_records_of);
+}
+
+}  // namespace quarn::api::toplevel
