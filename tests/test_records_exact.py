@@ -143,11 +143,11 @@ def test_one_end_of_file_one_error(tmp_path, text, pointer):
     assert (status, out) == (1, f"{path}: 1 bad of 3 records\n")
 
 
-def big_document(rest_end):
+def big_document(rest_end, scale=1):
     """Records between a large value before them and a large value after them (many blocks
-    each), the document ending in `rest_end`."""
-    before = json.dumps({"k": ['é \\ " x' * 3] * 40_000}, indent=1)
-    after = json.dumps([{"id": i, "v": [i, str(i)]} for i in range(60_000)], indent=1)
+    each, `scale` times as many), the document ending in `rest_end`."""
+    before = json.dumps({"k": ['é \\ " x' * 3] * (40_000 * scale)}, indent=1)
+    after = json.dumps([{"id": i, "v": [i, str(i)]} for i in range(60_000 * scale)], indent=1)
     text = '{"before": ' + before + ', "a": [1, 2, 3], "after": ' + after + "}"
     return text[:-1] + rest_end, text
 
@@ -228,7 +228,9 @@ def test_a_read_that_fails_once_at_every_block(end):
 
 @pytest.mark.parametrize("end", ["}", "]"])
 def test_a_storm_of_raising_signal_handlers(tmp_path, end):
-    text, _ = big_document(end)
+    # Read without the interpreter lock, a file's walk answers signals between batches of
+    # 4 MiB: the values around the array span several.
+    text, _ = big_document(end, scale=6)
     path = str(tmp_path / "big.json")
     with open(path, "w") as f:
         f.write(text)

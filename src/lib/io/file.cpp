@@ -96,7 +96,8 @@ bool File::seekable() const {
   return ::lseek(fd_, 0, SEEK_CUR) >= 0;
 }
 
-Result<std::size_t> File::read_at(std::uint64_t offset, void* buf, std::size_t n) const {
+Result<std::size_t> File::pread_retried(std::uint64_t offset, void* buf, std::size_t n,
+                                        bool run_handlers) const {
   for (;;) {
     ssize_t got = ::pread(fd_, buf, n, static_cast<off_t>(offset));
     if (got >= 0) return static_cast<std::size_t>(got);
@@ -104,19 +105,16 @@ Result<std::size_t> File::read_at(std::uint64_t offset, void* buf, std::size_t n
     if (err != EINTR) {
       return Error::os(binding::ErrorKind::RuntimeError, os_error_text(err), err, path_);
     }
-    if (PyErr_CheckSignals() < 0) return Error::python();
+    if (run_handlers && PyErr_CheckSignals() < 0) return Error::python();
   }
 }
 
+Result<std::size_t> File::read_at(std::uint64_t offset, void* buf, std::size_t n) const {
+  return pread_retried(offset, buf, n, true);
+}
+
 Result<std::size_t> File::read_at_unlocked(std::uint64_t offset, void* buf, std::size_t n) const {
-  for (;;) {
-    ssize_t got = ::pread(fd_, buf, n, static_cast<off_t>(offset));
-    if (got >= 0) return static_cast<std::size_t>(got);
-    int err = errno;
-    if (err != EINTR) {
-      return Error::os(binding::ErrorKind::RuntimeError, os_error_text(err), err, path_);
-    }
-  }
+  return pread_retried(offset, buf, n, false);
 }
 
 bool File::positional() const {

@@ -83,6 +83,10 @@ class File {
 
  private:
   File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // pread, retried when a signal interrupts it (after the handlers ran,
+  // with `run_handlers`, which needs the interpreter lock).
+  [[nodiscard]] Result<std::size_t> pread_retried(std::uint64_t offset, void* buf, std::size_t n,
+                                                  bool run_handlers) const;
   int fd_ = -1;
   std::string path_;  // as opened, for the errors of later reads
 };

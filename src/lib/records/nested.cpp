@@ -52,6 +52,22 @@ bool scalar_byte(std::uint8_t c) {
          c == '+' || c == '.';
 }
 
+// Inside a string at `p[i]`, a plain byte: the index of the last byte of
+// the plain run from there, eight bytes at a time (a word with a quote or a
+// backslash in it ends the run, whose bytes are then taken one by one).
+std::size_t plain_run(const std::uint8_t* p, std::size_t i, std::size_t n) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  while (i + 9 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i + 1, 8);
+    const std::uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
+    if ((((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
+    i += 8;
+  }
+  return i;
+}
+
 }  // namespace
 
 Result<std::vector<PointerToken>> parse_pointer(std::string_view pointer) {
@@ -214,17 +230,7 @@ std::size_t value_end(const std::uint8_t* p, std::size_t n, scan::ArrayScan& sca
         scan.in_string = false;
         if (scan.depth == 0) return i + 1;
       } else {
-        // The rest of a plain run of text, eight bytes at a time: stop at a
-        // quote or a backslash.
-        while (i + 9 <= n) {
-          std::uint64_t w;
-          std::memcpy(&w, p + i + 1, 8);
-          constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-          constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-          const std::uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
-          if ((((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
-          i += 8;
-        }
+        i = plain_run(p, i, n);
       }
     } else if (c == '"') {
       scan.in_string = true;
@@ -429,17 +435,7 @@ Status Cursor::scan_value(ValueScan& st) {
               break;
             }
           } else {
-            // The rest of a plain run of text, eight bytes at a time: stop
-            // at a quote or a backslash.
-            while (i + 9 <= n) {
-              std::uint64_t w;
-              std::memcpy(&w, p + i + 1, 8);
-              constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-              constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-              const std::uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
-              if ((((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
-              i += 8;
-            }
+            i = plain_run(p, i, n);
           }
           continue;
         }
