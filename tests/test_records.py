@@ -101,6 +101,9 @@ def test_counters_reach_the_total(tmp_path):
         (GEO, "/a~2", '"~" must be followed by 0'),
         ({"a": {"b": [1]}}, "/a/b/1", "the array at /a/b has 1 element"),
         ({"a": {"b": [1]}}, "/a/b/-", 'not by "-"'),
+        # Keys that are not ASCII are looked up in the Unicode database for the message,
+        # also from a walk that reads the file without the interpreter lock.
+        ({"é": 1, "\u0301x": 2}, "/a", 'keys: "é", "\\u{301}x"'),
     ],
 )
 def test_pointer_errors(tmp_path, text, pointer, message):

@@ -28,7 +28,7 @@ bool ends_with(std::string_view s, std::string_view tail) {
 // Whether a non-ASCII character stands as itself in the quoted form: it must
 // be printable (spaces count) and not extend a grapheme. Asks the
 // interpreter's Unicode database; this only runs while building an error.
-bool shows_as_itself(Py_UCS4 ch) {
+bool shows_as_itself_locked(Py_UCS4 ch) {
   Ref s = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(ch)));
   if (!s) {
     PyErr_Clear();
@@ -49,6 +49,16 @@ bool shows_as_itself(Py_UCS4 ch) {
   if (category == "Mn" || category == "Me") return false;
   if (category == "Zs") return true;
   return category[0] != 'C' && category != "Zl" && category != "Zp";
+}
+
+// The same from any thread state: an error met in a walk that runs without
+// the interpreter lock (a key named in a "no value" message) is built here
+// too, so the lock is taken for the look-up whether or not it is held.
+bool shows_as_itself(Py_UCS4 ch) {
+  const PyGILState_STATE held = PyGILState_Ensure();
+  const bool shows = shows_as_itself_locked(ch);
+  PyGILState_Release(held);
+  return shows;
 }
 
 }  // namespace
