@@ -4,6 +4,7 @@ import gc
 import os
 import signal
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -13,6 +14,12 @@ from hypothesis import strategies as st
 # Properties reuse tmp_path across examples: each one rewrites its own file.
 settings.register_profile("quarn", suppress_health_check=[HealthCheck.function_scoped_fixture])
 settings.load_profile("quarn")
+
+# distributed's workers sample the stacks of their running tasks (sys._current_frames, then
+# frame.f_back), which crashes an interpreter without the global lock: not quarn's doing.
+# Set in the environment so that the workers of child processes read it too.
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    os.environ.setdefault("DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED", "False")
 
 SHARED_DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 
