@@ -115,6 +115,18 @@ def test_a_split_file_is_read_as_it_was_when_the_bag_was_built(write, time_limit
     assert bag.compute(scheduler="sync") == records
 
 
+def test_a_rewritten_file_makes_a_new_bag(write, time_limit, threads_cluster):
+    # A cluster keeps what it computed under a bag's keys: a bag of the file as it is now
+    # must not be answered with the records, or run with the plan, of the file as it was.
+    path = write("".join(json.dumps({"i": i}) + "\n" for i in range(100)), "data.jsonl")
+    held = threads_cluster.persist(quarn.dask.read_records(path, blocksize=300))
+    assert held.count().compute(scheduler=threads_cluster) == 100
+    records = [{"j": i, "s": "x" * i} for i in range(150)]
+    path = write("".join(json.dumps(r) + "\n" for r in records), "data.jsonl")
+    assert quarn.dask.read_records(path, blocksize=300).compute(
+        scheduler=threads_cluster) == records
+
+
 @pytest.mark.parametrize("compression", ["infer", None, "none"])
 def test_uncompressed_files_are_split_whatever_compression_says(write, time_limit, compression):
     records = [{"i": i} for i in range(300)]

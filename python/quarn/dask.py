@@ -74,12 +74,19 @@ def read_records(
     _compression.checked(compression)
     # Each file with its byte ranges, or None when it is read whole.
     files: list[tuple[_File, list[tuple[int, int]] | None]] = []
+    # What the file system says of each file (size, modification time, inode or ETag) goes
+    # into the keys: a bag of a file rewritten since an earlier bag was made must not share
+    # that bag's keys, or a cluster that still holds the earlier results (persisted, or not
+    # yet released) hands them back, or runs the earlier plan against the new bytes.
+    identities = []
     if urls:
         fs, _, paths = fsspec.core.get_fs_token_paths(
             urls, mode="rb", storage_options=storage_options or {}
         )
         for path in paths:
-            source = _File(fs, path, fs.size(path))
+            info = fs.info(path)
+            identities.append(info)
+            source = _File(fs, path, info["size"])
             compressed = compression not in (None, "none") and (
                 compression != "infer" or infer_compression(path) is not None
             )
@@ -87,7 +94,7 @@ def read_records(
             files.append((source, ranges if ranges and len(ranges) > 1 else None))
     fields = list(fields) if fields is not None else None
     name = "read-records-" + tokenize(
-        urls, format, records, fields, compression, size, storage_options
+        urls, format, records, fields, compression, size, storage_options, identities
     )
     if not files:
         return dask.bag.Bag({(name, 0): []}, name, 1)
