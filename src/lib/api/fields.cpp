@@ -39,7 +39,7 @@ Ref project_value(PyObject* value, const FieldNode& node) {
   return out;
 }
 
-class Projection final : public records::RecordParser {
+class Projection final : public operations::RecordParser {
  public:
   explicit Projection(std::shared_ptr<const FieldTree> tree)
       : tree_(std::move(tree)), marks_(*tree_) {}
@@ -103,7 +103,7 @@ binding::Result<std::shared_ptr<const FieldTree>> read_fields(PyObject* fields) 
   return std::shared_ptr<const FieldTree>(std::move(tree));
 }
 
-std::shared_ptr<const records::RecordParser> projection(std::shared_ptr<const FieldTree> tree) {
+std::shared_ptr<const operations::RecordParser> projection(std::shared_ptr<const FieldTree> tree) {
   return std::make_shared<Projection>(std::move(tree));
 }
 

@@ -11,9 +11,9 @@
 
 #include <memory>
 
+#include "api/operations/reader.hpp"
 #include "binding/result.hpp"
 #include "records/field_tree.hpp"
-#include "records/reader.hpp"
 
 namespace quarn::api::fields {
 
@@ -24,7 +24,7 @@ using records::FieldTree;
 [[nodiscard]] binding::Result<std::shared_ptr<const FieldTree>> read_fields(PyObject* fields);
 
 // The record parser that keeps the members `tree` names (see RecordParser).
-[[nodiscard]] std::shared_ptr<const records::RecordParser> projection(
+[[nodiscard]] std::shared_ptr<const operations::RecordParser> projection(
     std::shared_ptr<const FieldTree> tree);
 
 }  // namespace quarn::api::fields

@@ -10,6 +10,9 @@
 #include "scan/scan.hpp"
 
 namespace quarn::records {
+
+using io::kDetectLimit;
+
 namespace {
 
 // What the bytes seen so far show.

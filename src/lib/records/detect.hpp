@@ -18,6 +18,8 @@
 
 namespace quarn::records {
 
+using io::LookAheadSource;
+
 // Decides the format of what `source` holds, reading ahead at most
 // kDetectLimit bytes (all of them stay in the source):
 // - a first value that spans lines cannot be a JSON Lines record: JSON;

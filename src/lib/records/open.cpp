@@ -19,6 +19,12 @@
 #include "records/format.hpp"
 
 namespace quarn::records {
+
+using io::File;
+using io::FileSource;
+using io::StreamSource;
+using io::WatchedSource;
+
 namespace {
 
 using binding::Error;

@@ -13,6 +13,10 @@
 #include "json/text.hpp"
 
 namespace quarn::records {
+
+using io::File;
+using io::FileSource;
+
 namespace {
 
 constexpr std::uint8_t kBom[3] = {0xEF, 0xBB, 0xBF};

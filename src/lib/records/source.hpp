@@ -32,7 +32,15 @@ class Batches;
 namespace quarn::records {
 
 // Records are cut from the bytes of the sources of io/.
-using namespace io;  // NOLINT(google-build-using-namespace)
+using binding::Error;
+using binding::Result;
+using binding::Status;
+using io::ByteSource;
+using io::InputFormat;
+using io::kInvalidUtf8;
+using io::kReadBlock;
+using io::os_error_text;
+using io::read_error;
 
 // How the records of a source are laid out, once `begin` has looked.
 enum class Layout : unsigned char {

@@ -2,7 +2,8 @@
 #include <Python.h>
 
 #include "api/api.hpp"
-#include "api/bigjson/operations.hpp"
+#include "api/bigjson/functions.hpp"
+#include "api/operations/operations.hpp"
 
 namespace quarn::api::bigjson {
 namespace {
@@ -103,7 +104,7 @@ Status register_area(PyObject* parent) {
     auto added = add_function(module.get(), &def);
     if (!added.ok()) return added;
   }
-  auto type = record_iterator_type();
+  auto type = operations::record_iterator_type();
   if (!type.ok()) return std::move(type).error();
   return add_class(module.get(), "RecordIterator", type.value());
 }

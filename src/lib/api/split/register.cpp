@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "api/api.hpp"
-#include "api/bigjson/operations.hpp"
 #include "api/fields.hpp"
+#include "api/operations/operations.hpp"
 #include "api/split/split.hpp"
 #include "io/decoder.hpp"
 #include "io/stream.hpp"
@@ -349,7 +349,7 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
         PyObject* fields = Py_None;
         ByteRange piece;
         if (!parse_piece(args, source, piece, &fields)) return nullptr;
-        std::shared_ptr<const records::RecordParser> parser;
+        std::shared_ptr<const operations::RecordParser> parser;
         if (fields != Py_None) {
           auto tree = fields::read_fields(fields);
           if (!tree.ok()) return fail(tree.error());
@@ -359,8 +359,8 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
         if (!body.ok()) return fail(body.error());
         // The records of a piece are those of the whole file's top-level
         // reader: no text that is not UTF-8 either.
-        auto it = bigjson::iterate_records(piece_records(std::move(body).value(), piece),
-                                           std::move(parser), records::BadText::Reject);
+        auto it = operations::iterate_records(piece_records(std::move(body).value(), piece),
+                                              std::move(parser), operations::BadText::Reject);
         if (!it.ok()) return fail(it.error());
         return std::move(it).value().release();
       },

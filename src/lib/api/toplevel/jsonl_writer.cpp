@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "api/toplevel/operations.hpp"
+#include "api/toplevel/functions.hpp"
 
 namespace quarn::api::toplevel {
 namespace {

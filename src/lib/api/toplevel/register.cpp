@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include "api/api.hpp"
-#include "api/toplevel/operations.hpp"
+#include "api/toplevel/functions.hpp"
 #include "records/format.hpp"
 #include "records/nested.hpp"
 

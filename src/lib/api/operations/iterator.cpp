@@ -19,12 +19,13 @@
 #include <memory>
 #include <thread>
 
-#include "api/bigjson/operations.hpp"
+#include "api/operations/operations.hpp"
+#include "api/operations/reader.hpp"
+#include "binding/boundary.hpp"
 #include "binding/unlocked.hpp"
 #include "records/format.hpp"
-#include "records/reader.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::api::operations {
 namespace {
 
 using Flag = std::uintptr_t;
@@ -281,10 +282,4 @@ Result<Ref> iterate_records(RecordSource source, std::shared_ptr<const RecordPar
   return Ref::steal(obj);
 }
 
-binding::Result<Ref> iter_records(const CallArgs& args) {
-  auto opened = open_records(args.path, args.format);
-  if (!opened.ok()) return std::move(opened).error();
-  return iterate_records(std::move(opened).value());
-}
-
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::api::operations

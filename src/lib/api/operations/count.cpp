@@ -2,13 +2,13 @@
 // non-blank line count of JSON Lines, both over the source's blocks.
 #include <Python.h>
 
-#include "api/bigjson/operations.hpp"
+#include "api/operations/operations.hpp"
 #include "records/format.hpp"
 #include "records/nested.hpp"
 #include "records/source.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::api::operations {
 namespace {
 
 // The scans touch nothing but their state: a file is counted without the
@@ -56,14 +56,4 @@ Result<std::uint64_t> count_records(RecordSource& source) {
   return std::uint64_t{0};
 }
 
-binding::Result<Ref> count(const CallArgs& args) {
-  auto opened = open_records(args.path, args.format);
-  if (!opened.ok()) return std::move(opened).error();
-  auto n = count_records(opened.value());
-  if (!n.ok()) return std::move(n).error();
-  Ref result = Ref::steal(PyLong_FromUnsignedLongLong(n.value()));
-  if (!result) return Error::python();
-  return result;
-}
-
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::api::operations

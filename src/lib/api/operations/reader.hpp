@@ -16,15 +16,23 @@
 #include "binding/pysink.hpp"
 #include "binding/ref.hpp"
 #include "json/parser.hpp"
+#include "records/format.hpp"
 #include "records/source.hpp"
 
-namespace quarn::records {
+namespace quarn::api::operations {
 
+using binding::Error;
 using binding::KeyCache;
 using binding::PySink;
-using binding::ShapeCache;
-
 using binding::Ref;
+using binding::Result;
+using binding::ShapeCache;
+using binding::Status;
+using io::kInvalidUtf8;
+using records::InputFormat;
+using records::Layout;
+using records::open_records;
+using records::RecordSource;
 
 // How the text of a record becomes its value: the whole record by default,
 // or what a front end that builds part of each record supplies.
@@ -97,4 +105,4 @@ class RecordReader {
                                           const RecordParser* parser = nullptr,
                                           bool document = false);
 
-}  // namespace quarn::records
+}  // namespace quarn::api::operations

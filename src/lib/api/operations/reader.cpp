@@ -1,6 +1,6 @@
 #include <Python.h>
 
-#include "records/reader.hpp"
+#include "api/operations/reader.hpp"
 
 #include <cstring>
 
@@ -8,7 +8,7 @@
 #include "json/text.hpp"
 #include "records/format.hpp"
 
-namespace quarn::records {
+namespace quarn::api::operations {
 namespace {
 
 bool valid_utf8(std::string_view text) {
@@ -130,4 +130,4 @@ Result<Ref> RecordReader::next_record() {
   }
 }
 
-}  // namespace quarn::records
+}  // namespace quarn::api::operations

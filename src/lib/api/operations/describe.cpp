@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "api/bigjson/operations.hpp"
+#include "api/operations/operations.hpp"
 #include "json/infer.hpp"
 #include "json/parser.hpp"
 #include "json/render.hpp"
@@ -20,7 +20,7 @@
 #include "records/source.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::api::operations {
 namespace {
 
 using json::StructureMerger;
@@ -128,10 +128,4 @@ Result<Ref> describe_records(RecordSource& source, std::uint64_t sample_size, st
   return result;
 }
 
-binding::Result<Ref> schema(const CallArgs& args) {
-  auto opened = open_records(args.path, args.format);
-  if (!opened.ok()) return std::move(opened).error();
-  return describe_records(opened.value(), args.sample);
-}
-
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::api::operations

@@ -1,9 +1,9 @@
 #include <Python.h>
 
-#include "api/toplevel/operations.hpp"
+#include "api/toplevel/functions.hpp"
 
-#include "api/bigjson/operations.hpp"
 #include "api/fields.hpp"
+#include "api/operations/operations.hpp"
 #include "io/stream.hpp"
 #include "json/infer.hpp"
 #include "records/detect.hpp"
@@ -43,8 +43,8 @@ Result<RecordSource> open_source(const CallArgs& args) {
 }
 
 // What makes each record: the whole of it, or the parts `fields` names.
-Result<std::shared_ptr<const records::RecordParser>> record_parser(const CallArgs& args) {
-  if (args.fields == nullptr) return std::shared_ptr<const records::RecordParser>();
+Result<std::shared_ptr<const operations::RecordParser>> record_parser(const CallArgs& args) {
+  if (args.fields == nullptr) return std::shared_ptr<const operations::RecordParser>();
   auto tree = fields::read_fields(args.fields);
   if (!tree.ok()) return std::move(tree).error();
   return fields::projection(std::move(tree).value());
@@ -53,7 +53,7 @@ Result<std::shared_ptr<const records::RecordParser>> record_parser(const CallArg
 binding::Result<Ref> count_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  auto n = bigjson::count_records(opened.value());
+  auto n = operations::count_records(opened.value());
   if (!n.ok()) return std::move(n).error();
   Ref result = Ref::steal(PyLong_FromUnsignedLongLong(n.value()));
   if (!result) return Error::python();
@@ -71,8 +71,8 @@ binding::Result<Ref> schema_of(const CallArgs& args) {
       return records::describe_document(opened.value(), args.sample);
     }
   }
-  return bigjson::describe_records(opened.value(), args.sample, json::kMapKeys,
-                                   records::BadText::Reject);
+  return operations::describe_records(opened.value(), args.sample, json::kMapKeys,
+                                      operations::BadText::Reject);
 }
 
 binding::Result<Ref> outline_of(const CallArgs& args) {
@@ -88,8 +88,8 @@ binding::Result<Ref> outline_of(const CallArgs& args) {
   }
   // Records that are lines or array elements: their schema, and no arrays
   // to point at.
-  auto text =
-      bigjson::describe_records(source, args.sample, json::kMapKeys, records::BadText::Reject);
+  auto text = operations::describe_records(source, args.sample, json::kMapKeys,
+                                           operations::BadText::Reject);
   if (!text.ok()) return std::move(text).error();
   Ref none = Ref::steal(PyList_New(0));
   if (!none) return Error::python();
@@ -103,7 +103,7 @@ binding::Result<Ref> load_of(const CallArgs& args) {
   if (!parser.ok()) return std::move(parser).error();
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  return bigjson::load_records(std::move(opened).value(), std::move(parser).value());
+  return operations::load_records(std::move(opened).value(), std::move(parser).value());
 }
 
 binding::Result<Ref> iter_records_of(const CallArgs& args) {
@@ -111,8 +111,8 @@ binding::Result<Ref> iter_records_of(const CallArgs& args) {
   if (!parser.ok()) return std::move(parser).error();
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
-  return bigjson::iterate_records(std::move(opened).value(), std::move(parser).value(),
-                                  records::BadText::Reject);
+  return operations::iterate_records(std::move(opened).value(), std::move(parser).value(),
+                                     operations::BadText::Reject);
 }
 
 // Runs an operation on what the caller holds. A call that fails (a read that

@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "api/bigjson/operations.hpp"
+#include "api/operations/operations.hpp"
+#include "api/operations/reader.hpp"
 #include "records/format.hpp"
-#include "records/reader.hpp"
 
-namespace quarn::api::bigjson {
+namespace quarn::api::operations {
 namespace {
 
 // The result meets the cyclic collector in one piece: its containers are
@@ -115,10 +115,4 @@ Result<Ref> load_records(RecordSource source, std::shared_ptr<const RecordParser
   return load_list(std::move(source), std::move(parser));
 }
 
-binding::Result<Ref> load(const CallArgs& args) {
-  auto opened = open_records(args.path, args.format);
-  if (!opened.ok()) return std::move(opened).error();
-  return load_records(std::move(opened).value());
-}
-
-}  // namespace quarn::api::bigjson
+}  // namespace quarn::api::operations

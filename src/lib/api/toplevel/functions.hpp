@@ -1,4 +1,4 @@
-// The operations of the sources feature area, as the call boundary runs them.
+// The functions behind the package's top-level functions, as the call boundary runs them.
 #pragma once
 
 #include <Python.h>
