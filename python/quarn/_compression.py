@@ -8,21 +8,13 @@ liblzma, zstd through libzstd (linked, or the system's loaded when first needed)
 
 from __future__ import annotations
 
+from quarn.lib import _quarn
+
 COMPRESSIONS = ("gzip", "bz2", "xz", "zstd")
 
 
-class CompressedDataError(RuntimeError, OSError):
-    """Compressed data that is corrupt or truncated, as the decompressor reports it.
-
-    A ``RuntimeError`` like every other failure to read, and an ``OSError`` like the
-    interpreter's own ``gzip.BadGzipFile``: everything decompressed before the damage has
-    been handed out, and every later read raises it again.
-    """
-
-    def __reduce__(self) -> tuple[type, tuple[object, ...], dict[str, object] | None]:
-        # OSError's own reduction rebuilds through the first base's __new__, which
-        # RuntimeError refuses for this class; this one keeps text, errno and notes.
-        return type(self), self.args, self.__dict__ or None
+# Compressed data that is corrupt or truncated: made by the native module, which raises it.
+CompressedDataError = _quarn.CompressedDataError
 
 
 def checked(compression: str | None) -> str | None:

@@ -6,4 +6,7 @@ from quarn import bigjson as bigjson
 
 __all__ = ["bigjson"]
 
+class CompressedDataError(RuntimeError, OSError):
+    """Compressed data that is corrupt or truncated, as the decompressor reports it."""
+
 def build_info() -> dict[str, str]: ...

@@ -483,8 +483,58 @@ void raise_os_error(const Error& error, PyObject* text) {
 
 }  // namespace
 
+// quarn.CompressedDataError: made once, with the module, and raised from here
+// only. An instance pickles as a call of its class with its args (and its
+// notes), the class found by name in the package.
+std::atomic<PyObject*> compressed_data_type{nullptr};
+
+PyObject* reduce_compressed(PyObject* self, PyObject* /*unused*/) noexcept {
+  Ref args = Ref::steal(PyObject_GetAttrString(self, "args"));
+  if (!args) return nullptr;
+  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  if (dict == nullptr) return nullptr;
+  Ref state = Ref::steal(dict);
+  PyObject* kept = PyDict_GET_SIZE(state.get()) > 0 ? state.get() : Py_None;
+  return Py_BuildValue("(OOO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), kept);
+}
+
+PyMethodDef kReduceCompressedDef = {
+    "__reduce__", reduce_compressed, METH_NOARGS,
+    "Pickles the exception as a call of its class with its args and notes."};
+
+Result<PyObject*> make_compressed_data_type() {
+  Ref bases = Ref::steal(PyTuple_Pack(2, PyExc_RuntimeError, PyExc_OSError));
+  Ref dict = Ref::steal(PyDict_New());
+  if (!bases || !dict) return Error::python();
+  Ref reduce = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(PyExc_BaseException),
+                                            &kReduceCompressedDef));
+  // Its str() is its text, not OSError's "[Errno N] ...".
+  Ref str = Ref::steal(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
+  if (!reduce || !str || PyDict_SetItemString(dict.get(), "__reduce__", reduce.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "__str__", str.get()) < 0) {
+    return Error::python();
+  }
+  PyObject* made = PyErr_NewExceptionWithDoc(
+      "quarn.CompressedDataError",
+      "Compressed data that is corrupt or truncated, as the decompressor reports it.\n\n"
+      "A ``RuntimeError`` like every other failure to read, and an ``OSError`` like the\n"
+      "interpreter's own ``gzip.BadGzipFile``: everything decompressed before the damage has\n"
+      "been handed out, and every later read raises it again.",
+      bases.get(), dict.get());
+  if (made == nullptr) return Error::python();
+  return made;
+}
+
 Status register_errors(PyObject* module) noexcept {
   if (PyModule_AddFunctions(module, kErrorFunctions) < 0) return Error::python();
+  PyObject* compressed = compressed_data_type.load(std::memory_order_acquire);
+  if (compressed == nullptr) {
+    auto made = make_compressed_data_type();
+    if (!made.ok()) return std::move(made).error();
+    compressed = made.value();
+    compressed_data_type.store(compressed, std::memory_order_release);  // kept for the process
+  }
+  if (PyModule_AddObjectRef(module, "CompressedDataError", compressed) < 0) return Error::python();
   Ref function = Ref::steal(PyObject_GetAttrString(module, kErrorFunctions[0].ml_name));
   if (!function) return Error::python();
   // The first module's function stays (a module made again keeps pickles
@@ -533,6 +583,9 @@ void raise(const Error& error) noexcept {
       break;
     case ErrorKind::RuntimeError:
       type = PyExc_RuntimeError;
+      break;
+    case ErrorKind::CompressedData:
+      type = compressed_data_type.load(std::memory_order_acquire);
       break;
   }
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(

@@ -17,6 +17,9 @@ enum class ErrorKind : unsigned char {
   // The interpreter already holds the exception (a failed C API call, a
   // signal handler that raised); the boundary passes it through unchanged.
   Python,
+  // Compressed data that is damaged, truncated or past the decoder's limits:
+  // raised as quarn.CompressedDataError with its text as it is.
+  CompressedData,
 };
 
 struct Error {
@@ -35,8 +38,18 @@ struct Error {
     return {ErrorKind::RuntimeError, std::move(text), 0, {}};
   }
   [[nodiscard]] static Error python() { return {ErrorKind::Python, {}, 0, {}}; }
+  [[nodiscard]] static Error compressed_data(std::string text) {
+    return {ErrorKind::CompressedData, std::move(text), 0, {}};
+  }
   [[nodiscard]] static Error os(ErrorKind kind, std::string text, int err, std::string filename) {
     return {kind, std::move(text), err, std::move(filename)};
+  }
+
+  // Whether the error reaches the caller as it is, wherever it passes: the
+  // steps that add context to a failure ("read error: ", "cannot read ...")
+  // leave these alone.
+  [[nodiscard]] bool as_is() const {
+    return kind == ErrorKind::Python || kind == ErrorKind::CompressedData;
   }
 };
 

@@ -22,7 +22,6 @@
 namespace quarn::io {
 namespace {
 
-
 std::atomic<unsigned> fail_every{0};
 std::atomic<std::uint64_t> blocks_handed{0};
 std::atomic<bool> threads_refused{false};
@@ -198,24 +197,12 @@ bool DecompressSource::damaged() const {
   return shared_->damaged;
 }
 
-Error DecompressSource::raise_damage() const {
+Error DecompressSource::damage_error() const {
   // Data past the decoder's memory limit is not damaged: it is only not read.
   const std::string name(name_of(kind_));
-  std::string text =
+  return Error::compressed_data(
       (shared_->over_limit ? name + " data not read: " : "invalid " + name + " data: ") +
-      shared_->error;
-  binding::Ref module = binding::Ref::steal(PyImport_ImportModule("quarn._compression"));
-  binding::Ref type;
-  if (module)
-    type = binding::Ref::steal(PyObject_GetAttrString(module.get(), "CompressedDataError"));
-  if (!type) {
-    // An interrupt while the module was looked up is the caller's, not ours to drop.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::python();
-    PyErr_Clear();
-    return Error::runtime(text);
-  }
-  PyErr_SetString(type.get(), text.c_str());
-  return Error::python();
+      shared_->error);
 }
 
 Status DecompressSource::feed() {
@@ -306,7 +293,7 @@ Result<std::size_t> DecompressSource::read_inline(std::uint8_t* buf, std::size_t
     {
       std::lock_guard lock(s.m);
       if (s.done) {
-        if (s.damaged) return raise_damage();
+        if (s.damaged) return damage_error();
         return std::size_t{0};
       }
       starved = s.input.empty() && !input_done_;
@@ -371,7 +358,7 @@ Result<std::size_t> DecompressSource::read_blocks(std::uint8_t* buf, std::size_t
         interrupt_due_ = interruption_due();
         took = true;
       } else if (s.done) {
-        if (s.damaged) return raise_damage();
+        if (s.damaged) return damage_error();
         return std::size_t{0};
       }
       auto input_wanted = [&] {

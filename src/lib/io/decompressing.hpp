@@ -63,7 +63,8 @@ class DecompressSource final : public ByteSource {
   [[nodiscard]] Result<std::size_t> read_blocks(std::uint8_t* buf, std::size_t n);
   [[nodiscard]] bool start_thread();
   [[nodiscard]] Status feed();
-  [[nodiscard]] Error raise_damage() const;
+  // The error every read after the damage returns.
+  [[nodiscard]] Error damage_error() const;
 
   Kind kind_;
   std::unique_ptr<ByteSource> inner_;

@@ -22,7 +22,7 @@ std::string os_error_text(int err) {
 }
 
 Error read_error(Error&& error) {
-  if (error.kind == binding::ErrorKind::Python) return std::move(error);
+  if (error.as_is()) return std::move(error);
   // The errno and file name go along with the new text.
   error.kind = binding::ErrorKind::RuntimeError;
   error.text = "read error: " + error.text;

@@ -138,7 +138,7 @@ Result<InputFormat> detect_format(RecordSource& source, std::string_view path) {
   auto first = source.peek();
   if (!first.ok()) {
     Error e = std::move(first).error();
-    if (e.kind == binding::ErrorKind::Python) return e;
+    if (e.as_is()) return e;
     e.kind = binding::ErrorKind::ValueError;  // the errno and file name stay
     e.text = "cannot read " + std::string(path) + ": " + e.text;
     return e;

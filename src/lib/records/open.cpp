@@ -98,7 +98,7 @@ Result<RecordSource> open_path(std::string_view path, const ReadOptions& how,
   auto opened = open_bytes(file_bytes(std::move(file).value()), how, format, path);
   if (opened.ok()) return opened;
   Error e = std::move(opened).error();
-  if (e.kind == binding::ErrorKind::Python) return e;
+  if (e.as_is()) return e;
   e.kind = binding::ErrorKind::ValueError;
   e.text = "cannot read " + std::string(path) + ": " + e.text;
   return e;
