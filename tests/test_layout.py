@@ -68,3 +68,36 @@ def test_exceptions_are_still_needed():
         for t in INCLUDE.findall(p.read_text())
     }
     assert set(EXCEPTIONS) <= found
+
+
+# The engine below the call boundary knows nothing of the interpreter, apart from these
+# files: the quoting of names in messages (the interpreter's Unicode database decides what
+# is printable, as repr() does) and the opening of what a caller passes (path objects,
+# Python streams). The interpreter is reached through binding/unlocked.hpp only.
+PYTHON_FREE = ("json/", "scan/", "records/")
+NEEDS_PYTHON = {"records/format.cpp", "records/open.hpp", "records/open.cpp"}
+
+
+def uses_python(rel, seen):
+    if rel not in seen:
+        seen[rel] = False  # a cycle does not make a file use Python
+        path = LIB / rel
+        text = path.read_text()
+        targets = []
+        for target in INCLUDE.findall(text):
+            if not (LIB / target).exists():
+                target = (path.parent / target).relative_to(LIB).as_posix()
+            targets.append(target)
+        seen[rel] = "<Python.h>" in text or any(uses_python(t, seen) for t in targets)
+    return seen[rel]
+
+
+def test_the_engine_needs_no_interpreter():
+    seen = {}
+    files = [p.relative_to(LIB).as_posix() for p in sorted(LIB.rglob("*.[ch]pp"))]
+    assert [
+        rel
+        for rel in files
+        if rel.startswith(PYTHON_FREE) and rel not in NEEDS_PYTHON and uses_python(rel, seen)
+    ] == []
+    assert all(uses_python(rel, seen) for rel in NEEDS_PYTHON)

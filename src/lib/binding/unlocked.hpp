@@ -4,23 +4,28 @@
 // way out, an exception included, so that a failed allocation in the middle
 // of a scan cannot leave this thread running without it. Nothing between
 // the two may touch a Python object or raise a Python exception.
+//
+// This header is the whole of what the engine below the call boundary knows
+// of the interpreter: no Python.h here (the thread state is held opaquely).
 #pragma once
-
-#include <Python.h>
 
 #include <cstddef>
 
 namespace quarn::binding {
 
+// Runs the interpreter's signal handlers (the lock held); false when one
+// raised, its exception set.
+[[nodiscard]] bool check_signals();
+
 class Unlocked {
  public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
+  Unlocked();
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() { PyEval_RestoreThread(state_); }
+  ~Unlocked();
 
  private:
-  PyThreadState* state_;
+  void* state_;  // the thread state the lock is taken back with
 };
 
 // The lock let go for a long loop over the blocks of a file, and taken back
@@ -31,17 +36,17 @@ class Unlocked {
 // for a batch: they have the lock all through it.
 class Batches {
  public:
-  Batches() : state_(PyEval_SaveThread()) {}
+  Batches();
   Batches(const Batches&) = delete;
   Batches& operator=(const Batches&) = delete;
-  ~Batches() { PyEval_RestoreThread(state_); }
+  ~Batches();
 
   // Before each block: at the start of a batch, runs the signal handlers
   // with the lock; false when one raised (its exception is set).
   [[nodiscard]] bool next() {
     if (blocks_++ % kBatch != 0) return true;
     Held held(this);
-    return PyErr_CheckSignals() == 0;
+    return check_signals();
   }
 
   // The lock taken back for a step inside the loop that needs it (an
@@ -49,14 +54,10 @@ class Batches {
   // nothing when `batches` is null (the lock is held already).
   class Held {
    public:
-    explicit Held(Batches* batches) : b_(batches) {
-      if (b_ != nullptr) PyEval_RestoreThread(b_->state_);
-    }
+    explicit Held(Batches* batches);
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
-    ~Held() {
-      if (b_ != nullptr) b_->state_ = PyEval_SaveThread();
-    }
+    ~Held();
 
    private:
     Batches* b_;
@@ -64,7 +65,7 @@ class Batches {
 
  private:
   static constexpr std::size_t kBatch = 64;
-  PyThreadState* state_;
+  void* state_;
   std::size_t blocks_ = 0;
 };
 

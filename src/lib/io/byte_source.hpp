@@ -45,11 +45,6 @@ class ByteSource {
   // Whether a read now would not wait (a regular file); false when unknown.
   [[nodiscard]] virtual bool ready() const { return false; }
 
-  // Whether the data is damaged for good (a decompressor said so): the
-  // failed read's error comes again at every later read, after everything
-  // before the damage.
-  [[nodiscard]] virtual bool damaged() const { return false; }
-
   // Whether bytes already read can be had again with read_at, which is
   // how an error deep in a file is placed without counting line feeds on
   // the way there.

@@ -191,12 +191,6 @@ std::optional<std::uint64_t> DecompressSource::progress() const {
   return shared_->consumed.load(std::memory_order_relaxed);
 }
 
-bool DecompressSource::damaged() const {
-  if (pid_ != ::getpid()) return false;
-  std::lock_guard lock(shared_->m);
-  return shared_->damaged;
-}
-
 Error DecompressSource::damage_error() const {
   // Data past the decoder's memory limit is not damaged: it is only not read.
   const std::string name(name_of(kind_));

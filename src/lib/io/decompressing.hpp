@@ -55,7 +55,6 @@ class DecompressSource final : public ByteSource {
   [[nodiscard]] std::uint64_t size() const override { return inner_->size(); }
   // ... and the compressed bytes decoded so far, against it.
   [[nodiscard]] std::optional<std::uint64_t> progress() const override;
-  [[nodiscard]] bool damaged() const override;
 
  private:
   struct Shared;

@@ -1,5 +1,3 @@
-#include <Python.h>
-
 #include "io/file.hpp"
 
 #include <errno.h>
@@ -11,6 +9,8 @@
 
 #include <cstring>
 #include <utility>
+
+#include "binding/unlocked.hpp"
 
 namespace quarn::io {
 
@@ -56,11 +56,14 @@ Result<File> File::open(std::string_view path) {
   for (;;) {
     // Without the interpreter lock: the writer may be a thread of this process.
     int err = 0;
-    Py_BEGIN_ALLOW_THREADS fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
-    err = errno;
-    Py_END_ALLOW_THREADS errno = err;
+    {
+      binding::Unlocked unlocked;
+      fd = ::open(text.c_str(), O_RDONLY | O_CLOEXEC);
+      err = errno;
+    }
+    errno = err;
     if (fd >= 0 || errno != EINTR) break;
-    if (PyErr_CheckSignals() < 0) return Error::python();
+    if (!binding::check_signals()) return Error::python();
   }
   if (fd < 0) {
     int err = errno;
@@ -74,7 +77,7 @@ Result<std::size_t> File::read(void* buf, std::size_t n) {
   // Signals are checked before the read, never after it: an exception raised
   // by a handler must not throw away bytes already taken from the file, or a
   // caller that goes on after the exception (an iterator) would skip them.
-  if (PyErr_CheckSignals() < 0) return Error::python();
+  if (!binding::check_signals()) return Error::python();
   for (;;) {
     ssize_t got = ::read(fd_, buf, n);
     if (got >= 0) return static_cast<std::size_t>(got);
@@ -82,7 +85,7 @@ Result<std::size_t> File::read(void* buf, std::size_t n) {
     if (err != EINTR) {
       return Error::os(binding::ErrorKind::RuntimeError, os_error_text(err), err, path_);
     }
-    if (PyErr_CheckSignals() < 0) return Error::python();
+    if (!binding::check_signals()) return Error::python();
   }
 }
 
@@ -105,7 +108,7 @@ Result<std::size_t> File::pread_retried(std::uint64_t offset, void* buf, std::si
     if (err != EINTR) {
       return Error::os(binding::ErrorKind::RuntimeError, os_error_text(err), err, path_);
     }
-    if (run_handlers && PyErr_CheckSignals() < 0) return Error::python();
+    if (run_handlers && !binding::check_signals()) return Error::python();
   }
 }
 
@@ -138,7 +141,7 @@ FileSource::FileSource(File file)
 Result<std::size_t> FileSource::read(std::uint8_t* buf, std::size_t n) {
   if (positional_) {
     // As File::read does: handlers run before the read, never after it.
-    if (PyErr_CheckSignals() < 0) return Error::python();
+    if (!binding::check_signals()) return Error::python();
     auto got = file_.read_at(offset_, buf, n);
     if (got.ok()) offset_ += got.value();
     return got;
@@ -152,8 +155,8 @@ Result<std::size_t> FileSource::read(std::uint8_t* buf, std::size_t n) {
     // its writer may be a thread of this process. A signal ends the wait,
     // and the read below runs its handlers.
     pollfd p{file_.fd(), POLLIN, 0};
-    Py_BEGIN_ALLOW_THREADS::poll(&p, 1, -1);
-    Py_END_ALLOW_THREADS
+    binding::Unlocked unlocked;
+    ::poll(&p, 1, -1);
   }
   return file_.read(buf, n);
 }

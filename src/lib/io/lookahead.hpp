@@ -39,7 +39,6 @@ class LookAheadSource final : public ByteSource {
   [[nodiscard]] bool ready() const override {
     return replayed_ < len_ || ended_ || inner_->ready();
   }
-  [[nodiscard]] bool damaged() const override { return inner_->damaged(); }
   [[nodiscard]] bool lock_free() const override { return inner_->lock_free(); }
   [[nodiscard]] Result<std::size_t> read_unlocked(std::uint8_t* buf, std::size_t n) override;
 

@@ -58,7 +58,6 @@ class WatchedSource final : public ByteSource {
     return inner_->read_at(offset, buf, n);
   }
   bool ready() const override { return !pending_.empty() || inner_->ready(); }
-  bool damaged() const override { return inner_->damaged(); }
 
  private:
   std::unique_ptr<ByteSource> inner_;

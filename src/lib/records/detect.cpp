@@ -1,5 +1,3 @@
-#include <Python.h>
-
 #include "records/detect.hpp"
 
 #include <algorithm>
@@ -179,10 +177,9 @@ Result<InputFormat> detect_content(LookAheadSource& source, std::optional<InputF
     auto got = source.read_ahead();
     if (got.ok()) {
       more = got.value();
-    } else if (source.damaged()) {
+    } else if (got.error().kind == binding::ErrorKind::CompressedData) {
       // Damaged data is told from what came before it, which is handed
       // out before the error comes again.
-      if (got.error().kind == binding::ErrorKind::Python) PyErr_Clear();
       more = false;
     } else {
       return std::move(got).error();

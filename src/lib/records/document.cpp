@@ -4,10 +4,9 @@
 // scanner, and the small text is described as the document would be. A
 // FeatureCollection of any size is then described from its head, and the
 // arrays that were cut short are where the records are.
-#include <Python.h>
-
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "json/infer.hpp"
@@ -22,7 +21,6 @@ namespace {
 using json::kMapKeys;
 using json::StructureMerger;
 
-using binding::Ref;
 using json::ErrorCode;
 
 // Bytes the skips of one call may scan in all: past them reading stops, so
@@ -37,12 +35,6 @@ constexpr std::size_t kTextBudget = std::size_t{4} << 20;
 // description needs its type only.
 constexpr std::size_t kScalarCap = std::size_t{64} << 10;
 constexpr int kMaxDepth = 127;
-
-struct ArrayEntry {
-  std::string pointer;
-  std::uint64_t elements;  // sampled, plus those the skip went past
-  bool skipped;
-};
 
 void append_token(std::string& pointer, std::string_view name) {
   pointer.push_back('/');
@@ -72,7 +64,7 @@ class Sampler {
   }
 
   const std::string& text() const { return text_; }
-  const std::vector<ArrayEntry>& arrays() const { return arrays_; }
+  std::vector<DocumentArray> take_arrays() { return std::move(arrays_); }
 
  private:
   Status value(int depth) {
@@ -215,7 +207,7 @@ class Sampler {
     if (skipped) arrays_.resize(mark);
     if (arrays_open_ == 0 || skipped) {
       arrays_.insert(arrays_.begin() + static_cast<std::ptrdiff_t>(mark),
-                     ArrayEntry{pointer_, n, skipped});
+                     DocumentArray{pointer_, n, skipped});
     }
     return binding::ok_status();
   }
@@ -241,7 +233,7 @@ class Sampler {
   std::uint64_t sample_;
   std::string text_;
   std::string pointer_;
-  std::vector<ArrayEntry> arrays_;
+  std::vector<DocumentArray> arrays_;
   int arrays_open_ = 0;
   std::uint64_t skipped_bytes_ = 0;
   bool stopped_ = false;
@@ -249,7 +241,7 @@ class Sampler {
 
 // Only the top-level layer describes documents this way: bytes that are not
 // UTF-8 in what was sampled fail it, as they fail load.
-Result<Ref> describe_text(std::string_view sampled) {
+Result<std::string> describe_text(std::string_view sampled) {
   if (!scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(sampled.data()), sampled.size())) {
     return Error::runtime("read error: " + std::string(kInvalidUtf8));
   }
@@ -259,42 +251,25 @@ Result<Ref> describe_text(std::string_view sampled) {
   if (!parsed) return Error::value("invalid JSON: " + json::describe(sampled, parsed.error));
   StructureMerger merger(kMapKeys);
   merger.add(*parsed.value);
-  std::string text = json::to_pretty_string(merger.describe());
-  Ref result =
-      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-  if (!result) return Error::python();
-  return result;
+  return json::to_pretty_string(merger.describe());
 }
 
 }  // namespace
 
-Result<Ref> describe_document(RecordSource& source, std::uint64_t sample) {
+Result<std::string> describe_document(RecordSource& source, std::uint64_t sample) {
   Sampler sampler(source, sample);
   auto walked = sampler.run();
   if (!walked.ok()) return std::move(walked).error();
   return describe_text(sampler.text());
 }
 
-Result<Ref> outline_document(RecordSource& source, std::uint64_t sample) {
+Result<DocumentOutline> outline_document(RecordSource& source, std::uint64_t sample) {
   Sampler sampler(source, sample);
   auto walked = sampler.run();
   if (!walked.ok()) return std::move(walked).error();
   auto text = describe_text(sampler.text());
   if (!text.ok()) return std::move(text).error();
-  Ref arrays = Ref::steal(PyList_New(0));
-  if (!arrays) return Error::python();
-  for (const ArrayEntry& entry : sampler.arrays()) {
-    Ref pointer = Ref::steal(PyUnicode_DecodeUTF8(
-        entry.pointer.data(), static_cast<Py_ssize_t>(entry.pointer.size()), "surrogateescape"));
-    Ref elements = Ref::steal(PyLong_FromUnsignedLongLong(entry.elements));
-    if (!pointer || !elements) return Error::python();
-    Ref item = Ref::steal(
-        PyTuple_Pack(3, pointer.get(), elements.get(), entry.skipped ? Py_True : Py_False));
-    if (!item || PyList_Append(arrays.get(), item.get()) < 0) return Error::python();
-  }
-  Ref result = Ref::steal(PyTuple_Pack(2, text.value().get(), arrays.get()));
-  if (!result) return Error::python();
-  return result;
+  return DocumentOutline{std::move(text).value(), sampler.take_arrays()};
 }
 
 }  // namespace quarn::records

@@ -5,8 +5,6 @@
 // Once there, the array's elements are cut exactly as a top-level array's,
 // and after its closing bracket the containers around it are checked to the
 // end of the document the same way.
-#include <Python.h>
-
 #include "records/nested.hpp"
 
 #include <cstring>

@@ -11,15 +11,12 @@
 //     a scan of its bytes, resumable after a failed read.
 #pragma once
 
-#include <Python.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "binding/ref.hpp"
 #include "json/parser.hpp"
 #include "json/pointer.hpp"
 #include "records/source.hpp"
@@ -267,12 +264,24 @@ class DocumentWalk final : public Enclosure {
 // schema of a JSON document: the document itself, each array in it
 // described from its first `sample` elements and the rest of the array
 // skipped by scanning, and each object with many members described as a map
-// from a few of them (up to a budget; past it reading stops).
-[[nodiscard]] Result<binding::Ref> describe_document(RecordSource& source, std::uint64_t sample);
+// from a few of them (up to a budget; past it reading stops). The text is
+// the description, pretty-printed.
+[[nodiscard]] Result<std::string> describe_document(RecordSource& source, std::uint64_t sample);
 
-// The same, with where the arrays are: (text, [(pointer, elements seen,
-// skipped), ...]) for the arrays outside any other array and every skipped
-// one not inside a skipped one.
-[[nodiscard]] Result<binding::Ref> outline_document(RecordSource& source, std::uint64_t sample);
+// An array of a described document: its JSON Pointer, its elements (those
+// sampled plus those the skip went past) and whether it was skipped.
+struct DocumentArray {
+  std::string pointer;
+  std::uint64_t elements;
+  bool skipped;
+};
+
+// The description, with where the arrays are: those outside any other array
+// and every skipped one not inside a skipped one.
+struct DocumentOutline {
+  std::string schema;
+  std::vector<DocumentArray> arrays;
+};
+[[nodiscard]] Result<DocumentOutline> outline_document(RecordSource& source, std::uint64_t sample);
 
 }  // namespace quarn::records

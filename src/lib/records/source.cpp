@@ -1,5 +1,3 @@
-#include <Python.h>
-
 #include "records/source.hpp"
 
 #include <unistd.h>
@@ -467,7 +465,7 @@ Result<std::string> RecordSource::read_all() {
     constexpr std::size_t kPiece = std::size_t{8} << 20;
     text.reserve(first);
     for (;;) {
-      if (PyErr_CheckSignals() < 0) return Error::python();
+      if (!binding::check_signals()) return Error::python();
       Result<std::size_t> got = std::size_t{0};
       {
         binding::Unlocked unlocked;

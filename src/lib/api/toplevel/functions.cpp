@@ -60,6 +60,14 @@ binding::Result<Ref> count_of(const CallArgs& args) {
   return result;
 }
 
+// A description as the str schema returns.
+binding::Result<Ref> python_text(const std::string& text) {
+  Ref result =
+      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  if (!result) return Error::python();
+  return result;
+}
+
 binding::Result<Ref> schema_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
@@ -68,7 +76,9 @@ binding::Result<Ref> schema_of(const CallArgs& args) {
     auto layout = opened.value().layout();
     if (!layout.ok()) return std::move(layout).error();
     if (layout.value() == records::Layout::Document) {
-      return records::describe_document(opened.value(), args.sample);
+      auto text = records::describe_document(opened.value(), args.sample);
+      if (!text.ok()) return std::move(text).error();
+      return python_text(text.value());
     }
   }
   return operations::describe_records(opened.value(), args.sample, json::kMapKeys,
@@ -79,21 +89,39 @@ binding::Result<Ref> outline_of(const CallArgs& args) {
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();
   RecordSource& source = opened.value();
+  Ref text;
+  Ref arrays = Ref::steal(PyList_New(0));
+  if (!arrays) return Error::python();
   if (!args.records && source.format() == InputFormat::Json) {
     auto layout = source.layout();
     if (!layout.ok()) return std::move(layout).error();
     if (layout.value() == records::Layout::Document) {
-      return records::outline_document(source, args.sample);
+      auto outline = records::outline_document(source, args.sample);
+      if (!outline.ok()) return std::move(outline).error();
+      auto schema = python_text(outline.value().schema);
+      if (!schema.ok()) return std::move(schema).error();
+      text = std::move(schema).value();
+      for (const records::DocumentArray& array : outline.value().arrays) {
+        Ref pointer = Ref::steal(PyUnicode_DecodeUTF8(array.pointer.data(),
+                                                      static_cast<Py_ssize_t>(array.pointer.size()),
+                                                      "surrogateescape"));
+        Ref elements = Ref::steal(PyLong_FromUnsignedLongLong(array.elements));
+        if (!pointer || !elements) return Error::python();
+        Ref item = Ref::steal(
+            PyTuple_Pack(3, pointer.get(), elements.get(), array.skipped ? Py_True : Py_False));
+        if (!item || PyList_Append(arrays.get(), item.get()) < 0) return Error::python();
+      }
     }
   }
-  // Records that are lines or array elements: their schema, and no arrays
-  // to point at.
-  auto text = operations::describe_records(source, args.sample, json::kMapKeys,
-                                           operations::BadText::Reject);
-  if (!text.ok()) return std::move(text).error();
-  Ref none = Ref::steal(PyList_New(0));
-  if (!none) return Error::python();
-  Ref result = Ref::steal(PyTuple_Pack(2, text.value().get(), none.get()));
+  if (!text) {
+    // Records that are lines or array elements: their schema, and no arrays
+    // to point at.
+    auto described = operations::describe_records(source, args.sample, json::kMapKeys,
+                                                  operations::BadText::Reject);
+    if (!described.ok()) return std::move(described).error();
+    text = std::move(described).value();
+  }
+  Ref result = Ref::steal(PyTuple_Pack(2, text.get(), arrays.get()));
   if (!result) return Error::python();
   return result;
 }
