@@ -36,11 +36,11 @@ using binding::Status;
 // the format are told from them; the record source gets them again. With
 // `compression` "infer", data whose first bytes are a compression's magic is
 // decompressed; a name decompresses whatever comes.
-Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const ReadOptions& how,
+Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const ReadOptions& options,
                                 std::optional<InputFormat> format, std::string_view name) {
   auto ahead = std::make_unique<LookAheadSource>(std::move(bytes));
   std::optional<io::Kind> kind;
-  if (how.compression && *how.compression == "infer") {
+  if (options.compression && *options.compression == "infer") {
     // A pipe may hand out a byte at a time: read on until the magic shows.
     while (ahead->ahead().size() < io::kMagicBytes) {
       auto more = ahead->read_ahead();
@@ -52,10 +52,10 @@ Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const ReadOpt
       if (!more.value()) break;
     }
     kind = io::sniff(ahead->ahead());
-  } else if (how.compression) {
-    kind = io::kind_named(*how.compression);  // parse_read_options checked the name
+  } else if (options.compression) {
+    kind = io::kind_named(*options.compression);  // parse_read_options checked the name
   }
-  if (!kind && how.on_read == nullptr)
+  if (!kind && options.on_read == nullptr)
     return open_by_content(std::move(ahead), format, format_from_name(name));
   std::unique_ptr<ByteSource> read = std::move(ahead);
   if (kind) {
@@ -71,7 +71,8 @@ Result<RecordSource> open_bytes(std::unique_ptr<ByteSource> bytes, const ReadOpt
     // A compression suffix hides nothing: "a.jsonl.gz" is named JSON Lines.
     name.remove_suffix(io::compression_suffix(name));
   }
-  if (how.on_read != nullptr) read = std::make_unique<WatchedSource>(std::move(read), how.on_read);
+  if (options.on_read != nullptr)
+    read = std::make_unique<WatchedSource>(std::move(read), options.on_read);
   return open_by_content(std::make_unique<LookAheadSource>(std::move(read)), format,
                          format_from_name(name));
 }
@@ -91,11 +92,11 @@ std::unique_ptr<ByteSource> file_bytes(File file) {
 
 // A path's bytes; a failed open is "cannot open <path>: ..." as in bigjson,
 // a read that fails while the content is looked at "cannot read ...".
-Result<RecordSource> open_path(std::string_view path, const ReadOptions& how,
+Result<RecordSource> open_path(std::string_view path, const ReadOptions& options,
                                std::optional<InputFormat> format) {
   auto file = File::open(path);
   if (!file.ok()) return std::move(file).error();
-  auto opened = open_bytes(file_bytes(std::move(file).value()), how, format, path);
+  auto opened = open_bytes(file_bytes(std::move(file).value()), options, format, path);
   if (opened.ok()) return opened;
   Error e = std::move(opened).error();
   if (e.as_is()) return e;
@@ -106,27 +107,27 @@ Result<RecordSource> open_path(std::string_view path, const ReadOptions& how,
 
 // Standard input on a descriptor of its own: the interpreter's stdin and
 // its lock are left alone.
-Result<RecordSource> open_stdin(const ReadOptions& how, std::optional<InputFormat> format) {
+Result<RecordSource> open_stdin(const ReadOptions& options, std::optional<InputFormat> format) {
   int fd = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
     int err = errno;
     return Error::os(binding::ErrorKind::ValueError,
                      "cannot open standard input: " + os_error_text(err), err, "-");
   }
-  return open_bytes(file_bytes(File::adopt(fd, "-")), how, format, "");
+  return open_bytes(file_bytes(File::adopt(fd, "-")), options, format, "");
 }
 
 }  // namespace
 
-Result<ReadOptions> parse_read_options(PyObject* how) {
+Result<ReadOptions> parse_read_options(PyObject* given) {
   ReadOptions out;
-  if (how == nullptr || how == Py_None) return out;
-  if (!PyTuple_Check(how) || PyTuple_GET_SIZE(how) != 2) {
+  if (given == nullptr || given == Py_None) return out;
+  if (!PyTuple_Check(given) || PyTuple_GET_SIZE(given) != 2) {
     PyErr_SetString(PyExc_TypeError, "compressed must be None or a (compression, on_read) tuple");
     return Error::python();
   }
-  PyObject* compression = PyTuple_GET_ITEM(how, 0);
-  out.on_read = PyTuple_GET_ITEM(how, 1);
+  PyObject* compression = PyTuple_GET_ITEM(given, 0);
+  out.on_read = PyTuple_GET_ITEM(given, 1);
   if (out.on_read == Py_None) out.on_read = nullptr;
   if (compression == Py_None) {
     out.compression.reset();
@@ -185,15 +186,15 @@ Result<PathName> path_name(PyObject* source) {
   return out;
 }
 
-Result<RecordSource> open_record_source(PyObject* source, const ReadOptions& how,
+Result<RecordSource> open_record_source(PyObject* source, const ReadOptions& options,
                                         std::optional<InputFormat> format) {
   auto path = path_name(source);
   if (!path.ok()) return std::move(path).error();
-  if (path.value().standard_input) return open_stdin(how, format);
-  if (path.value().bytes) return open_path(path.value().view(), how, format);
+  if (path.value().standard_input) return open_stdin(options, format);
+  if (path.value().bytes) return open_path(path.value().view(), options, format);
   auto stream = StreamSource::open(source);
   if (!stream.ok()) return std::move(stream).error();
-  return open_bytes(std::move(stream).value(), how, format, "");
+  return open_bytes(std::move(stream).value(), options, format, "");
 }
 
 }  // namespace quarn::records

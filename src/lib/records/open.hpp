@@ -29,7 +29,7 @@ struct ReadOptions {
   PyObject* on_read = nullptr;  // borrowed from the call's arguments
 };
 
-[[nodiscard]] binding::Result<ReadOptions> parse_read_options(PyObject* how);
+[[nodiscard]] binding::Result<ReadOptions> parse_read_options(PyObject* given);
 
 // A path as every native entry takes one: a str (a name that is not UTF-8
 // comes with surrogate escapes), bytes, or a path object, as the bytes the
@@ -46,7 +46,7 @@ struct PathName {
 [[nodiscard]] binding::Result<PathName> path_name(PyObject* source);
 
 [[nodiscard]] binding::Result<RecordSource> open_record_source(PyObject* source,
-                                                               const ReadOptions& how,
+                                                               const ReadOptions& options,
                                                                std::optional<InputFormat> format);
 
 }  // namespace quarn::records

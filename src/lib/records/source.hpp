@@ -113,13 +113,13 @@ class RecordSource {
   // (each element is a text of its own).
   [[nodiscard]] std::size_t element_depth() const {
     if (!reject_holes_ || layout_ != Layout::Array) return 0;
-    if (piece_depth_ != 0) return piece_depth_;
+    if (range_depth_ != 0) return range_depth_;
     return around_ ? around_->depth() : 1;
   }
   // For a stream that holds some elements of an array as a top-level array
   // (a byte range of a file): its elements sit `depth` containers deep in
   // the whole document, as the parse of each counts them.
-  void set_element_depth(std::size_t depth) { piece_depth_ = depth; }
+  void set_element_depth(std::size_t depth) { range_depth_ = depth; }
 
   // --- Cutting -----------------------------------------------------------
   enum class Cut : unsigned char {
@@ -261,7 +261,7 @@ class RecordSource {
   std::uint64_t failed_reads_ = 0;
   // Entered: the document around the array, and its check.
   std::unique_ptr<Enclosure> around_;
-  std::size_t piece_depth_ = 0;  // set_element_depth, when not 0
+  std::size_t range_depth_ = 0;  // set_element_depth, when not 0
   scan::ArrayScan scan_;
 
   // A piece that does not lie in one block is gathered here.

@@ -29,9 +29,9 @@ using records::RecordSource;
 Result<RecordSource> open_source(const CallArgs& args) {
   auto named = records::parse_format(args.format);
   if (!named.ok()) return std::move(named).error();
-  auto how = parse_read_options(args.compressed);
-  if (!how.ok()) return std::move(how).error();
-  auto opened = open_record_source(args.source, how.value(), named.value());
+  auto options = parse_read_options(args.compressed);
+  if (!options.ok()) return std::move(options).error();
+  auto opened = open_record_source(args.source, options.value(), named.value());
   if (!opened.ok()) return opened;
   // An array's elements are exactly those a parse of the whole text finds.
   opened.value().reject_holes();
