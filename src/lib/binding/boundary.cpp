@@ -535,6 +535,10 @@ Status register_errors(PyObject* module) noexcept {
     compressed_data_type.store(compressed, std::memory_order_release);  // kept for the process
   }
   if (PyModule_AddObjectRef(module, "CompressedDataError", compressed) < 0) return Error::python();
+  // Made now, not when first raised: a panic may come where making a class
+  // would fail too (memory exhausted). The OS-error classes, 32 of them, are
+  // made when first raised: all of them now would add a tenth to the import.
+  if (get_panic_type() == nullptr) return Error::python();
   Ref function = Ref::steal(PyObject_GetAttrString(module, kErrorFunctions[0].ml_name));
   if (!function) return Error::python();
   // The first module's function stays (a module made again keeps pickles
