@@ -138,6 +138,11 @@ bool Inferrer::key(const char* p, std::size_t n, bool /*ascii*/) {
   Type* top = frames_.back();
   if (top == nullptr) return true;
   const std::string_view name(p, n);
+  // A field's name is a C string in the interface: such a key names no column.
+  if (name.find('\0') != std::string_view::npos) {
+    member_ = nullptr;
+    return true;
+  }
   auto i = top->find(name);
   if (i < 0) {
     top->fields.push_back(Field{std::string(name), Type{}});

@@ -21,6 +21,9 @@
 //     (the builder then applies its conflict policy to the others), or, with
 //     `mixed_as_text`, the place becomes utf8 for good (so that a builder
 //     keeping conflicting values as their JSON text can hold them all).
+// A key holding a NUL byte cannot name a field of the interface (names are C
+// strings): it gets no column, and its values are passed over as those of
+// any key outside the schema are.
 // Records are objects, whose keys are the columns, unless the first sampled
 // record is not an object: then every record is one value, the single
 // column "value". No sample at all gives objects with no columns.
