@@ -1,15 +1,18 @@
-// arrow_batch(lines, sample, policy, offset_limit=None) builds one Arrow
+// arrow_batch(lines, sample, policy, offset_limit=None, columns=None) builds one Arrow
 // batch from JSON Lines text with the column builder, so that the tests can
 // compare it with what the Arrow libraries read, before any reader exposes
 // it: the type is inferred from the first `sample` records, every record is
 // appended, and the batch comes back as the two capsules of the C data
-// interface's Python protocol ("arrow_schema", "arrow_array").
+// interface's Python protocol ("arrow_schema", "arrow_array"). `columns`
+// keeps only the inferred columns at these paths ("user/screen_name"), for
+// measuring a narrow read.
 #include <Python.h>
 
 #include "api/testing/arrow.hpp"
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -52,10 +55,45 @@ binding::Result<arrow::ConflictPolicy> policy_of(PyObject* obj) {
   return Error::value("policy must be \"error\", \"null\" or \"text\"");
 }
 
+// Adds the node at `path` ("a/b/c") of `from` to `into`, with the structs on
+// the way; false when the inferred types have no such node.
+bool keep(const arrow::Type& from, std::string_view path, arrow::Type& into) {
+  const auto slash = path.find('/');
+  const auto name = path.substr(0, slash);
+  const auto i = from.find(name);
+  if (from.kind != arrow::Kind::Struct || i < 0) return false;
+  const arrow::Field& field = from.fields[static_cast<std::size_t>(i)];
+  auto j = into.find(name);
+  if (j < 0) {
+    into.fields.push_back(arrow::Field{
+        field.name, slash == std::string_view::npos ? field.type : arrow::Type::structure({})});
+    j = static_cast<std::ptrdiff_t>(into.fields.size() - 1);
+  }
+  if (slash == std::string_view::npos) return true;
+  return keep(field.type, path.substr(slash + 1), into.fields[static_cast<std::size_t>(j)].type);
+}
+
+binding::Status select(PyObject* columns, arrow::Schema& schema) {
+  if (columns == Py_None) return binding::ok_status();
+  Ref seq = Ref::steal(PySequence_Fast(columns, "columns must be a sequence of str"));
+  if (!seq) return Error::python();
+  arrow::Type kept = arrow::Type::structure({});
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(item)) return binding::type_check_error(item, "str");
+    const char* path = PyUnicode_AsUTF8(item);
+    if (path == nullptr) return Error::python();
+    if (!keep(schema.record, path, kept))
+      return Error::value(std::string("no column ") + path + " in the sample");
+  }
+  schema.record = std::move(kept);
+  return binding::ok_status();
+}
+
 binding::Result<Ref> build(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < 3 || nargs > 4)
+  if (nargs < 3 || nargs > 5)
     return Error{binding::ErrorKind::ValueError,
-                 "arrow_batch takes lines, sample, policy and an optional offset_limit",
+                 "arrow_batch takes lines, sample, policy, offset_limit=None and columns=None",
                  0,
                  {}};
   if (!PyBytes_Check(args[0])) return binding::type_check_error(args[0], "bytes");
@@ -84,7 +122,11 @@ binding::Result<Ref> build(PyObject* const* args, Py_ssize_t nargs) {
   for (std::size_t i = 0; i < records.size() && static_cast<long long>(i) < sample; ++i) {
     if (auto s = inferrer.add(records[i]); !s.ok()) return std::move(s).error();
   }
-  arrow::ColumnSink sink(inferrer.schema(), policy.value(), limit);
+  arrow::Schema columns = inferrer.schema();
+  if (nargs == 5) {
+    if (auto s = select(args[4], columns); !s.ok()) return std::move(s).error();
+  }
+  arrow::ColumnSink sink(std::move(columns), policy.value(), limit);
   for (const auto record : records) {
     if (auto s = sink.add_record(record); !s.ok()) return std::move(s).error();
   }
@@ -127,10 +169,12 @@ PyObject* arrow_batch(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 PyMethodDef kMethods[] = {
     {"arrow_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_batch)),
      METH_FASTCALL,
-     "arrow_batch(lines, sample, policy, offset_limit=None)\n--\n\nOne Arrow batch of the JSON "
+     "arrow_batch(lines, sample, policy, offset_limit=None, columns=None)\n--\n\nOne Arrow batch "
+     "of the JSON "
      "Lines `lines` (bytes), its type inferred from the first `sample` records; `policy` "
      "(\"error\", \"null\" or \"text\") settles conflicts; utf8 and list offsets widen past "
-     "`offset_limit`. Returns (schema capsule, array capsule)."},
+     "`offset_limit`; `columns` keeps the columns at these paths only. Returns (schema "
+     "capsule, array capsule)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
