@@ -9,7 +9,7 @@ LIB = Path(__file__).resolve().parent.parent / "src" / "lib"
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 # Higher floors may include lower ones, never the reverse.
-FLOOR = {"io": 0, "json": 0, "scan": 0, "records": 1, "binding": 2, "api": 3, "": 4}
+FLOOR = {"io": 0, "json": 0, "arrow": 0, "scan": 0, "records": 1, "binding": 2, "api": 3, "": 4}
 # What of the boundary every floor may use: the result type, which is Python-free; the
 # owner of a PyObject*, for the sources that read a Python stream, call a callback or hold a
 # record's value; the scope that lets go of the interpreter lock while a file is read.

@@ -123,3 +123,9 @@ def test_scanners():
         assert "kernel set neon" in out, out
     elif X86 and not EMULATED and " avx2" in Path("/proc/cpuinfo").read_text():
         assert "kernel set avx2" in out, out
+
+
+def test_arrow_columns():
+    sources = ["arrow/types.cpp", "arrow/builder.cpp", "json/parser.cpp", "json/pow5.cpp"]
+    scan = sorted((SRC / "scan").glob("*.cpp"))
+    run(build("arrow", [SRC / s for s in sources] + scan + [NATIVE / "test_arrow.cpp"]))

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "api/testing/arrow.hpp"
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 #include "io/test_hooks.hpp"
@@ -114,6 +115,7 @@ binding::Status register_area(PyObject* parent) {
   Ref module = Ref::steal(PyModule_New("_testing"));
   if (!module) return Error::python();
   if (PyModule_AddFunctions(module.get(), kMethods) < 0) return Error::python();
+  if (auto arrow = register_arrow(module.get()); !arrow.ok()) return arrow;
   if (PyObject_SetAttrString(parent, "_testing", module.get()) < 0) return Error::python();
   return binding::ok_status();
 }

@@ -1,0 +1,79 @@
+// The Arrow C data and C stream interfaces: a stable ABI that every producer
+// declares for itself, so handing columns to a consumer needs no Arrow
+// library, at build time or at run time. These are the interface's own
+// definitions; the guard macros are the interface's too, so a translation
+// unit that also sees another producer's copy compiles once.
+//
+// Ownership: whoever holds a struct whose `release` is not null owns
+// everything reachable from it and must call `release` exactly once (which
+// sets it to null). A consumer may move a child out by copying the struct
+// and setting the original's `release` to null; the parent's release then
+// leaves that child alone.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+
+struct ArrowSchema {
+  // Array type description
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  struct ArrowSchema** children;
+  struct ArrowSchema* dictionary;
+
+  // Release callback
+  void (*release)(struct ArrowSchema*);
+  // Opaque producer-specific data
+  void* private_data;
+};
+
+struct ArrowArray {
+  // Array data description
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  struct ArrowArray** children;
+  struct ArrowArray* dictionary;
+
+  // Release callback
+  void (*release)(struct ArrowArray*);
+  // Opaque producer-specific data
+  void* private_data;
+};
+
+#endif  // ARROW_C_DATA_INTERFACE
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+  // Callbacks providing stream functionality; each returns 0 or an errno
+  // value, and get_last_error describes the last failure (valid until the
+  // next call on the stream).
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+
+  // Release callback
+  void (*release)(struct ArrowArrayStream*);
+  // Opaque producer-specific data
+  void* private_data;
+};
+
+#endif  // ARROW_C_STREAM_INTERFACE
+
+}  // extern "C"
