@@ -227,6 +227,8 @@ def test_conflicts_follow_the_policy(records, sample, policy):
             "text",
             [{"value": "x"}, {"value": '{"k":[1,1e+16,-0.0,true,"\u2028"]}'}],
         ),
+        # A key holding NUL can name no field (names are C strings): it has no column.
+        (['{"a\\u0000b": 1, "c": 2}'], "error", [{"c": 2}]),
         # Integers past 2**53 in a float64 column round as float() rounds their text.
         (
             ['{"f": 0.5}', '{"f": 9007199254740993}', '{"f": 18446744073709551615}'],
