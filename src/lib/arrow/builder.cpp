@@ -416,24 +416,35 @@ ColumnSink::ColumnSink(Schema schema, ConflictPolicy policy, std::int64_t offset
   init(root_, schema_.record);
 }
 
-binding::Status ColumnSink::add_record(std::string_view text) {
-  const auto err = json::parse(text, *this);
+std::optional<json::ParseError> ColumnSink::parse_record(std::string_view text, std::size_t depth) {
+  auto err = json::parse(text, *this, depth);
   if (!err) [[likely]] {
     ++root_.length;
     ++index_;
-    return binding::ok_status();
+    return err;
   }
   truncate(root_, root_.length);
   frames_.clear();
   skip_ = 0;
   text_col_ = nullptr;
-  std::string message = std::move(error_);
-  error_.clear();
-  if (err->code != json::ErrorCode::SinkFailed) {
-    message = "record " + std::to_string(index_) + ": " + json::describe(text, *err);
-  }
   ++index_;
+  return err;
+}
+
+binding::Status ColumnSink::add_record(std::string_view text) {
+  const std::uint64_t index = index_;
+  const auto err = parse_record(text);
+  if (!err) [[likely]]
+    return binding::ok_status();
+  std::string message = take_error();
+  if (err->code != json::ErrorCode::SinkFailed) {
+    message = "record " + std::to_string(index) + ": " + json::describe(text, *err);
+  }
   return binding::Error::value(std::move(message));
+}
+
+void ColumnSink::export_batch_schema(ArrowSchema& out) const {
+  export_schema(root_, "", 0, out);
 }
 
 Batch ColumnSink::finish_batch() {

@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,6 +50,7 @@
 #include "arrow/c_data.hpp"
 #include "arrow/types.hpp"
 #include "binding/result.hpp"
+#include "json/parser.hpp"
 
 namespace quarn::arrow {
 
@@ -165,6 +167,19 @@ class ColumnSink {
   // the error names the record by its index: the number of records given
   // before it, counting from `first_index`.
   binding::Status add_record(std::string_view text);
+
+  // The same, for a reader that words grammar errors itself: the parser's
+  // error, or none when the record became a row. On SinkFailed (a conflict
+  // under Error, bad UTF-8) take_error() says why, naming the record and the
+  // value's place in it. `depth`: containers around the record that count
+  // towards the parser's nesting limit (see json::parse).
+  [[nodiscard]] std::optional<json::ParseError> parse_record(std::string_view text,
+                                                             std::size_t depth = 0);
+  [[nodiscard]] std::string take_error() { return std::exchange(error_, {}); }
+
+  // The schema every batch of this sink is exported with while no column
+  // outgrows its 32-bit offsets.
+  void export_batch_schema(ArrowSchema& out) const;
   void set_first_index(std::uint64_t first) { index_ = first; }
 
   [[nodiscard]] std::int64_t rows() const { return root_.length; }

@@ -26,23 +26,10 @@ const char* param_name(Param p) {
       return "compressed";
     case Param::Fields:
       return "fields";
+    case Param::Table:
+      return "table";
   }
   return "?";
-}
-
-// Takes the current exception out of the interpreter, normalised.
-PyObject* fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyErr_GetRaisedException();
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return value;
-#endif
 }
 
 // Gives the exception back to the interpreter (steals the reference).
@@ -167,6 +154,9 @@ Result<CallArgs> convert(const FunctionSpec& spec, PyObject* const slots[kMaxPar
         break;
       case Param::Fields:
         if (obj != Py_None) out.fields = obj;
+        break;
+      case Param::Table:
+        if (obj != Py_None) out.table = obj;
         break;
       case Param::Records: {
         if (obj == Py_None) break;
@@ -482,6 +472,21 @@ void raise_os_error(const Error& error, PyObject* text) {
 }
 
 }  // namespace
+
+// Takes the current exception out of the interpreter, normalised.
+PyObject* fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+#endif
+}
 
 // quarn.CompressedDataError: made once, with the module, and raised from here
 // only. An instance pickles as a call of its class with its args (and its

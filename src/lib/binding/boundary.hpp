@@ -23,10 +23,20 @@ namespace quarn::binding {
 // Path: a str. Source: any object, handed over as it is (borrowed).
 // Records: None or a str. Compressed: None or any object (borrowed): the
 // compressed file beneath a decompressing source. Fields: None or any object
-// (borrowed), which the operation reads.
-enum class Param : unsigned char { Path, Sample, Format, Source, Records, Compressed, Fields };
+// (borrowed), which the operation reads. Table: None or any object
+// (borrowed): how records become a table, read by the operation.
+enum class Param : unsigned char {
+  Path,
+  Sample,
+  Format,
+  Source,
+  Records,
+  Compressed,
+  Fields,
+  Table
+};
 
-inline constexpr int kMaxParams = 5;
+inline constexpr int kMaxParams = 7;
 
 // Converted arguments; the texts borrow the caller's str objects, which stay
 // alive for the whole call.
@@ -38,6 +48,7 @@ struct CallArgs {
   std::optional<std::string_view> records;
   PyObject* compressed = nullptr;
   PyObject* fields = nullptr;
+  PyObject* table = nullptr;
 };
 
 using Operation = Result<Ref> (*)(const CallArgs&);
@@ -60,6 +71,10 @@ PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
                          PyObject* kwnames) noexcept {
   return call_function(Spec, args, nargs, kwnames);
 }
+
+// Takes the current exception out of the interpreter, normalised: a new
+// reference, or null when there is none.
+PyObject* fetch_exception();
 
 // Makes `error` the interpreter's current exception (a no-op for Python
 // errors, whose exception is already set). An error from the operating
