@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Any, SupportsIndex
 
+    from quarn._arrow import ArrowReader as ArrowReader
     from quarn._types import Readable as Readable
     from quarn._types import ReadableInto as ReadableInto
     from quarn._types import Source as Source
@@ -33,6 +34,7 @@ RecordIterator = bigjson.RecordIterator
 _native = _quarn._sources
 
 __all__ = [
+    "ArrowReader",
     "CompressedDataError",
     "RecordIterator",
     "Source",
@@ -42,6 +44,7 @@ __all__ = [
     "count",
     "iter_records",
     "load",
+    "read_arrow",
     "schema",
 ]
 
@@ -125,6 +128,45 @@ def iter_records(
     )
 
 
+def read_arrow(
+    source: Source,
+    format: str | None = None,
+    *,
+    compression: str | None = "infer",
+    records: str | None = None,
+    fields: Sequence[str] | None = None,
+    sample: SupportsIndex = 1000,
+    batch_rows: SupportsIndex = 65536,
+    on_conflict: str = "error",
+    progress: bool = False,
+) -> ArrowReader:
+    """Return the records of `source` as Arrow record batches (an ``ArrowReader``).
+
+    Sources, `compression`, `format`, `records`, `progress` and `fields` as for
+    ``iter_records``. The columns and their types come from the first `sample` records:
+    an object's keys are its columns (nested objects are structs, arrays are lists);
+    integers are int64, or float64 where the sample also holds fractions or larger
+    integers; a record that is not an object is the single column ``value``. Keys first
+    met after the sample are passed over. A value its column cannot hold stops the read
+    with a ``ValueError`` naming the record and the value's place (``on_conflict="error"``),
+    becomes null (``"null"``), or, in a string column, is kept as its JSON text
+    (``"text"``). A batch holds up to `batch_rows` records.
+    """
+    from quarn._arrow import ArrowReader
+
+    return ArrowReader(
+        _native.read_arrow(
+            source,
+            format,
+            records,
+            (compression, _reporter(progress, "read_arrow") if progress else None),
+            None if fields is None else _fields(fields),
+            sample,
+            (batch_rows, on_conflict),
+        )
+    )
+
+
 def _fields(fields: Sequence[str]) -> list[str]:
     # A lone str would otherwise be taken as a list of one-letter names.
     if isinstance(fields, str):
@@ -169,7 +211,11 @@ def build_info() -> dict[str, str]:
 
 
 def __getattr__(name: str) -> Any:
-    # The source types, made when first asked for.
+    # The source types and the Arrow reader, made when first asked for.
+    if name == "ArrowReader":
+        from quarn._arrow import ArrowReader
+
+        return ArrowReader
     if name in ("Readable", "ReadableInto", "Source"):
         from quarn import _types
 

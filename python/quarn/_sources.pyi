@@ -37,3 +37,12 @@ def outline(
     records: str | None = None,
     compressed: Any = None,
 ) -> tuple[str, list[tuple[str, int, bool]]]: ...
+def read_arrow(
+    source: Any,
+    format: str | None = None,
+    records: str | None = None,
+    compressed: Any = None,
+    fields: list[str] | None = None,
+    sample: SupportsIndex = 1000,
+    table: tuple[SupportsIndex, str] | None = None,
+) -> Any: ...

@@ -104,9 +104,9 @@ arrow::Type selected(const arrow::Type& from, const records::FieldNode& node) {
   }
   for (const records::FieldNode& member : node.members) {
     if (structure && from.find(member.name) >= 0) continue;
-    fields.push_back({member.name, member.whole ? arrow::Type::of(arrow::Kind::Null)
-                                                : selected(arrow::Type::of(arrow::Kind::Null),
-                                                           member)});
+    fields.push_back({member.name, member.whole
+                                       ? arrow::Type::of(arrow::Kind::Null)
+                                       : selected(arrow::Type::of(arrow::Kind::Null), member)});
   }
   return arrow::Type::structure(std::move(fields));
 }
@@ -130,14 +130,21 @@ class TableReader {
                                                    const records::FieldTree* fields,
                                                    const TableOptions& options) {
     std::deque<Piece> sampled;
-    arrow::Inferrer inferrer;
+    // Under AsText, a place whose sample mixes kinds holds them all as text.
+    arrow::Inferrer inferrer(options.policy == arrow::ConflictPolicy::AsText);
     std::uint64_t rows = 0;
     auto walked = source.unlocked([&]() -> Status {
       while (rows < sample) {
         auto got = source.next();
-        if (!got.ok()) return std::move(got).error();
+        if (!got.ok()) {
+          // Bad data ends the sample and fails where the rows reach it; the
+          // interpreter's own exceptions (a signal, a stream's read) fail now.
+          if (got.error().kind == binding::ErrorKind::Python) return std::move(got).error();
+          sampled.push_back({RecordSource::Cut::Text, {}, std::move(got).error()});
+          break;
+        }
         const RecordSource::Piece& piece = got.value();
-        sampled.push_back({piece.cut, std::string(piece.text)});
+        sampled.push_back({piece.cut, std::string(piece.text), std::nullopt});
         if (piece.cut != RecordSource::Cut::Text) break;
         const std::string_view text = record_text(source, sampled.back().text);
         if (text.empty()) continue;
@@ -150,8 +157,8 @@ class TableReader {
     if (!walked.ok()) return std::move(walked).error();
     arrow::Schema schema = inferrer.schema();
     if (fields != nullptr) {
-      schema.record = selected(schema.wrapped ? arrow::Type::structure({}) : schema.record,
-                               fields->root());
+      schema.record =
+          selected(schema.wrapped ? arrow::Type::structure({}) : schema.record, fields->root());
       schema.wrapped = false;
     }
     auto reader = std::make_unique<TableReader>(std::move(source), std::move(schema), options);
@@ -169,12 +176,13 @@ class TableReader {
     return std::optional<arrow::Batch>(sink_.finish_batch());
   }
 
-  void export_schema(ArrowSchema& out) const { sink_.export_schema(out); }
+  void export_schema(ArrowSchema& out) const { sink_.export_batch_schema(out); }
 
  private:
   struct Piece {
     RecordSource::Cut cut;
     std::string text;
+    std::optional<Error> error;  // the source failed here
   };
 
   // A record's text as the record reader parses it: a line, or an element
@@ -193,6 +201,7 @@ class TableReader {
         // Taken off first: a failed record is not read again.
         Piece piece = std::move(pending_.front());
         pending_.pop_front();
+        if (piece.error) return std::move(*piece.error);
         auto took = take(piece.cut, piece.text);
         if (!took.ok()) return std::move(took).error();
         end = took.value();
@@ -234,7 +243,8 @@ class TableReader {
     if (!valid_utf8(raw)) return Error::runtime("read error: " + std::string(io::kInvalidUtf8));
     if (err->code == json::ErrorCode::SinkFailed) return Error::value(std::move(conflict));
     const Layout layout = source_.layout().value();
-    if (layout == Layout::Lines) return Error::value("invalid JSONL line: " + json::describe(text, *err));
+    if (layout == Layout::Lines)
+      return Error::value("invalid JSONL line: " + json::describe(text, *err));
     if (source_.rejects_holes() && layout == Layout::Document) {
       return source_.document_error(text, err->index, json::message(err->code));
     }
@@ -260,8 +270,7 @@ struct Shared {
 };
 
 struct ReaderObject {
-  PyObject_HEAD
-  std::shared_ptr<Shared>* shared;
+  PyObject_HEAD std::shared_ptr<Shared>* shared;
 };
 
 ReaderObject* as_reader(PyObject* self) {
@@ -355,9 +364,11 @@ PyObject* reader_next_batch(PyObject* self, PyObject* /*unused*/) noexcept {
         }
         if (!batch.value()) Py_RETURN_NONE;
         arrow::Batch& b = *batch.value();
-        binding::Ref schema = binding::Ref::steal(capsule_of(b.schema, "arrow_schema", free_schema_capsule));
+        binding::Ref schema =
+            binding::Ref::steal(capsule_of(b.schema, "arrow_schema", free_schema_capsule));
         if (!schema) return nullptr;
-        binding::Ref array = binding::Ref::steal(capsule_of(b.array, "arrow_array", free_array_capsule));
+        binding::Ref array =
+            binding::Ref::steal(capsule_of(b.array, "arrow_array", free_array_capsule));
         if (!array) return nullptr;
         return PyTuple_Pack(2, schema.get(), array.get());
       },
@@ -374,9 +385,17 @@ struct StreamState {
 // The interpreter is needed by the record source (signal handlers, a
 // caller's stream, progress callbacks) and the stream may be read from any
 // thread, with or without it; none is there once the interpreter is gone.
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
 class Interpreter {
  public:
-  Interpreter() : alive_(Py_IsInitialized() != 0 && !Py_IsFinalizing()) {
+  Interpreter() : alive_(Py_IsInitialized() != 0 && !finalizing()) {
     if (alive_) state_ = PyGILState_Ensure();
   }
   Interpreter(const Interpreter&) = delete;

@@ -12,7 +12,6 @@
 #include "records/open.hpp"
 
 namespace quarn::api::toplevel {
-namespace {
 
 using binding::Error;
 using binding::Result;
@@ -23,9 +22,6 @@ using records::open_record_source;
 using records::parse_read_options;
 using records::RecordSource;
 
-// Opens the caller's source (a path, "-" or a binary stream) in the format
-// it names or, without one, the format its content shows, positioned at the
-// records `records` names.
 Result<RecordSource> open_source(const CallArgs& args) {
   auto named = records::parse_format(args.format);
   if (!named.ok()) return std::move(named).error();
@@ -42,13 +38,14 @@ Result<RecordSource> open_source(const CallArgs& args) {
   return opened;
 }
 
-// What makes each record: the whole of it, or the parts `fields` names.
 Result<std::shared_ptr<const operations::RecordParser>> record_parser(const CallArgs& args) {
   if (args.fields == nullptr) return std::shared_ptr<const operations::RecordParser>();
   auto tree = fields::read_fields(args.fields);
   if (!tree.ok()) return std::move(tree).error();
   return fields::projection(std::move(tree).value());
 }
+
+namespace {
 
 binding::Result<Ref> count_of(const CallArgs& args) {
   auto opened = open_source(args);

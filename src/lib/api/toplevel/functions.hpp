@@ -3,12 +3,25 @@
 
 #include <Python.h>
 
+#include <memory>
+
+#include "api/operations/reader.hpp"
 #include "binding/boundary.hpp"
+#include "records/source.hpp"
 
 namespace quarn::api::toplevel {
 
 using binding::CallArgs;
 using binding::Ref;
+
+// Opens the caller's source (a path, "-" or a binary stream) in the format
+// it names or, without one, the format its content shows, positioned at the
+// records `records` names.
+[[nodiscard]] binding::Result<records::RecordSource> open_source(const CallArgs& args);
+
+// What makes each record: the whole of it, or the parts `fields` names.
+[[nodiscard]] binding::Result<std::shared_ptr<const operations::RecordParser>> record_parser(
+    const CallArgs& args);
 
 [[nodiscard]] binding::Result<Ref> count(const CallArgs& args);
 [[nodiscard]] binding::Result<Ref> schema(const CallArgs& args);
@@ -23,5 +36,8 @@ using binding::Ref;
 // holds something only json.dumps itself writes right (a subclass, a key
 // that is not a str, ...).
 [[nodiscard]] binding::Result<Ref> dump_lines(const CallArgs& args);
+
+// The records of `source` as Arrow record batches: see read_arrow's docstring.
+[[nodiscard]] binding::Result<Ref> read_arrow(const CallArgs& args);
 
 }  // namespace quarn::api::toplevel

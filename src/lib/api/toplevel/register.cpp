@@ -93,9 +93,27 @@ constexpr FunctionSpec kDumpLines = {
     &dump_lines,
 };
 
+constexpr FunctionSpec kReadArrow = {
+    "read_arrow",
+    "read_arrow(source, format=None, records=None, compressed=None, fields=None, sample=1000,\n"
+    "           table=None)\n"
+    "--\n"
+    "\n"
+    "The records of `source` as Arrow record batches: an object whose next_batch() gives\n"
+    "the capsules of the next batch and whose stream() hands the rest over as an\n"
+    "\"arrow_array_stream\" capsule. The columns are inferred from the first `sample`\n"
+    "records (only those `fields` names, with `fields`); `table` is None or (batch_rows,\n"
+    "on_conflict) with on_conflict 'error', 'null' or 'text'.",
+    {Param::Source, Param::Format, Param::Records, Param::Compressed, Param::Fields, Param::Sample,
+     Param::Table},
+    7,
+    &read_arrow,
+};
+
 PyMethodDef functions[] = {
     method_def<kCount>(),       method_def<kSchema>(),    method_def<kLoad>(),
     method_def<kIterRecords>(), method_def<kDumpLines>(), method_def<kOutline>(),
+    method_def<kReadArrow>(),
 };
 
 }  // namespace
