@@ -25,13 +25,13 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import Any, SupportsIndex
 
-    from quarn._arrow import ArrowReader as ArrowReader
     from quarn._types import Readable as Readable
     from quarn._types import ReadableInto as ReadableInto
     from quarn._types import Source as Source
 
 RecordIterator = bigjson.RecordIterator
 _native = _quarn._sources
+ArrowReader = _native.ArrowReader
 
 __all__ = [
     "ArrowReader",
@@ -152,18 +152,14 @@ def read_arrow(
     becomes null (``"null"``), or, in a string column, is kept as its JSON text
     (``"text"``). A batch holds up to `batch_rows` records.
     """
-    from quarn._arrow import ArrowReader
-
-    return ArrowReader(
-        _native.read_arrow(
-            source,
-            format,
-            records,
-            (compression, _reporter(progress, "read_arrow") if progress else None),
-            None if fields is None else _fields(fields),
-            sample,
-            (batch_rows, on_conflict),
-        )
+    return _native.read_arrow(
+        source,
+        format,
+        records,
+        (compression, _reporter(progress, "read_arrow") if progress else None),
+        None if fields is None else _fields(fields),
+        sample,
+        (batch_rows, on_conflict),
     )
 
 
@@ -211,11 +207,7 @@ def build_info() -> dict[str, str]:
 
 
 def __getattr__(name: str) -> Any:
-    # The source types and the Arrow reader, made when first asked for.
-    if name == "ArrowReader":
-        from quarn._arrow import ArrowReader
-
-        return ArrowReader
+    # The source types, made when first asked for.
     if name in ("Readable", "ReadableInto", "Source"):
         from quarn import _types
 

@@ -1,7 +1,8 @@
 """The native sources area (``quarn.lib._quarn._sources``): the record operations over every
 kind of source, for the package's top-level functions."""
 
-from typing import Any, SupportsIndex
+from collections.abc import Iterator
+from typing import Any, SupportsIndex, final
 
 from quarn.bigjson import RecordIterator
 
@@ -37,6 +38,18 @@ def outline(
     records: str | None = None,
     compressed: Any = None,
 ) -> tuple[str, list[tuple[str, int, bool]]]: ...
+
+@final
+class ArrowReader(Iterator[Any]):
+    """The records of one source as Arrow record batches (pyarrow.RecordBatch)."""
+
+    def __arrow_c_schema__(self) -> Any: ...
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+    @property
+    def schema(self) -> Any: ...
+    def __next__(self) -> Any: ...
+    def read_all(self) -> Any: ...
+
 def read_arrow(
     source: Any,
     format: str | None = None,
@@ -45,4 +58,4 @@ def read_arrow(
     fields: list[str] | None = None,
     sample: SupportsIndex = 1000,
     table: tuple[SupportsIndex, str] | None = None,
-) -> Any: ...
+) -> ArrowReader: ...

@@ -266,7 +266,15 @@ class TableReader {
 struct Shared {
   std::mutex lock;
   std::unique_ptr<TableReader> reader;
+  // A batch built whose hand-over failed (a signal handler raised while
+  // pyarrow took it): the next one handed out, by either way.
+  std::optional<arrow::Batch> held;
   std::atomic<bool> streamed{false};  // a stream took the batches not yet read
+
+  Result<std::optional<arrow::Batch>> next() {
+    if (held) return std::exchange(held, std::nullopt);
+    return reader->next();
+  }
 };
 
 struct ReaderObject {
@@ -280,12 +288,16 @@ ReaderObject* as_reader(PyObject* self) {
 // Capsules of the C data interface's Python protocol. One that was never
 // consumed still owns its struct.
 template <class T>
-void free_capsule(PyObject* capsule, const char* name) noexcept {
+T* capsule_struct(PyObject* capsule, const char* name) {
   auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
-  if (p == nullptr) {
-    PyErr_Clear();
-    return;
-  }
+  if (p == nullptr) PyErr_Clear();
+  return p;
+}
+
+template <class T>
+void free_capsule(PyObject* capsule, const char* name) noexcept {
+  T* p = capsule_struct<T>(capsule, name);
+  if (p == nullptr) return;
   if (p->release != nullptr) p->release(p);
   delete p;
 }
@@ -314,6 +326,16 @@ PyObject* capsule_of(T& value, const char* name, PyCapsule_Destructor destructor
   return capsule;
 }
 
+// Moves what a capsule still owns back into `out` (left as it was when the
+// capsule owns nothing any more).
+template <class T>
+void reclaim(PyObject* capsule, const char* name, T& out) {
+  T* p = capsule_struct<T>(capsule, name);
+  if (p == nullptr || p->release == nullptr) return;
+  out = *p;
+  p->release = nullptr;
+}
+
 // The reader, taken for this thread; null with the exception set when a
 // stream took it or another thread holds it.
 class Taken {
@@ -334,43 +356,106 @@ class Taken {
   ~Taken() {
     if (shared_) shared_->lock.unlock();
   }
-  [[nodiscard]] TableReader* get() const { return shared_ ? shared_->reader.get() : nullptr; }
+  [[nodiscard]] Shared* get() const { return shared_.get(); }
 
  private:
   std::shared_ptr<Shared> shared_;
 };
 
-PyObject* reader_schema(PyObject* self, PyObject* /*unused*/) noexcept {
+// pyarrow's `name` attribute, or null with the exception set.
+binding::Ref pyarrow_attribute(const char* name) {
+  binding::Ref module = binding::Ref::steal(PyImport_ImportModule("pyarrow"));
+  if (!module) return module;
+  return binding::Ref::steal(PyObject_GetAttrString(module.get(), name));
+}
+
+PyObject* schema_capsule(Shared& shared) {
+  ArrowSchema schema{};
+  shared.reader->export_schema(schema);
+  return capsule_of(schema, "arrow_schema", free_schema_capsule);
+}
+
+PyObject* reader_arrow_schema(PyObject* self, PyObject* /*unused*/) noexcept {
   return binding::guarded(
       [self]() -> PyObject* {
         Taken taken(self);
         if (taken.get() == nullptr) return nullptr;
-        ArrowSchema schema{};
-        taken.get()->export_schema(schema);
-        return capsule_of(schema, "arrow_schema", free_schema_capsule);
+        return schema_capsule(*taken.get());
       },
       static_cast<PyObject*>(nullptr));
 }
 
-PyObject* reader_next_batch(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* reader_get_schema(PyObject* self, void* /*unused*/) noexcept {
+  return binding::guarded(
+      [self]() -> PyObject* {
+        binding::Ref capsule = binding::Ref::steal(reader_arrow_schema(self, nullptr));
+        if (!capsule) return nullptr;
+        binding::Ref type = pyarrow_attribute("Schema");
+        if (!type) return nullptr;
+        return PyObject_CallMethod(type.get(), "_import_from_c_capsule", "O", capsule.get());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// The next batch as a pyarrow.RecordBatch. Runs in C from the caller's next()
+// to its return, so that a signal handler's exception can only come from
+// inside; the batch whose hand-over it interrupted is handed out next time.
+PyObject* reader_next(PyObject* self) noexcept {
   return binding::guarded(
       [self]() -> PyObject* {
         Taken taken(self);
-        if (taken.get() == nullptr) return nullptr;
-        auto batch = taken.get()->next();
+        Shared* shared = taken.get();
+        if (shared == nullptr) return nullptr;
+        auto batch = shared->next();
         if (!batch.ok()) {
           binding::raise(batch.error());
           return nullptr;
         }
-        if (!batch.value()) Py_RETURN_NONE;
+        if (!batch.value()) return nullptr;  // the end: no exception set
         arrow::Batch& b = *batch.value();
-        binding::Ref schema =
-            binding::Ref::steal(capsule_of(b.schema, "arrow_schema", free_schema_capsule));
+        binding::Ref type = pyarrow_attribute("RecordBatch");
+        binding::Ref schema, array;
+        if (type)
+          schema = binding::Ref::steal(capsule_of(b.schema, "arrow_schema", free_schema_capsule));
+        if (schema)
+          array = binding::Ref::steal(capsule_of(b.array, "arrow_array", free_array_capsule));
+        PyObject* made = nullptr;
+        if (array) {
+          made = PyObject_CallMethod(type.get(), "_import_from_c_capsule", "OO", schema.get(),
+                                     array.get());
+        }
+        if (made == nullptr) {
+          // Not handed over: kept for the next call, with what the capsules
+          // still own.
+          if (schema) reclaim(schema.get(), "arrow_schema", b.schema);
+          if (array) reclaim(array.get(), "arrow_array", b.array);
+          if (b.array.release != nullptr) shared->held.emplace(std::move(b));
+        }
+        return made;
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* reader_iter(PyObject* self) noexcept {
+  return Py_NewRef(self);
+}
+
+PyObject* reader_read_all(PyObject* self, PyObject* /*unused*/) noexcept {
+  return binding::guarded(
+      [self]() -> PyObject* {
+        binding::Ref schema = binding::Ref::steal(reader_get_schema(self, nullptr));
         if (!schema) return nullptr;
-        binding::Ref array =
-            binding::Ref::steal(capsule_of(b.array, "arrow_array", free_array_capsule));
-        if (!array) return nullptr;
-        return PyTuple_Pack(2, schema.get(), array.get());
+        binding::Ref batches = binding::Ref::steal(PySequence_List(self));
+        if (!batches) return nullptr;
+        binding::Ref table = pyarrow_attribute("Table");
+        if (!table) return nullptr;
+        binding::Ref from_batches =
+            binding::Ref::steal(PyObject_GetAttrString(table.get(), "from_batches"));
+        if (!from_batches) return nullptr;
+        binding::Ref args = binding::Ref::steal(PyTuple_Pack(1, batches.get()));
+        binding::Ref kwargs = binding::Ref::steal(Py_BuildValue("{s:O}", "schema", schema.get()));
+        if (!args || !kwargs) return nullptr;
+        return PyObject_Call(from_batches.get(), args.get(), kwargs.get());
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -435,10 +520,19 @@ int stream_error(StreamState* state, const Error& error) {
   return value_error ? EINVAL : EIO;
 }
 
+// Another thread reads the batches (a next_batch() that began before the
+// stream was taken): waiting for it here, perhaps with the interpreter lock
+// held, could wait for ever.
+int busy(StreamState* state) {
+  state->error = "Already borrowed: another thread is reading these batches";
+  return EBUSY;
+}
+
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
   StreamState* state = state_of(stream);
   try {
-    std::lock_guard lock(state->shared->lock);
+    std::unique_lock lock(state->shared->lock, std::try_to_lock);
+    if (!lock.owns_lock()) return busy(state);
     state->shared->reader->export_schema(*out);
     return 0;
   } catch (const std::exception& e) {
@@ -455,8 +549,9 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     return EIO;
   }
   try {
-    std::lock_guard lock(state->shared->lock);
-    auto batch = state->shared->reader->next();
+    std::unique_lock lock(state->shared->lock, std::try_to_lock);
+    if (!lock.owns_lock()) return busy(state);
+    auto batch = state->shared->next();
     if (!batch.ok()) return stream_error(state, batch.error());
     if (!batch.value()) {
       out->release = nullptr;  // the end
@@ -492,7 +587,15 @@ void stream_release(ArrowArrayStream* stream) noexcept {
   stream->release = nullptr;
 }
 
-PyObject* reader_stream(PyObject* self, PyObject* /*unused*/) noexcept {
+// __arrow_c_stream__(requested_schema=None): a requested schema is not
+// applied (the columns are those inferred or named), as the protocol allows.
+PyObject* reader_stream(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  static const char* kwlist[] = {"requested_schema", nullptr};
+  PyObject* requested = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
+                                   const_cast<char**>(kwlist), &requested)) {
+    return nullptr;
+  }
   return binding::guarded(
       [self]() -> PyObject* {
         const std::shared_ptr<Shared>& shared = *as_reader(self)->shared;
@@ -523,26 +626,47 @@ void reader_dealloc(PyObject* self) noexcept {
 }
 
 PyMethodDef kReaderMethods[] = {
-    {"schema", reader_schema, METH_NOARGS,
-     "schema()\n--\n\nThe batches' schema, as an \"arrow_schema\" capsule."},
-    {"next_batch", reader_next_batch, METH_NOARGS,
-     "next_batch()\n--\n\n(\"arrow_schema\" capsule, \"arrow_array\" capsule) of the next batch, "
-     "or None at the end."},
-    {"stream", reader_stream, METH_NOARGS,
-     "stream()\n--\n\nThe batches not yet read as an \"arrow_array_stream\" capsule; this "
-     "object hands out nothing more."},
+    {"__arrow_c_schema__", reader_arrow_schema, METH_NOARGS,
+     "__arrow_c_schema__()\n--\n\nThe batches' schema as an \"arrow_schema\" capsule."},
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_stream)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__(requested_schema=None)\n--\n\nThe batches not yet read as an "
+     "\"arrow_array_stream\" capsule; the reader hands out nothing more (a requested schema "
+     "is not applied)."},
+    {"read_all", reader_read_all, METH_NOARGS,
+     "read_all()\n--\n\nEvery batch not yet read, as one pyarrow.Table."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyGetSetDef kReaderGetSet[] = {
+    {"schema", reader_get_schema, nullptr, "The batches' schema, a pyarrow.Schema.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kReaderDoc =
+    "The records of one source as Arrow record batches, in file order (see read_arrow).\n"
+    "\n"
+    "Any library that takes the Arrow PyCapsule stream interface takes it without a copy\n"
+    "of the data: pyarrow.table(r), pyarrow.RecordBatchReader.from_stream(r),\n"
+    "polars.DataFrame(r), DuckDB's duckdb.sql(\"from r\"). It is an iterator of\n"
+    "pyarrow.RecordBatch objects, and read_all() gives a pyarrow.Table (both need\n"
+    "pyarrow). The batches are read once: a consumer that takes the stream takes every\n"
+    "batch not yet read, and the reader hands out nothing more. A bad record raises where\n"
+    "its batch would come, as iter_records raises; the next batch goes on after it.";
 
 PyType_Slot kReaderSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kReaderMethods},
-    {Py_tp_doc, const_cast<char*>("The Arrow batches of one source (see read_arrow).")},
+    {Py_tp_getset, kReaderGetSet},
+    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
+    {Py_tp_doc, const_cast<char*>(kReaderDoc)},
     {0, nullptr},
 };
 
 PyType_Spec kReaderSpec = {
-    "quarn._ArrowBatches",
+    "quarn.ArrowReader",
     sizeof(ReaderObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -551,7 +675,9 @@ PyType_Spec kReaderSpec = {
 
 std::atomic<PyObject*> reader_type{nullptr};
 
-Result<PyObject*> batches_type() {
+}  // namespace
+
+Result<PyObject*> arrow_reader_type() {
   PyObject* existing = reader_type.load(std::memory_order_acquire);
   if (existing != nullptr) return existing;
   PyObject* made = PyType_FromSpec(&kReaderSpec);
@@ -564,8 +690,6 @@ Result<PyObject*> batches_type() {
   return made;
 }
 
-}  // namespace
-
 binding::Result<Ref> read_arrow(const CallArgs& args) {
   auto options = table_options(args.table);
   if (!options.ok()) return std::move(options).error();
@@ -575,7 +699,7 @@ binding::Result<Ref> read_arrow(const CallArgs& args) {
     if (!tree.ok()) return std::move(tree).error();
     fields = std::move(tree).value();
   }
-  auto type = batches_type();
+  auto type = arrow_reader_type();
   if (!type.ok()) return std::move(type).error();
   auto opened = open_source(args);
   if (!opened.ok()) return std::move(opened).error();

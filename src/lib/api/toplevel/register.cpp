@@ -99,9 +99,8 @@ constexpr FunctionSpec kReadArrow = {
     "           table=None)\n"
     "--\n"
     "\n"
-    "The records of `source` as Arrow record batches: an object whose next_batch() gives\n"
-    "the capsules of the next batch and whose stream() hands the rest over as an\n"
-    "\"arrow_array_stream\" capsule. The columns are inferred from the first `sample`\n"
+    "The records of `source` as Arrow record batches (an ArrowReader). The columns are\n"
+    "inferred from the first `sample`\n"
     "records (only those `fields` names, with `fields`); `table` is None or (batch_rows,\n"
     "on_conflict) with on_conflict 'error', 'null' or 'text'.",
     {Param::Source, Param::Format, Param::Records, Param::Compressed, Param::Fields, Param::Sample,
@@ -125,7 +124,9 @@ Status register_area(PyObject* parent) {
     auto added = add_function(made.value().get(), &def);
     if (!added.ok()) return added;
   }
-  return binding::ok_status();
+  auto type = arrow_reader_type();
+  if (!type.ok()) return std::move(type).error();
+  return add_class(made.value().get(), "ArrowReader", type.value());
 }
 
 }  // namespace quarn::api::toplevel
