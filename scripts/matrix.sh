@@ -196,10 +196,10 @@ suite_in() {
   step "$tag install" run_in "$root" sh -euc '
     cd /quarn/src && rm -rf "/quarn/venv-$2" && "$1" -m venv --without-pip "/quarn/venv-$2"
     . "/quarn/venv-$2/bin/activate"
-    # Free-threaded: the newest releases of hypothesis, a mypy dependency, pyarrow and
-    # pandas may have no wheel for it yet, and building them needs a Rust toolchain or
-    # hours: take their newest wheels.
-    case "$2" in *t) export PIP_ONLY_BINARY=hypothesis,ast-serialize,pyarrow,pandas ;; esac
+    # Free-threaded: the newest releases of hypothesis, a mypy dependency, pyarrow, pandas
+    # and numpy may have no wheel for it yet, and building them needs a Rust toolchain or
+    # a long while: take their newest wheels.
+    case "$2" in *t) export PIP_ONLY_BINARY=hypothesis,ast-serialize,pyarrow,pandas,numpy ;; esac
     python "$(ls /usr/share/python-wheels/pip-*.whl | tail -n 1)/pip" install -q --upgrade pip
     # No warning may come from any header, the interpreter'"'"'s included.
     python -m pip install -v -C cmake.define.CMAKE_CXX_FLAGS=-Wsystem-headers ".[test]" \

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "json/parser.hpp"
+#include "json/text.hpp"
 #include "scan/scan.hpp"
 
 namespace quarn::arrow {
@@ -308,47 +309,6 @@ void export_schema(const Column& c, const std::string& name, std::int64_t flags,
   out.private_data = owner.release();
 }
 
-constexpr char kHex[] = "0123456789abcdef";
-
-// As json.dumps(s, ensure_ascii=False) writes a string.
-void append_quoted(const char* p, std::size_t n, std::string& out) {
-  out += '"';
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (c < 0x20) {
-          const char esc[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-          out.append(esc, sizeof esc);
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-}
-
 template <class Int>
 std::string integer_text(Int v) {
   char buf[24];
@@ -621,7 +581,7 @@ bool ColumnSink::string(const char* p, std::size_t n, bool ascii) {
   if (!ascii && bad_utf8(p, n)) return false;
   if (text_col_ != nullptr) {
     text_separator();
-    append_quoted(p, n, text_);
+    json::append_quoted(std::string_view(p, n), text_);
     return true;
   }
   if (skip_ != 0) return true;
@@ -727,7 +687,7 @@ bool ColumnSink::text_close(char c) {
 bool ColumnSink::text_key(const char* p, std::size_t n) {
   if (text_levels_.back()) text_ += ',';
   text_levels_.back() = true;
-  append_quoted(p, n, text_);
+  json::append_quoted(std::string_view(p, n), text_);
   text_ += ':';
   text_after_key_ = true;
   return true;

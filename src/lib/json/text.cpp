@@ -103,4 +103,47 @@ std::string decode_replacing(std::string_view bytes) {
   return out;
 }
 
+void append_quoted(std::string_view s, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  // Plain bytes go in runs: most strings hold no byte to escape.
+  const char* run = s.data();
+  const char* end = s.data() + s.size();
+  for (const char* c = run; c < end; ++c) {
+    const auto b = static_cast<unsigned char>(*c);
+    if (b >= 0x20 && b != '"' && b != '\\') continue;
+    out.append(run, c);
+    run = c + 1;
+    switch (b) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        out += "\\u00";
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 15]);
+    }
+  }
+  out.append(run, end);
+  out.push_back('"');
+}
+
 }  // namespace quarn::json

@@ -1,5 +1,5 @@
-// Text helpers around the parser: Unicode White_Space trimming and lossy
-// UTF-8 repair.
+// Text helpers around the parser: Unicode White_Space trimming, lossy UTF-8
+// repair, and strings quoted as Python's json.dumps quotes them.
 #pragma once
 
 #include <string>
@@ -15,6 +15,11 @@ namespace quarn::json {
 // Decodes `bytes` as UTF-8, replacing every maximal invalid subsequence with
 // U+FFFD, as Python's "replace" error handler does.
 [[nodiscard]] std::string decode_replacing(std::string_view bytes);
+
+// Appends `s` (UTF-8) quoted as json.dumps(s, ensure_ascii=False) writes it:
+// '"' and '\\' escaped, the control characters as \n, \t, ... or \u00XX, every
+// other byte as it is.
+void append_quoted(std::string_view s, std::string& out);
 
 // The parser's whitespace: space, tab, line feed, carriage return.
 [[nodiscard]] inline bool is_json_whitespace(unsigned char c) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api/toplevel/functions.hpp"
+#include "json/text.hpp"
 
 namespace quarn::api::toplevel {
 namespace {
@@ -22,45 +23,7 @@ void put_string(std::string& out, PyObject* text, Result<bool>& failed) {
     failed = Error::python();
     return;
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  const char* run = p;
-  const char* end = p + len;
-  for (const char* c = p; c < end; ++c) {
-    const auto b = static_cast<unsigned char>(*c);
-    if (b >= 0x20 && b != '"' && b != '\\') continue;
-    out.append(run, c);
-    run = c + 1;
-    switch (b) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        out += "\\u00";
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 15]);
-    }
-  }
-  out.append(run, end);
-  out.push_back('"');
+  json::append_quoted(std::string_view(p, static_cast<std::size_t>(len)), out);
 }
 
 // Appends `obj`; false (with `failed` set) for what json.dumps would write
