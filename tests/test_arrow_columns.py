@@ -92,7 +92,13 @@ KINDS = st.recursive(
         st.tuples(st.just("list"), inner)
         | st.tuples(
             st.just("struct"),
-            st.lists(st.tuples(st.text(max_size=3), inner), max_size=3, unique_by=lambda kv: kv[0]),
+            # A key holding NUL gets no column (an example below): pyarrow's own handling of
+            # it differs between its releases.
+            st.lists(
+                st.tuples(st.text(st.characters(exclude_characters="\x00"), max_size=3), inner),
+                max_size=3,
+                unique_by=lambda kv: kv[0],
+            ),
         )
     ),
     max_leaves=6,
