@@ -1,6 +1,6 @@
-#include "binding/unlocked.hpp"
-
 #include <Python.h>
+
+#include "binding/unlocked.hpp"
 
 namespace quarn::binding {
 namespace {

@@ -1,8 +1,8 @@
 // The bigjson functions: a path and a format name open the record source,
 // and the shared record operations do the rest.
-#include "api/bigjson/functions.hpp"
-
 #include <Python.h>
+
+#include "api/bigjson/functions.hpp"
 
 #include "api/operations/operations.hpp"
 #include "records/format.hpp"
