@@ -217,7 +217,8 @@ cmake_lib() {
 
 build_decoders() {
   local arch="$1" stamp work v
-  stamp="${zlib_ng[1]} ${zstd[1]} ${bzip2[1]} ${xz[1]} ${zlib[1]} $(sha256sum "$repo/cmake/zig-toolchain.cmake" "$0" | cut -c1-16 | tr '\n' ' ')"
+  # Rebuilt when a source, the toolchain or the recipe below (its number) changes.
+  stamp="recipe 1 ${zlib_ng[1]} ${zstd[1]} ${bzip2[1]} ${xz[1]} ${zlib[1]} $(sha256sum < "$repo/cmake/zig-toolchain.cmake")"
   bin="$cache/$arch/bin"
   deps="$cache/$arch/deps"
   export QUARN_WHEEL_ARCH="$arch" QUARN_WHEEL_BIN="$bin" QUARN_WHEEL_DEPS="$deps"
