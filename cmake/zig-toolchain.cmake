@@ -22,8 +22,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
 # Small wheels: unused sections dropped, symbols stripped at link time (the host's strip may
-# not read the target's objects).
-set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
+# not read the target's objects). zig keeps frame pointers and turns -O3 into clang's -O2
+# whatever the build asks; a release build here wants neither.
+set(quarn_flags "-ffunction-sections -fdata-sections -fomit-frame-pointer")
+set(CMAKE_C_FLAGS_INIT "${quarn_flags}")
+set(CMAKE_CXX_FLAGS_INIT "${quarn_flags}")
+set(CMAKE_C_FLAGS_RELEASE_INIT "-Xclang -O3")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Xclang -O3")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--gc-sections -s")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--gc-sections -s")
