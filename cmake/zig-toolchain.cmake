@@ -5,8 +5,13 @@
 #   QUARN_WHEEL_BIN   folder of the wrappers cc, c++, ar, ranlib
 #   QUARN_WHEEL_DEPS  prefix of the static decoders (lib/, include/, lib/pkgconfig/)
 # Read from the environment, not the cache, so that CMake's trial compilations see them too.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR "$ENV{QUARN_WHEEL_ARCH}")
+# A cross build only for another processor: CMake's FindPython asks a cross build's questions
+# of a pythonX.Y-config found on the path (maybe another build's) rather than the interpreter.
+execute_process(COMMAND uname -m OUTPUT_VARIABLE quarn_host OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT quarn_host STREQUAL "$ENV{QUARN_WHEEL_ARCH}")
+  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR "$ENV{QUARN_WHEEL_ARCH}")
+endif()
 set(CMAKE_C_COMPILER "$ENV{QUARN_WHEEL_BIN}/cc")
 set(CMAKE_CXX_COMPILER "$ENV{QUARN_WHEEL_BIN}/c++")
 set(CMAKE_AR "$ENV{QUARN_WHEEL_BIN}/ar" CACHE FILEPATH "")

@@ -27,10 +27,10 @@ tag="$(basename "$wheel" .whl | awk -F- '{ print $(NF-1) }')"
 version="3.${tag#cp3}"
 python="${QUARN_PYTHON:-}"
 if [ -z "$python" ]; then
-  python="$(command -v "python$version" || true)"
   root="$(pyenv root 2> /dev/null || echo "$HOME/.pyenv")"
-  for p in "$root/versions/${version%t}".*/bin/"python$version"; do
-    [ -n "$python" ] || { [ -x "$p" ] && python="$p"; }
+  # One that runs: pyenv's shims are on the path for every version, installed or not.
+  for p in "$(command -v "python$version" || true)" "$root/versions/${version%t}".*/bin/"python$version"; do
+    [ -z "$python" ] && [ -x "$p" ] && "$p" -c pass 2> /dev/null && python="$p"
   done
 fi
 [ -n "$python" ] || {

@@ -6,12 +6,14 @@
 # and links libc++ statically, so no container and no old distribution is needed.
 #
 #   scripts/wheels.sh --out DIR                    # every target
-#   scripts/wheels.sh --out DIR cp311-x86_64 ...   # some: cp311 cp312 cp313 (x86_64)
+#   scripts/wheels.sh --out DIR cp311-x86_64 ...   # some: cp3XY[t]-x86_64, cp3XY[t]-aarch64
 #
 # An interpreter of the target's version runs the build (its headers and its tag): python3.X
-# on PATH or a pyenv version (QUARN_PYTHON_3X names one). Targets with no interpreter here
-# are reported and skipped; the exit status is non-zero when any target failed or was
-# skipped.
+# on PATH or a pyenv version (QUARN_PYTHON_3X names one), else one in the Debian roots that
+# scripts/matrix.sh makes (3.13 and 3.13t in trixie, 3.14 and 3.15 in forky), where the build
+# runs inside an overlay of the root (needs root). Targets with no interpreter, and aarch64
+# ones (not yet), are reported and skipped; the exit status is non-zero when any target failed
+# or was skipped.
 #
 # Sources, tools and builds are kept in QUARN_WHEELS_CACHE (default /var/cache/quarn-wheels),
 # outside the checkout: the zlib-ng and zstd sources from the sdists of the Python packages
@@ -21,7 +23,8 @@
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cache="${QUARN_WHEELS_CACHE:-/var/cache/quarn-wheels}"
-all_targets=(cp311-x86_64 cp312-x86_64 cp313-x86_64)
+all_targets=()
+for v in 311 312 313 313t 314 314t 315; do all_targets+=("cp$v-x86_64" "cp$v-aarch64"); done
 
 # The pinned sources: file, sha256, and what carries it.
 zlib_ng=(zlib_ng-1.1.0.tar.gz 08a3a8468d4f130e3dc80d28ec42fcc7a878a57dfed616233e791066327d78a3
@@ -276,51 +279,112 @@ build_decoders() {
 # ---------------------------------------------------------------------------------------
 # The wheels
 
-# interpreter VERSION (3.11, 3.13t): a path, or nothing.
+# Interpreters this machine runs (python3.X on PATH, a pyenv version), else those of the
+# Debian roots that scripts/matrix.sh makes (QUARN_CI_CACHE): their glibc is newer than this
+# machine's, so a build for them runs inside the root, through an overlay that leaves the
+# root itself untouched.
+ci_cache="${QUARN_CI_CACHE:-/var/cache/quarn-ci}"
+
+# interpreter VERSION (3.11, 3.13t): "ROOT PATH" (ROOT / for this machine), or nothing.
 interpreter() {
   local v="$1" var p root
   var="QUARN_PYTHON_${v//./}"
   if [ -n "${!var:-}" ]; then
-    echo "${!var}"
-    return 0
-  fi
-  if command -v "python$v" > /dev/null; then
-    command -v "python$v"
+    echo "/ ${!var}"
     return 0
   fi
   root="$(pyenv root 2> /dev/null || echo "$HOME/.pyenv")"
-  for p in "$root/versions/${v%t}".*/bin/"python$v"; do
-    [ -x "$p" ] && { echo "$p"; return 0; }
+  # One that runs: pyenv's shims are on the path for every version, installed or not.
+  for p in "$(command -v "python$v" || true)" "$root/versions/${v%t}".*/bin/"python$v"; do
+    [ -x "$p" ] && "$p" -c pass 2> /dev/null && { echo "/ $p"; return 0; }
+  done
+  for p in "trixie /usr/bin/python$v" "trixie /opt/python$v/bin/python$v" \
+    "forky /usr/bin/python$v" "forky /opt/python$v/bin/python$v"; do
+    [ -x "$ci_cache/${p%% *}/${p#* }" ] && [ -e "$ci_cache/${p%% *}/.quarn-ready" ] &&
+      { echo "$ci_cache/$p"; return 0; }
   done
   return 0
 }
 
+# in_root ROOT COMMAND...: the command in an overlay of ROOT (a private mount namespace,
+# gone when it ends), with the cache and the checkout at the same paths as here.
+in_root() {
+  local root="$1" ov s
+  shift
+  [ "$(id -u)" = 0 ] || { note "building inside $root needs root"; return 1; }
+  ov="$(mktemp -d "$cache/overlay.XXXXXX")"
+  mkdir -p "$ov/up" "$ov/work" "$ov/merged"
+  set +e
+  unshare --mount --propagation private -- /bin/sh -c '
+    r="$1" o="$2" c="$3" s="$4"; shift 4; m="$o/merged"
+    mount -t overlay overlay -o "lowerdir=$r,upperdir=$o/up,workdir=$o/work" "$m" &&
+    mkdir -p "$m$c" "$m$s" && mount --bind "$c" "$m$c" && mount --bind "$s" "$m$s" &&
+    mount -t proc proc "$m/proc" && mount --rbind /dev "$m/dev" &&
+    exec chroot "$m" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+      PATH=/usr/local/bin:/usr/bin:/bin PIP_DEFAULT_TIMEOUT=180 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+      "$@"' sh "$root" "$ov" "$cache" "$repo" "$@"
+  s=$?
+  set -e
+  rm -rf "$ov"
+  return "$s"
+}
+
+# The build, here or inside a root: a venv of the target's interpreter with the build tools,
+# the interpreter's headers (where they are Debian's, with the multiarch pyconfig.h replaced
+# by the one it includes, the cross compiler seeing no /usr/include), then pip wheel.
+# Arguments: PYTHON VENV STAGE, then pip wheel's.
+build_program='set -euo pipefail
+python="$1" venv="$2" stage="$3"; shift 3
+if [ ! -e "$venv/.ready" ]; then
+  rm -rf "$venv"
+  timeout 120 "$python" -m venv "$venv"
+  timeout 600 "$venv/bin/pip" install -q scikit-build-core cmake ninja pkgconf
+  touch "$venv/.ready"
+fi
+export PATH="$venv/bin:$PATH"
+inc="$("$python" -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")"
+multiarch="$("$python" -c "import sysconfig; print(sysconfig.get_config_var(\"MULTIARCH\") or \"\")")"
+defines=()
+if [ -n "$multiarch" ] && grep -q "include <$multiarch/" "$inc/pyconfig.h"; then
+  mkdir -p "$stage/include"
+  cp -r "$inc" "$stage/include/"
+  cp "/usr/include/$multiarch/$(basename "$inc")/pyconfig.h" "$stage/include/$(basename "$inc")/"
+  defines+=(-C "cmake.define.Python_INCLUDE_DIR=$stage/include/$(basename "$inc")")
+fi
+timeout 1800 "$venv/bin/pip" wheel -v --no-deps --no-build-isolation -w "$stage" "$@" "${defines[@]}"'
+
 # build_wheel TARGET: into $out, repaired to the manylinux tag.
 build_wheel() {
-  local target="$1" py="${1%-*}" arch="${1#*-}" version python venv stage log
+  local target="$1" py="${1%-*}" arch="${1#*-}" version found root python stage log venv build old
   version="3.${py#cp3}"
   version="${version%t}"
   [[ "$py" == *t ]] && version="${version}t"
-  python="$(interpreter "$version")"
-  [ -n "$python" ] || { note "$target: no python$version here (QUARN_PYTHON_${version//./} names one)"; return 3; }
+  found="$(interpreter "$version")"
+  [ -n "$found" ] || {
+    note "$target: no python$version here, nor in the roots of $ci_cache" \
+      "(QUARN_PYTHON_${version//./} names one)"
+    return 3
+  }
+  root="${found%% *}"
+  python="${found#* }"
   [ "$arch" = "$(uname -m)" ] || { note "$target: only $(uname -m) wheels are built here"; return 3; }
   build_decoders "$arch"
-  venv="$cache/venv/$py"
-  if [ ! -e "$venv/.ready" ]; then
-    rm -rf "$venv"
-    timeout 120 "$python" -m venv "$venv"
-    timeout 600 "$venv/bin/pip" install -q scikit-build-core
-    touch "$venv/.ready"
-  fi
+  venv="$cache/venv/$py${root//\//-}"
   stage="$cache/$arch/stage-$py"
   log="$cache/$arch/$py.log"
+  # CMake's cache keeps what the toolchain found: a build folder per toolchain.
+  build="$cache/$arch/build-$py-$(sha256sum < "$repo/cmake/zig-toolchain.cmake" | cut -c1-12)"
+  for old in "$cache/$arch/build-$py" "$cache/$arch/build-$py-"*; do [ "$old" = "$build" ] || rm -rf "$old"; done
   rm -rf "$stage"
   mkdir -p "$stage"
-  note "$target: building (log: $log)"
+  note "$target: building with $python${root:+ in $root} (log: $log)"
+  local run=(env) vars=(QUARN_WHEEL_ARCH="$arch" QUARN_WHEEL_BIN="$bin" QUARN_WHEEL_DEPS="$deps"
+    ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" ZIG_LOCAL_CACHE_DIR="$ZIG_LOCAL_CACHE_DIR"
+    PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="$deps/lib/pkgconfig")
+  [ "$root" = / ] || run=(in_root "$root")
   # The decoders are insisted on (on); PKG_CONFIG_LIBDIR keeps the host's .pc files out.
-  if ! PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" timeout 1800 "$venv/bin/pip" wheel -v --no-deps \
-    --no-build-isolation -w "$stage" "$repo" \
-    -C build-dir="$cache/$arch/build-$py" \
+  if ! "${run[@]}" "${vars[@]}" bash -c "$build_program" build "$python" "$venv" "$stage" \
+    "$repo" -C build-dir="$build" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$repo/cmake/zig-toolchain.cmake" \
     -C cmake.define.QUARN_ZLIB_NG=on -C cmake.define.QUARN_ZSTD=on \
     -C cmake.define.QUARN_REQUIRE_DECODERS=on \
@@ -330,7 +394,7 @@ build_wheel() {
   fi
   timeout 300 auditwheel repair --plat "manylinux_2_28_$arch" -w "$out" "$stage"/*.whl >> "$log" 2>&1 ||
     { tail -n 20 "$log" >&2; return 1; }
-  note "$target: $(cd "$out" && ls -s --block-size=K "$(basename "$stage"/*.whl | sed "s/linux_$arch/manylinux_2_28_$arch/")" 2> /dev/null || ls "$out")"
+  grep -E "^(INFO:auditwheel.*)?Fixed-up wheel written to|consistent with" "$log" | tail -n 1 >&2 || true
 }
 
 status=0
@@ -341,5 +405,5 @@ for t in "${targets[@]}"; do
   set -e
   [ "$s" -eq 0 ] || { note "$t: not built"; status=1; }
 done
-ls -l "$out"/*.whl 2> /dev/null >&2 || true
+ls -s --block-size=K "$out"/*.whl 2> /dev/null >&2 || true
 exit "$status"
