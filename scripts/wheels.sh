@@ -295,7 +295,8 @@ interpreter() {
   fi
   root="$(pyenv root 2> /dev/null || echo "$HOME/.pyenv")"
   # One that runs: pyenv's shims are on the path for every version, installed or not.
-  for p in "$(command -v "python$v" || true)" "$root/versions/${v%t}".*/bin/"python$v"; do
+  for p in "$(PATH="${PATH#"$tools/bin:"}" command -v "python$v" || true)" \
+    "$root/versions/${v%t}".*/bin/"python$v"; do
     [ -x "$p" ] && "$p" -c pass 2> /dev/null && { echo "/ $p"; return 0; }
   done
   for p in "trixie /usr/bin/python$v" "trixie /opt/python$v/bin/python$v" \
