@@ -5,6 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include "scan/kernels.hpp"
 #include "scan/scan.hpp"
 
@@ -13,19 +17,49 @@ namespace detail {
 namespace {
 
 #if defined(__x86_64__)
-// The feature lists match the flags each set's file is compiled with;
-// __builtin_cpu_supports also checks that the OS saves the wide registers.
+// Read from cpuid itself rather than __builtin_cpu_supports, whose answer
+// comes from the compiler's runtime library: some (the one zig links into
+// the wheels) report no features at all, which would leave every CPU on
+// the scalar kernels.
+struct CpuFeatures {
+  bool avx2 = false;
+  bool avx512 = false;
+};
+
+CpuFeatures read_cpu() {
+  CpuFeatures f;
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
+  const bool pclmul = (c & bit_PCLMUL) != 0, popcnt = (c & bit_POPCNT) != 0;
+  // The OS must save the wide registers on a switch, as XCR0 says.
+  if ((c & bit_OSXSAVE) == 0) return f;
+  unsigned xcr0 = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  const bool ymm = (xcr0 & 0x6) == 0x6, zmm = (xcr0 & 0xe6) == 0xe6;
+  if (__get_cpuid_max(0, nullptr) < 7) return f;
+  __cpuid_count(7, 0, a, b, c, d);
+  const bool leaf7_avx2 = (b & bit_AVX2) != 0, bmi = (b & bit_BMI) != 0, bmi2 = (b & bit_BMI2) != 0;
+  const bool avx512 = (b & bit_AVX512F) != 0 && (b & bit_AVX512BW) != 0 &&
+                      (b & bit_AVX512VL) != 0 && (b & bit_AVX512DQ) != 0;
+  bool lzcnt = false;
+  if (__get_cpuid(0x80000001, &a, &b, &c, &d) != 0) lzcnt = (c & bit_LZCNT) != 0;
+  // The feature lists match the flags each set's file is compiled with.
+  f.avx2 = ymm && leaf7_avx2 && bmi && bmi2 && lzcnt && pclmul && popcnt;
+  f.avx512 = f.avx2 && zmm && avx512;
+  return f;
+}
+
+const CpuFeatures& cpu() {
+  static const CpuFeatures f = read_cpu();
+  return f;
+}
+
 bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
-         __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("popcnt");
+  return cpu().avx2;
 }
 
 bool cpu_has_avx512() {
-  return cpu_has_avx2() && __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("avx512dq");
+  return cpu().avx512;
 }
 #endif
 
