@@ -130,9 +130,11 @@ apt_mirror() {
 
 # apt-get reading only a private list of Debian's source packages, so that neither this
 # machine's apt configuration nor its installed packages are touched or consulted.
+# apt_private SECONDS ARGS...: apt-get with this script's own lists, under a time limit.
 apt_private() {
-  local a="$cache/apt"
-  apt-get -o Dir::Etc::SourceList="$a/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+  local a="$cache/apt" limit="$1"
+  shift
+  timeout "$limit" apt-get -o Dir::Etc::SourceList="$a/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
     -o Dir::State::Lists="$a/lists" -o Dir::Cache="$a/cache" -o Dir::State::status="$a/status" \
     -o Acquire::Check-Valid-Until=false "$@"
 }
@@ -142,7 +144,7 @@ apt_prepare() {
   mkdir -p "$cache/apt/lists/partial" "$cache/apt/cache/archives/partial"
   touch "$cache/apt/status"
   echo "deb-src ${QUARN_DEBIAN_MIRROR:-$(apt_mirror)} $debian_suite main" > "$cache/apt/sources.list"
-  timeout 300 apt_private -qq update
+  apt_private 300 -qq update
   apt_ready=1
 }
 
@@ -158,7 +160,7 @@ fetch() {
           -d . "$what") ;;
       debian)
         apt_prepare
-        (cd "$tmp" && timeout 600 apt_private -qq source --download-only --tar-only "$what") ;;
+        (cd "$tmp" && apt_private 600 -qq source --download-only --tar-only "$what") ;;
     esac
     [ -e "$tmp/$file" ] || die "$what did not bring $file (a newer version? update the pin)"
     mv "$tmp/$file" "$cache/src/$file"
