@@ -52,7 +52,7 @@ struct Type {
   // Struct: its fields in order. List: one field, "item", the element type.
   std::vector<Field> fields;
 
-  [[nodiscard]] static Type of(Kind kind) { return Type{kind, {}}; }
+  [[nodiscard]] static Type of(Kind kind);
   [[nodiscard]] static Type list(Type item);
   [[nodiscard]] static Type structure(std::vector<Field> fields);
 
@@ -70,6 +70,12 @@ struct Field {
   std::string name;
   Type type;
 };
+
+// Defined once Field is complete: a vector of it is made here (libc++ wants
+// the element type complete there).
+inline Type Type::of(Kind kind) {
+  return Type{kind, {}};
+}
 
 struct Schema {
   Type record = Type::structure({});  // a struct: the batch's columns
