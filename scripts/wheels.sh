@@ -101,32 +101,8 @@ command -v pkg-config > /dev/null || die "pkg-config is needed (apt-get install 
 # ---------------------------------------------------------------------------------------
 # Sources
 
-# The Debian archive this machine's apt reads: the first enabled "deb" source whose path
-# ends in /debian (one-line or deb822 form).
-apt_mirror() {
-  local f found=""
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-    [ -r "$f" ] || continue
-    case "$f" in
-      *.sources)
-        found="$(awk -v RS= '
-          /(^|\n)Enabled:[ \t]*no/ { next }
-          /(^|\n)Types:[^\n]*[ \t]deb([ \t\n]|$)/ {
-            n = split($0, lines, "\n")
-            for (i = 1; i <= n; i++) if (lines[i] ~ /^URIs:/) {
-              m = split(substr(lines[i], 6), uris, /[ \t]+/)
-              for (j = 1; j <= m; j++) if (uris[j] ~ /\/debian\/?$/) { print uris[j]; exit }
-            }
-          }' "$f")" ;;
-      *)
-        found="$(sed -e 's/#.*//' -e 's/\[[^]]*\]//' "$f" |
-          awk '$1 == "deb" && $2 ~ /\/debian\/?$/ { print $2; exit }')" ;;
-    esac
-    [ -z "$found" ] || break
-  done
-  [ -n "$found" ] || die "no Debian mirror in /etc/apt; name one in QUARN_DEBIAN_MIRROR"
-  echo "${found%/}"
-}
+# shellcheck source=scripts/debian_mirror.sh
+. "$repo/scripts/debian_mirror.sh"
 
 # apt-get reading only a private list of Debian's source packages, so that neither this
 # machine's apt configuration nor its installed packages are touched or consulted.
