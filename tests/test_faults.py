@@ -590,32 +590,8 @@ FAULT_CASES = [
 ]
 
 
-@pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize(
-    "fault, kind, compression",
-    [
-        (fault, kind, compression)
-        for fault, kinds, compressions in FAULT_CASES
-        for kind in kinds
-        for compression in compressions
-    ],
-)
-def test_records_survive_faults(data_file, fault, kind, compression, fmt):
-    path = data_file(compression, fmt, RECORDS_FAULTS[fmt])
-    stdin = path.read_bytes() if kind == "pipe" else None
-    run_child(
-        "faults",
-        stdin,
-        path=str(path),
-        compression=compression,
-        fmt=fmt,
-        kind=kind,
-        fault=fault,
-        every=2 if fault == "blocks" else 5,
-        n=RECORDS_FAULTS[fmt],
-    )
-
-
+# read_arrow's batches under a sample of the same faults: a batch whose building was
+# interrupted comes again, with nothing lost or doubled.
 ARROW_FAULT_CASES = [
     ("reads", "file", "none"),
     ("reads", "file", "gz"),
@@ -628,10 +604,19 @@ ARROW_FAULT_CASES = [
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-@pytest.mark.parametrize("fault, kind, compression", ARROW_FAULT_CASES)
-def test_arrow_batches_survive_faults(data_file, fault, kind, compression, fmt):
-    # A batch whose building was interrupted comes again, with nothing lost or doubled.
-    pytest.importorskip("pyarrow")
+@pytest.mark.parametrize(
+    "reader, fault, kind, compression",
+    [
+        ("records", fault, kind, compression)
+        for fault, kinds, compressions in FAULT_CASES
+        for kind in kinds
+        for compression in compressions
+    ]
+    + [("arrow", *case) for case in ARROW_FAULT_CASES],
+)
+def test_records_survive_faults(data_file, reader, fault, kind, compression, fmt):
+    if reader == "arrow":
+        pytest.importorskip("pyarrow")
     path = data_file(compression, fmt, RECORDS_FAULTS[fmt])
     stdin = path.read_bytes() if kind == "pipe" else None
     run_child(
@@ -644,7 +629,7 @@ def test_arrow_batches_survive_faults(data_file, fault, kind, compression, fmt):
         fault=fault,
         every=2 if fault == "blocks" else 5,
         n=RECORDS_FAULTS[fmt],
-        reader="arrow",
+        reader=reader,
     )
 
 
