@@ -16,7 +16,7 @@ FLOOR = {"io": 0, "json": 0, "arrow": 0, "scan": 0, "records": 1, "binding": 2, 
 SHARED = {"binding/result.hpp", "binding/ref.hpp", "binding/unlocked.hpp"}
 # Files of api/ itself (not of one front end) that every front end shares, and the record
 # operations (count, load, iterate, describe) that every front end runs.
-API_SHARED = {"api/api.hpp", "api/fields.hpp"}
+API_SHARED = {"api/api.hpp", "api/fields.hpp", "api/capsules.hpp"}
 OPERATIONS = "api/operations/"
 
 # Includes against the direction that remain, each with the reason it is not gone yet.

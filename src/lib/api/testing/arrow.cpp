@@ -10,6 +10,8 @@
 
 #include "api/testing/arrow.hpp"
 
+#include "api/capsules.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,19 +28,6 @@ namespace {
 
 using binding::Error;
 using binding::Ref;
-
-// A capsule that was never consumed still owns its struct.
-void free_schema(PyObject* capsule) noexcept {
-  auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (s != nullptr && s->release != nullptr) s->release(s);
-  delete s;
-}
-
-void free_array(PyObject* capsule) noexcept {
-  auto* a = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-  if (a != nullptr && a->release != nullptr) a->release(a);
-  delete a;
-}
 
 bool blank(std::string_view line) {
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
@@ -132,22 +121,10 @@ binding::Result<Ref> build(PyObject* const* args, Py_ssize_t nargs) {
   }
   arrow::Batch batch = sink.finish_batch();
 
-  auto* schema = new ArrowSchema(batch.schema);
-  batch.schema.release = nullptr;
-  Ref schema_capsule = Ref::steal(PyCapsule_New(schema, "arrow_schema", free_schema));
-  if (!schema_capsule) {
-    schema->release(schema);
-    delete schema;
-    return Error::python();
-  }
-  auto* array = new ArrowArray(batch.array);
-  batch.array.release = nullptr;
-  Ref array_capsule = Ref::steal(PyCapsule_New(array, "arrow_array", free_array));
-  if (!array_capsule) {
-    array->release(array);
-    delete array;
-    return Error::python();
-  }
+  Ref schema_capsule = Ref::steal(capsule_of(batch.schema, "arrow_schema", free_schema_capsule));
+  if (!schema_capsule) return Error::python();
+  Ref array_capsule = Ref::steal(capsule_of(batch.array, "arrow_array", free_array_capsule));
+  if (!array_capsule) return Error::python();
   Ref pair = Ref::steal(PyTuple_Pack(2, schema_capsule.get(), array_capsule.get()));
   if (!pair) return Error::python();
   return pair;

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/capsules.hpp"
 #include "api/fields.hpp"
 #include "api/toplevel/functions.hpp"
 #include "arrow/builder.hpp"
@@ -283,57 +284,6 @@ struct ReaderObject {
 
 ReaderObject* as_reader(PyObject* self) {
   return reinterpret_cast<ReaderObject*>(self);
-}
-
-// Capsules of the C data interface's Python protocol. One that was never
-// consumed still owns its struct.
-template <class T>
-T* capsule_struct(PyObject* capsule, const char* name) {
-  auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
-  if (p == nullptr) PyErr_Clear();
-  return p;
-}
-
-template <class T>
-void free_capsule(PyObject* capsule, const char* name) noexcept {
-  T* p = capsule_struct<T>(capsule, name);
-  if (p == nullptr) return;
-  if (p->release != nullptr) p->release(p);
-  delete p;
-}
-
-void free_schema_capsule(PyObject* c) noexcept {
-  free_capsule<ArrowSchema>(c, "arrow_schema");
-}
-void free_array_capsule(PyObject* c) noexcept {
-  free_capsule<ArrowArray>(c, "arrow_array");
-}
-void free_stream_capsule(PyObject* c) noexcept {
-  free_capsule<ArrowArrayStream>(c, "arrow_array_stream");
-}
-
-// Moves `value` into a capsule that owns it.
-template <class T>
-PyObject* capsule_of(T& value, const char* name, PyCapsule_Destructor destructor) {
-  auto owned = std::make_unique<T>(value);
-  value.release = nullptr;
-  PyObject* capsule = PyCapsule_New(owned.get(), name, destructor);
-  if (capsule == nullptr) {
-    owned->release(owned.get());
-    return nullptr;
-  }
-  (void)owned.release();
-  return capsule;
-}
-
-// Moves what a capsule still owns back into `out` (left as it was when the
-// capsule owns nothing any more).
-template <class T>
-void reclaim(PyObject* capsule, const char* name, T& out) {
-  T* p = capsule_struct<T>(capsule, name);
-  if (p == nullptr || p->release == nullptr) return;
-  out = *p;
-  p->release = nullptr;
 }
 
 // The reader, taken for this thread; null with the exception set when a
