@@ -242,7 +242,7 @@ class Sampler {
 // Only the top-level layer describes documents this way: bytes that are not
 // UTF-8 in what was sampled fail it, as they fail load.
 Result<std::string> describe_text(std::string_view sampled) {
-  if (!scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(sampled.data()), sampled.size())) {
+  if (!scan::validate_utf8(sampled)) {
     return Error::runtime("read error: " + std::string(kInvalidUtf8));
   }
   json::Arena arena;

@@ -39,7 +39,7 @@ struct KeySink : NullSink {
 // Text that is not UTF-8 fails a value or key as it fails `load` of the
 // whole file.
 Status utf8(std::string_view text) {
-  if (scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
+  if (scan::validate_utf8(text)) {
     return binding::ok_status();
   }
   return Error::runtime("read error: " + std::string(kInvalidUtf8));

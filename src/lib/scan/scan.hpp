@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace quarn::scan {
 
@@ -87,6 +88,9 @@ void finish_lines(LineCount& st);
 
 // Whether [p, p + n) is entirely valid UTF-8 by the rules above.
 [[nodiscard]] bool validate_utf8(const std::uint8_t* p, std::size_t n);
+[[nodiscard]] inline bool validate_utf8(std::string_view text) {
+  return validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
 
 // Name of the kernel set in use ("avx512", "avx2", "neon" or "scalar"), for
 // benchmarks.

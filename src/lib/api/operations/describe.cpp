@@ -37,10 +37,6 @@ struct Sample {
   [[nodiscard]] std::uint64_t size() const { return records; }
 };
 
-bool valid_utf8(std::string_view text) {
-  return scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 // Parses one record text into the sample; blank texts add nothing. `depth`:
 // the containers around it that count towards the nesting limit.
 Status add_record(std::string_view text, Sample& sample, std::string_view prefix,
@@ -59,7 +55,7 @@ Status add_record(std::string_view text, Sample& sample, std::string_view prefix
 // those become U+FFFD or an error, as `bad_text` says.
 Status add_element(std::string_view raw, Sample& sample, std::string_view prefix, BadText bad_text,
                    std::size_t depth = 0) {
-  if (valid_utf8(raw)) return add_record(raw, sample, prefix, depth);
+  if (scan::validate_utf8(raw)) return add_record(raw, sample, prefix, depth);
   if (bad_text == BadText::Reject) {
     return Error::runtime("read error: " + std::string(kInvalidUtf8));
   }
@@ -72,7 +68,8 @@ Status sample_lines(RecordSource& source, std::uint64_t wanted, Sample& sample) 
     if (!got.ok()) return std::move(got).error();
     if (got.value().cut != RecordSource::Cut::Text) return binding::ok_status();
     std::string_view line = got.value().text;
-    if (!valid_utf8(line)) return Error::runtime("read error: " + std::string(kInvalidUtf8));
+    if (!scan::validate_utf8(line))
+      return Error::runtime("read error: " + std::string(kInvalidUtf8));
     auto added = add_record(line, sample, "invalid JSONL line: ");
     if (!added.ok()) return added;
   }

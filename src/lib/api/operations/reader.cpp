@@ -11,10 +11,6 @@
 namespace quarn::api::operations {
 namespace {
 
-bool valid_utf8(std::string_view text) {
-  return scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 Error invalid_utf8_error() {
   return Error::runtime("read error: " + std::string(kInvalidUtf8));
 }
@@ -27,7 +23,7 @@ Error parse_failure(std::string_view text, PySink& sink, const json::ParseError&
   if (err.code == json::ErrorCode::SinkFailed && !bad_text) return Error::python();
   // A parse that stopped early may have stopped at bytes that are not text at
   // all: those are reported as such, whichever came first.
-  if (bad_text || !valid_utf8(text)) return invalid_utf8_error();
+  if (bad_text || !scan::validate_utf8(text)) return invalid_utf8_error();
   return Error::value(std::string(prefix) + json::describe(text, err));
 }
 
@@ -77,7 +73,7 @@ Result<Ref> RecordReader::finalize(std::string_view raw) {
   // The sink validated every string it built, so only a failed parse looks
   // at the bytes again; as in load, bytes that are not text are reported as
   // such, whichever came first.
-  if (!bad_text && valid_utf8(raw)) {
+  if (!bad_text && scan::validate_utf8(raw)) {
     // Where records are those of a whole-document parse, a document that is
     // no array fails as `load` fails on it.
     if (source_.rejects_holes() && source_.layout().value() == Layout::Document) {

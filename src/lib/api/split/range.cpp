@@ -123,7 +123,7 @@ Result<std::optional<std::uint64_t>> validate_piece(std::shared_ptr<const Shared
     const std::string_view text = json::trim_unicode_whitespace(got.value().text);
     if (text.empty()) continue;
     if (json::parse(text, sink, source.element_depth())) return std::optional<std::uint64_t>();
-    if (!scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
+    if (!scan::validate_utf8(text)) {
       return std::optional<std::uint64_t>();
     }
     ++records;

@@ -112,10 +112,6 @@ arrow::Type selected(const arrow::Type& from, const records::FieldNode& node) {
   return arrow::Type::structure(std::move(fields));
 }
 
-bool valid_utf8(std::string_view text) {
-  return scan::validate_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 // The records of one source as batches. Used by one thread at a time (the
 // owner's lock); Python-free but for what the record source itself needs.
 class TableReader {
@@ -241,7 +237,8 @@ class TableReader {
     // As iter_records words it: bytes that are not text first, then the
     // parser's error; a conflict is the builder's own.
     std::string conflict = sink_.take_error();
-    if (!valid_utf8(raw)) return Error::runtime("read error: " + std::string(io::kInvalidUtf8));
+    if (!scan::validate_utf8(raw))
+      return Error::runtime("read error: " + std::string(io::kInvalidUtf8));
     if (err->code == json::ErrorCode::SinkFailed) return Error::value(std::move(conflict));
     const Layout layout = source_.layout().value();
     if (layout == Layout::Lines)
