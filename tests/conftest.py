@@ -24,14 +24,22 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
 SHARED_DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 
 TEXT = st.text()
-SCALARS = st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats(
-    allow_nan=False, allow_infinity=False) | TEXT
+SCALARS = (
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**63), 2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | TEXT
+)
 
 
 def documents(keys=TEXT, scalars=SCALARS, size=5, leaves=12):
     """JSON documents whose integers all fit the parser's 64-bit kinds."""
-    return st.recursive(scalars, lambda inner: st.lists(inner, max_size=size)
-                        | st.dictionaries(keys, inner, max_size=size), max_leaves=leaves)
+    return st.recursive(
+        scalars,
+        lambda inner: st.lists(inner, max_size=size) | st.dictionaries(keys, inner, max_size=size),
+        max_leaves=leaves,
+    )
 
 
 def open_fds():

@@ -47,25 +47,44 @@ def lines(*records):
     [
         (["count", "good.jsonl"], 0, "3\n", ""),
         (["count", "good.jsonl", "good.json"], 0, "3\tgood.jsonl\n2\tgood.json\n5\ttotal\n", ""),
-        (["count", "no.json", "good.jsonl"], 1, "3\tgood.jsonl\n3\ttotal\n",
-         "quarn: cannot open no.json: "),
+        (
+            ["count", "no.json", "good.jsonl"],
+            1,
+            "3\tgood.jsonl\n3\ttotal\n",
+            "quarn: cannot open no.json: ",
+        ),
         (["count", "folder"], 1, "", "quarn: cannot read folder: "),
         (["count", "--format", "json", "folder"], 1, "", "quarn: folder: read error: "),
         (["schema", "good.jsonl"], 0, '{\n  "id": "int",\n  "name?": "str"\n}\n', ""),
-        (["schema", "good.jsonl", "--sample", "1"], 0, '{\n  "id": "int",\n  "name": "str"\n}\n',
-         ""),
+        (
+            ["schema", "good.jsonl", "--sample", "1"],
+            0,
+            '{\n  "id": "int",\n  "name": "str"\n}\n',
+            "",
+        ),
         (["schema", "bad.json"], 1, "", "quarn: bad.json: invalid JSON element: "),
         # one document: its arrays are sampled, and the large ones offered as records
-        (["schema", "geo.json", "--sample", "2"], 0,
-         ('{\n  "features": [\n    {\n      "id": "int",\n      "name?": "str"\n    }\n  ],\n'
-          '  "type": "str"\n}\n'),
-         ("quarn: geo.json is one JSON document; each of its arrays was described from its first"
-          " 2 elements. To take the elements of a large array as the records:\n"
-          "  quarn schema --records /features geo.json\n")),
+        (
+            ["schema", "geo.json", "--sample", "2"],
+            0,
+            (
+                '{\n  "features": [\n    {\n      "id": "int",\n      "name?": "str"\n    }\n  ],\n'
+                '  "type": "str"\n}\n'
+            ),
+            (
+                "quarn: geo.json is one JSON document; each of its arrays was described from its first"
+                " 2 elements. To take the elements of a large array as the records:\n"
+                "  quarn schema --records /features geo.json\n"
+            ),
+        ),
         (["count", "--records", "/features", "geo.json"], 0, "6\n", ""),
         (["head", "-n", "1", "--records", "/features", "geo.json"], 0, lines(RECORDS[0]), ""),
-        (["count", "--records", "/feature", "geo.json"], 1, "",
-         "quarn: geo.json: no value at /feature"),
+        (
+            ["count", "--records", "/feature", "geo.json"],
+            1,
+            "",
+            "quarn: geo.json: no value at /feature",
+        ),
         (["head", "good.jsonl"], 0, lines(*RECORDS), ""),
         (["head", "-n", "2", "good.json"], 0, lines(*RECORDS[:2]), ""),
         (["head", "-n", "0", "good.jsonl"], 0, "", ""),
@@ -74,10 +93,19 @@ def lines(*records):
         (["head", "no.jsonl"], 1, "", "quarn: cannot open no.jsonl: "),
         (["validate", "good.jsonl"], 0, "good.jsonl: ok, 3 records\n", ""),
         (["validate", "--format", "jsonl", "lines.json"], 0, "lines.json: ok, 3 records\n", ""),
-        (["validate", "bad.jsonl"], 1, "", "quarn: bad.jsonl: record 2, read up to byte 19: "
-         + "invalid JSONL line: EOF while parsing a value at line 1 column 6\n"),
-        (["validate", "bad.json"], 1, "",
-         "quarn: bad.json: record 2, read up to byte 11: invalid JSON element: "),
+        (
+            ["validate", "bad.jsonl"],
+            1,
+            "",
+            "quarn: bad.jsonl: record 2, read up to byte 19: "
+            + "invalid JSONL line: EOF while parsing a value at line 1 column 6\n",
+        ),
+        (
+            ["validate", "bad.json"],
+            1,
+            "",
+            "quarn: bad.json: record 2, read up to byte 11: invalid JSON element: ",
+        ),
         (["validate", "lines.json"], 0, "lines.json: ok, 3 records\n", ""),
         (["validate", "utf8.jsonl"], 1, "", "quarn: utf8.jsonl: record 2, read up to byte "),
         ([], 2, "", "quarn: error: the following arguments are required: COMMAND"),
@@ -89,18 +117,35 @@ def lines(*records):
         (["validate", "--format", "xml", "good.jsonl"], 2, "", "quarn validate: error: argument"),
         (["validate", "--keep-going"], 2, "", "quarn validate: error: the following arguments"),
         # the messages name the options, not the keyword arguments
-        (["count", "--records", "/a", "twice.json"], 1, "",
-         ('quarn: twice.json: repeated key "a" in the top-level object at line 1 column 12: '
-          '--records "/a" has read ')),
-        (["count", "--records", "/features", "good.jsonl"], 1, "",
-         ("quarn: good.jsonl: --records names an array inside one JSON document, but this source "
-          "is read as JSON Lines, whose records are its lines; pass --format json if it is one "
-          "document\n")),
+        (
+            ["count", "--records", "/a", "twice.json"],
+            1,
+            "",
+            (
+                'quarn: twice.json: repeated key "a" in the top-level object at line 1 column 12: '
+                '--records "/a" has read '
+            ),
+        ),
+        (
+            ["count", "--records", "/features", "good.jsonl"],
+            1,
+            "",
+            (
+                "quarn: good.jsonl: --records names an array inside one JSON document, but this source "
+                "is read as JSON Lines, whose records are its lines; pass --format json if it is one "
+                "document\n"
+            ),
+        ),
     ],
 )
 def test_commands(workdir, args, status, stdout, stderr):
-    done = subprocess.run([sys.executable, "-m", "quarn", *args], cwd=workdir,
-                          capture_output=True, text=True, check=False)
+    done = subprocess.run(
+        [sys.executable, "-m", "quarn", *args],
+        cwd=workdir,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     out, err = done.stdout, done.stderr
     assert (done.returncode, out) == (status, stdout)
     # a failure is one line, never a traceback; success says nothing on stderr but the notes
@@ -115,8 +160,10 @@ def test_commands(workdir, args, status, stdout, stderr):
 
 @pytest.mark.parametrize(
     "launcher",
-    [[sys.executable, "-m", "quarn"],
-     pytest.param([SCRIPT], marks=pytest.mark.skipif(not SCRIPT, reason="no quarn script"))],
+    [
+        [sys.executable, "-m", "quarn"],
+        pytest.param([SCRIPT], marks=pytest.mark.skipif(not SCRIPT, reason="no quarn script")),
+    ],
 )
 @pytest.mark.parametrize(
     "args, stdout",
@@ -131,16 +178,20 @@ def test_commands(workdir, args, status, stdout, stderr):
     ],
 )
 def test_launchers(workdir, launcher, args, stdout):
-    done = subprocess.run([*launcher, *args], cwd=workdir, capture_output=True, text=True,
-                          check=False)
+    done = subprocess.run(
+        [*launcher, *args], cwd=workdir, capture_output=True, text=True, check=False
+    )
     assert (done.returncode, done.stdout, done.stderr) == (0, stdout, "")
 
 
 def test_closed_pipe_is_quiet(workdir):
     big = workdir / "big.jsonl"
     big.write_text(JSONL * 20000)
-    with subprocess.Popen([sys.executable, "-m", "quarn", "head", "-n", "60000", str(big)],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+    with subprocess.Popen(
+        [sys.executable, "-m", "quarn", "head", "-n", "60000", str(big)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    ) as process:
         assert json.loads(process.stdout.readline()) == RECORDS[0]
         process.stdout.close()
         assert process.wait() == 141
@@ -151,8 +202,13 @@ def test_closed_pipe_is_quiet(workdir):
     "args, closed, status, stdout, stderr",
     [
         # output that was needed and could not be written is an error
-        (["head", "-n", "2", "good.jsonl"], ">&-", 1, None,
-         "quarn: cannot write output: Bad file descriptor\n"),
+        (
+            ["head", "-n", "2", "good.jsonl"],
+            ">&-",
+            1,
+            None,
+            "quarn: cannot write output: Bad file descriptor\n",
+        ),
         (["count", "good.jsonl", "good.json"], ">&-", 1, None, "quarn: cannot write output: "),
         (["head", "-n", "0", "good.jsonl"], ">&-", 0, None, ""),
         # the messages are lost, the status still tells the result
@@ -165,7 +221,11 @@ def test_closed_pipe_is_quiet(workdir):
 def test_closed_standard_streams(workdir, args, closed, status, stdout, stderr):
     done = subprocess.run(
         ["sh", "-c", f'exec "$@" {closed}', "sh", sys.executable, "-m", "quarn", *args],
-        cwd=workdir, capture_output=True, text=True, check=False)
+        cwd=workdir,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     assert done.returncode == status
     if stdout is not None:
         assert done.stdout.startswith(stdout) and "Traceback" not in done.stdout
@@ -179,8 +239,9 @@ def run_with_terminal_stderr(cwd, *args, hide_tqdm=False):
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
     prelude = "import sys; sys.modules['tqdm'] = None; " if hide_tqdm else ""
     code = f"{prelude}from quarn.cli import main; raise SystemExit(main({list(args)!r}))"
-    process = subprocess.Popen([sys.executable, "-c", code], cwd=cwd, stdout=subprocess.PIPE,
-                               stderr=terminal)
+    process = subprocess.Popen(
+        [sys.executable, "-c", code], cwd=cwd, stdout=subprocess.PIPE, stderr=terminal
+    )
     os.close(terminal)
     output = b""
     while True:
@@ -198,10 +259,14 @@ def run_with_terminal_stderr(cwd, *args, hide_tqdm=False):
 
 @pytest.mark.parametrize(
     "args, hide_tqdm, bar",
-    [(["validate", "good.jsonl"], False, True), (["validate", "bad.jsonl"], False, True),
-     (["validate", "--no-progress", "good.jsonl"], False, False),
-     (["validate", "good.jsonl"], True, False), (["head", "good.jsonl"], False, False),
-     (["count", "good.jsonl", "good.json"], False, False)],
+    [
+        (["validate", "good.jsonl"], False, True),
+        (["validate", "bad.jsonl"], False, True),
+        (["validate", "--no-progress", "good.jsonl"], False, False),
+        (["validate", "good.jsonl"], True, False),
+        (["head", "good.jsonl"], False, False),
+        (["count", "good.jsonl", "good.json"], False, False),
+    ],
 )
 def test_progress_on_terminal(workdir, args, hide_tqdm, bar):
     if bar:
@@ -213,8 +278,13 @@ def test_progress_on_terminal(workdir, args, hide_tqdm, bar):
 
 
 def run_cli(cwd, *args, stdin=None):
-    done = subprocess.run([sys.executable, "-m", "quarn", *args], cwd=cwd, input=stdin,
-                          capture_output=True, check=False)
+    done = subprocess.run(
+        [sys.executable, "-m", "quarn", *args],
+        cwd=cwd,
+        input=stdin,
+        capture_output=True,
+        check=False,
+    )
     return done.returncode, done.stdout.decode(), done.stderr.decode()
 
 
@@ -223,33 +293,74 @@ def run_cli(cwd, *args, stdin=None):
     [
         (["count", "-"], JSONL.encode(), 0, "3\n", ""),
         (["count", "-"], gzip.compress(JSONL.encode()), 0, "3\n", ""),
-        (["validate", "-", "--compression", "none"], gzip.compress(b"1\n"), 1, "",
-         "quarn: -: record 1, read up to byte "),
+        (
+            ["validate", "-", "--compression", "none"],
+            gzip.compress(b"1\n"),
+            1,
+            "",
+            "quarn: -: record 1, read up to byte ",
+        ),
         (["head", "-n", "2", "-"], bz2.compress(JSONL.encode()), 0, lines(*RECORDS[:2]), ""),
-        (["schema", "-", "--sample", "1"], JSONL.encode(), 0,
-         '{\n  "id": "int",\n  "name": "str"\n}\n', ""),
+        (
+            ["schema", "-", "--sample", "1"],
+            JSONL.encode(),
+            0,
+            '{\n  "id": "int",\n  "name": "str"\n}\n',
+            "",
+        ),
         (["validate", "-"], JSONL.encode(), 0, "-: ok, 3 records\n", ""),
-        (["count", "good.jsonl.gz", "data.bin"], None, 0,
-         "3\tgood.jsonl.gz\n3\tdata.bin\n6\ttotal\n", ""),
-        (["count", "--compression", "gzip", "good.jsonl"], None, 1, "",
-         "quarn: good.jsonl: invalid gzip data: "),
+        (
+            ["count", "good.jsonl.gz", "data.bin"],
+            None,
+            0,
+            "3\tgood.jsonl.gz\n3\tdata.bin\n6\ttotal\n",
+            "",
+        ),
+        (
+            ["count", "--compression", "gzip", "good.jsonl"],
+            None,
+            1,
+            "",
+            "quarn: good.jsonl: invalid gzip data: ",
+        ),
         (["count", "--format", "ndjson", "good.json"], None, 0, "1\n", ""),
         (["count", "--records", "/data", "doc.json"], None, None, None, None),
-        (["validate", "good.jsonl", "bad.jsonl", "good.jsonl.gz"], None, 1,
-         "good.jsonl: ok, 3 records\ngood.jsonl.gz: ok, 3 records\n",
-         "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: "),
-        (["validate", "--keep-going", "bad.jsonl", "good.jsonl", "bad.json", "utf8.jsonl"], None,
-         1, ("bad.jsonl: 1 bad of 3 records\ngood.jsonl: ok, 3 records\n"
-             "bad.json: 1 bad of 3 records\nutf8.jsonl: 1 bad of 2 records\n"
-             "3 bad records in 4 files\n"),
-         "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: EOF while parsing"),
+        (
+            ["validate", "good.jsonl", "bad.jsonl", "good.jsonl.gz"],
+            None,
+            1,
+            "good.jsonl: ok, 3 records\ngood.jsonl.gz: ok, 3 records\n",
+            "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: ",
+        ),
+        (
+            ["validate", "--keep-going", "bad.jsonl", "good.jsonl", "bad.json", "utf8.jsonl"],
+            None,
+            1,
+            (
+                "bad.jsonl: 1 bad of 3 records\ngood.jsonl: ok, 3 records\n"
+                "bad.json: 1 bad of 3 records\nutf8.jsonl: 1 bad of 2 records\n"
+                "3 bad records in 4 files\n"
+            ),
+            "quarn: bad.jsonl: record 2, read up to byte 19: invalid JSONL line: EOF while parsing",
+        ),
         # a file that cannot be opened is no bad record
-        (["validate", "--keep-going", "bad.json", "no.json", "good.jsonl"], None, 1,
-         ("bad.json: 1 bad of 3 records\ngood.jsonl: ok, 3 records\n"
-          "1 bad record in 3 files; 1 file could not be opened\n"),
-         "quarn: cannot open no.json: No such file or directory"),
-        (["validate", "--keep-going", "trunc.gz"], None, 1, "trunc.gz: 1 bad of ",
-         "invalid gzip data: compressed file ended before the end-of-stream marker"),
+        (
+            ["validate", "--keep-going", "bad.json", "no.json", "good.jsonl"],
+            None,
+            1,
+            (
+                "bad.json: 1 bad of 3 records\ngood.jsonl: ok, 3 records\n"
+                "1 bad record in 3 files; 1 file could not be opened\n"
+            ),
+            "quarn: cannot open no.json: No such file or directory",
+        ),
+        (
+            ["validate", "--keep-going", "trunc.gz"],
+            None,
+            1,
+            "trunc.gz: 1 bad of ",
+            "invalid gzip data: compressed file ended before the end-of-stream marker",
+        ),
     ],
 )
 def test_sources_on_the_command_line(workdir, args, stdin, status, stdout, stderr):
@@ -267,7 +378,7 @@ def test_sources_on_the_command_line(workdir, args, stdin, status, stdout, stder
 
 
 def test_head_of_many_records_and_a_bad_one(workdir):
-    many = [{"f": i / 7, "i": i, "s": "é\n\"" * (i % 2)} for i in range(10000)]
+    many = [{"f": i / 7, "i": i, "s": 'é\n"' * (i % 2)} for i in range(10000)]
     text = "".join(json.dumps(r) + "\n" for r in many) + "{bad\n" + '{"i": -1}\n'
     (workdir / "many.jsonl").write_text(text)
     status, out, err = run_cli(workdir, "head", "-n", "20000", "many.jsonl")

@@ -123,8 +123,9 @@ def test_a_rewritten_file_makes_a_new_bag(write, time_limit, threads_cluster):
     assert held.count().compute(scheduler=threads_cluster) == 100
     records = [{"j": i, "s": "x" * i} for i in range(150)]
     path = write("".join(json.dumps(r) + "\n" for r in records), "data.jsonl")
-    assert quarn.dask.read_records(path, blocksize=300).compute(
-        scheduler=threads_cluster) == records
+    assert (
+        quarn.dask.read_records(path, blocksize=300).compute(scheduler=threads_cluster) == records
+    )
 
 
 @pytest.mark.parametrize("compression", ["infer", None, "none"])

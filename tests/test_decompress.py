@@ -241,11 +241,23 @@ def zstd_raw_frame(data, window_log):
     "window_log, environment, error",
     [
         (27, None, None),
-        (31, None, ("zstd data not read: a frame asks for a 2 GiB window, more than the 128 MiB"
-         " allowed; QUARN_ZSTD_WINDOW_LOG_MAX=31")),
+        (
+            31,
+            None,
+            (
+                "zstd data not read: a frame asks for a 2 GiB window, more than the 128 MiB"
+                " allowed; QUARN_ZSTD_WINDOW_LOG_MAX=31"
+            ),
+        ),
         (31, "31", None),
-        (28, "27", ("zstd data not read: a frame asks for a 256 MiB window, more than the 128"
-         " MiB allowed; QUARN_ZSTD_WINDOW_LOG_MAX=28")),
+        (
+            28,
+            "27",
+            (
+                "zstd data not read: a frame asks for a 256 MiB window, more than the 128"
+                " MiB allowed; QUARN_ZSTD_WINDOW_LOG_MAX=28"
+            ),
+        ),
         (27, "x", "QUARN_ZSTD_WINDOW_LOG_MAX must be a number from 10 to 31"),
     ],
 )

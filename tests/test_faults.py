@@ -179,13 +179,15 @@ def open_source(path, kind, fault, every):
 ARROW_FIELDS = ["id", "key", "v", "s"]
 
 
-def arrow_batches(read_arrow):
+def arrow_batches(read_arrow, reader):
     """The reader `read_arrow(fields, sample, table)` makes: small batches and a small
-    sample, so that most batches are built after arming. Its batches are taken from it in
-    C (resume's list.extend), as records are from an iterator, and made rows afterwards."""
+    sample, so that most batches are built after arming; "arrow2" builds them on two
+    threads. Its batches are taken from it in C (resume's list.extend), as records are from
+    an iterator, and made rows afterwards."""
     import pyarrow  # noqa: F401 (imported before any fault is armed)
 
-    return read_arrow(ARROW_FIELDS, 20, (7, "error"))
+    jobs = 2 if reader == "arrow2" else 1
+    return read_arrow(ARROW_FIELDS, 20, (7, 1 << 24, "error", "ignore", jobs, False, None))
 
 
 def watched(source, fmt, every, reader="records"):
@@ -201,9 +203,11 @@ def watched(source, fmt, every, reader="records"):
                 raise raised[-1]
 
     records = options(fmt).get("records")
-    if reader == "arrow":
+    if reader.startswith("arrow"):
         native = _quarn._sources.read_arrow
-        iterator = arrow_batches(lambda *a: native(source, None, records, ("infer", on_read), *a))
+        iterator = arrow_batches(
+            lambda *a: native(source, None, records, ("infer", on_read), *a), reader
+        )
     else:
         iterator = _quarn._sources.iter_records(source, None, records, ("infer", on_read), None)
     return iterator, raised, armed
@@ -212,15 +216,15 @@ def watched(source, fmt, every, reader="records"):
 def case_faults(path, compression, fmt, kind, fault, every, n, reader="records"):
     expected = make_records(n)
     source, faulty = open_source(path, kind, fault, every)
-    if reader == "arrow":
+    if reader.startswith("arrow"):
         expected = [{k: r[k] for k in ARROW_FIELDS} for r in expected]
     if fault == "progress":
         iterator, raised, armed = watched(source, fmt, every, reader)
-    elif reader == "arrow":
+    elif reader.startswith("arrow"):
         native = functools.partial(
             _quarn._sources.read_arrow, source, None, options(fmt).get("records"), ("infer", None)
         )
-        iterator = arrow_batches(native)
+        iterator = arrow_batches(native, reader)
     else:
         iterator = quarn.iter_records(source, **options(fmt))
     if fault == "progress":
@@ -245,7 +249,7 @@ def case_faults(path, compression, fmt, kind, fault, every, n, reader="records")
         assert caught, "no block was interrupted"
     else:
         got, caught = storm(iterator)
-    if reader == "arrow":
+    if reader.startswith("arrow"):
         got = [row for batch in got for row in batch.to_pylist()]
     assert len(got) == len(expected), f"{len(got)} records of {len(expected)}"
     assert got == expected, "the records differ"
@@ -612,10 +616,10 @@ ARROW_FAULT_CASES = [
         for kind in kinds
         for compression in compressions
     ]
-    + [("arrow", *case) for case in ARROW_FAULT_CASES],
+    + [(reader, *case) for reader in ("arrow", "arrow2") for case in ARROW_FAULT_CASES],
 )
 def test_records_survive_faults(data_file, reader, fault, kind, compression, fmt):
-    if reader == "arrow":
+    if reader.startswith("arrow"):
         pytest.importorskip("pyarrow")
     path = data_file(compression, fmt, RECORDS_FAULTS[fmt])
     stdin = path.read_bytes() if kind == "pipe" else None

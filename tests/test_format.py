@@ -39,9 +39,17 @@ def test_empty_file_detects_jsonl(write):
 
 @pytest.mark.parametrize(
     "fmt, shown",
-    [("jsonlines", '"jsonlines"'), ("XML", '"xml"'), (" json", '" json"'),
-     ('a"b\\c', '"a\\"b\\\\c"'), ("t\tn\nr\r0\0", '"t\\tn\\nr\\r0\\0"'), ("it's", '"it\'s"'),
-     ("é日本", '"é日本"'), ("e\u0301", '"e\\u{301}"'), ("\x07", '"\\u{7}"')],
+    [
+        ("jsonlines", '"jsonlines"'),
+        ("XML", '"xml"'),
+        (" json", '" json"'),
+        ('a"b\\c', '"a\\"b\\\\c"'),
+        ("t\tn\nr\r0\0", '"t\\tn\\nr\\r0\\0"'),
+        ("it's", '"it\'s"'),
+        ("é日本", '"é日本"'),
+        ("e\u0301", '"e\\u{301}"'),
+        ("\x07", '"\\u{7}"'),
+    ],
 )
 def test_unknown_format(tmp_path, fmt, shown):
     for fn in (bigjson.count, bigjson.load, bigjson.iter_records, bigjson.schema):
@@ -68,17 +76,31 @@ def outcome(fn, path):
 
 @pytest.mark.parametrize(
     "text, suffix",
-    [("[1, 2]", ".json"), (" \n[1, 2]", ""), ('{"a": 1}\n{"a": 2}\n', ".jsonl"),
-     ('{"a": 1}\n{"a": 2}\n', ""), ("[1] x", ".json"), ("[1,\n2", ".json"),
-     ('{\n"a" 1}', ".json"), ("1\n{x\n", ".jsonl"), ("{}\n\ufeff{}\n", ".jsonl"), ("", ".json"),
-     ("", ".jsonl"), ("\n", "")],
+    [
+        ("[1, 2]", ".json"),
+        (" \n[1, 2]", ""),
+        ('{"a": 1}\n{"a": 2}\n', ".jsonl"),
+        ('{"a": 1}\n{"a": 2}\n', ""),
+        ("[1] x", ".json"),
+        ("[1,\n2", ".json"),
+        ('{\n"a" 1}', ".json"),
+        ("1\n{x\n", ".jsonl"),
+        ("{}\n\ufeff{}\n", ".jsonl"),
+        ("", ".json"),
+        ("", ".jsonl"),
+        ("\n", ""),
+    ],
 )
 def test_byte_order_mark(write, text, suffix):
     # One mark at the very start is skipped: every function gives what it gives on the same
     # file without it (error positions included), and the counters still reach the size.
     plain, marked = write(text, "plain" + suffix), write("\ufeff" + text, "marked" + suffix)
-    for fn in (bigjson.count, bigjson.load, bigjson.schema,
-               lambda p: drain(bigjson.iter_records(p))):
+    for fn in (
+        bigjson.count,
+        bigjson.load,
+        bigjson.schema,
+        lambda p: drain(bigjson.iter_records(p)),
+    ):
         assert outcome(fn, marked) == outcome(fn, plain)
     it = bigjson.iter_records(marked)
     drain(it)

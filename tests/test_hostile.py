@@ -56,16 +56,31 @@ def feed(path, head=b"", unit=b"", count=0, tail=b"", pause=0.0, width=1):
     if not os.path.exists(path):
         os.mkfifo(path)
     unit = unit.hex() if isinstance(unit, bytes) else f"@{unit}"
-    return subprocess.Popen([sys.executable, "-c", WRITER, str(path), head.hex(), unit,
-                             str(width), str(count), tail.hex(), str(pause)])
+    return subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            WRITER,
+            str(path),
+            head.hex(),
+            unit,
+            str(width),
+            str(count),
+            tail.hex(),
+            str(pause),
+        ]
+    )
 
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize(
     "name, fmt, exc, prefix",
-    [("d.json", None, RuntimeError, "read error: "),
-     ("d.jsonl", None, RuntimeError, "read error: "),
-     ("d", "json", RuntimeError, "read error: "), ("d", None, ValueError, "cannot read {path}: ")],
+    [
+        ("d.json", None, RuntimeError, "read error: "),
+        ("d.jsonl", None, RuntimeError, "read error: "),
+        ("d", "json", RuntimeError, "read error: "),
+        ("d", None, ValueError, "cannot read {path}: "),
+    ],
 )
 def test_directory(tmp_path, fn, name, fmt, exc, prefix):
     path = tmp_path / name
@@ -107,8 +122,9 @@ RECORDS = [{"a": 1}, [2, "x"], "é", None]
 
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
-@pytest.mark.parametrize("name, lines", [("p.json", False), ("p.jsonl", True), ("p", False),
-                                         ("p", True)])
+@pytest.mark.parametrize(
+    "name, lines", [("p.json", False), ("p.jsonl", True), ("p", False), ("p", True)]
+)
 def test_fifo(tmp_path, fn, name, lines):
     # Larger than a read block, and without a telling name read by content: detection must
     # not take bytes from the pipe that the operation then misses, nor open it twice.
@@ -138,10 +154,17 @@ def test_fifo(tmp_path, fn, name, lines):
 
 @pytest.mark.parametrize(
     "data, records",
-    [(b"[1,\n2,\n 3", [1, 2,
-      "ValueError: invalid JSON: EOF while parsing a list at line 3 column 2"]),
-     (b"[1,\n2]\n x", [1, 2, "ValueError: invalid JSON: trailing characters at line 3 column 2"]),
-     (b"[1, 2]  \n", [1, 2])],
+    [
+        (
+            b"[1,\n2,\n 3",
+            [1, 2, "ValueError: invalid JSON: EOF while parsing a list at line 3 column 2"],
+        ),
+        (
+            b"[1,\n2]\n x",
+            [1, 2, "ValueError: invalid JSON: trailing characters at line 3 column 2"],
+        ),
+        (b"[1, 2]  \n", [1, 2]),
+    ],
 )
 def test_fifo_errors_placed_like_files(tmp_path, data, records):
     # A pipe cannot be read twice to place an error: its lines are counted on the way.
@@ -188,7 +211,7 @@ def test_file_changes_under_iterator(tmp_path, fmt, cut):
         return
     records = [r for r in out if isinstance(r, dict)]
     assert records == [{"i": i} for i in range(len(records))]
-    errors = out[len(records):]
+    errors = out[len(records) :]
     assert len(errors) <= 1 and all(e.startswith("ValueError: invalid JSON") for e in errors)
     assert len(records) < n
     assert drain(it) == []
@@ -212,8 +235,9 @@ def test_beyond_4_gib(tmp_path):
     fifo = tmp_path / "p.json"
     chunk = 1 << 20
     for fn in ("count", "iter"):
-        writer = feed(fifo, head=b"[1,", unit=b" ", width=chunk, count=GIB4 // chunk + 1,
-                      tail=b"2]")
+        writer = feed(
+            fifo, head=b"[1,", unit=b" ", width=chunk, count=GIB4 // chunk + 1, tail=b"2]"
+        )
         if fn == "count":
             assert bigjson.count(str(fifo)) == 2
         else:
@@ -229,8 +253,11 @@ BIG = "x" * 3_000_000 + "é"
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize(
     "name, text",
-    [("e.json", json.dumps([1, {"k": BIG}, 2])), ("d.json", json.dumps({"k": BIG})),
-     ("l.jsonl", "1\n" + json.dumps({"k": BIG}) + "\n2\n")],
+    [
+        ("e.json", json.dumps([1, {"k": BIG}, 2])),
+        ("d.json", json.dumps({"k": BIG})),
+        ("l.jsonl", "1\n" + json.dumps({"k": BIG}) + "\n2\n"),
+    ],
 )
 def test_record_larger_than_a_block(tmp_path, fn, name, text):
     path = tmp_path / name
@@ -241,8 +268,9 @@ def test_record_larger_than_a_block(tmp_path, fn, name, text):
     if fn == "count":
         assert result == len(records)
     elif fn == "schema":
-        assert json.loads(result) == ({"k": "str"} if len(records) == 1 else
-                                      {"__oneof__": ["int", {"k": "str"}]})
+        assert json.loads(result) == (
+            {"k": "str"} if len(records) == 1 else {"__oneof__": ["int", {"k": "str"}]}
+        )
     else:
         assert result == (records if fn == "iter" else expected)
 
@@ -253,14 +281,17 @@ def nested(shape, depth):
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize("depth", [127, 128, 100_000])
-@pytest.mark.parametrize("shape, name", [("array", "n.json"), ("object", "n.json"),
-                                         ("array", "n.jsonl"), ("object", "n.jsonl")])
+@pytest.mark.parametrize(
+    "shape, name",
+    [("array", "n.json"), ("object", "n.json"), ("array", "n.jsonl"), ("object", "n.jsonl")],
+)
 def test_nesting_limit(tmp_path, fn, depth, shape, name):
     path = tmp_path / name
     path.write_text(nested(shape, depth) + "\n")
     # The iterator and schema parse the elements of a top-level array, one level down.
-    parsed_depth = depth - 1 if shape == "array" and name == "n.json" and fn in ("iter", "schema") \
-        else depth
+    parsed_depth = (
+        depth - 1 if shape == "array" and name == "n.json" and fn in ("iter", "schema") else depth
+    )
     if fn == "count":
         assert call(fn, str(path)) == 1
     elif parsed_depth <= 127:
@@ -285,13 +316,25 @@ def test_one_huge_string(tmp_path, size):
         assert len(value) == size and value[:3] == "aba"
 
 
-@pytest.mark.parametrize("name", ["naïve café.json", "日本語 データ.jsonl", "emoji 😀.json",
-                                  " spaced  out .json", "semi;colon'quote\".json"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "naïve café.json",
+        "日本語 データ.jsonl",
+        "emoji 😀.json",
+        " spaced  out .json",
+        "semi;colon'quote\".json",
+    ],
+)
 def test_unusual_names(tmp_path, name):
     path = tmp_path / name
     path.write_text('[{"a": 1}]' if name.endswith(".json") else '{"a": 1}\n')
-    assert [call(fn, str(path)) for fn in FUNCTIONS] == [1, [{"a": 1}], '{\n  "a": "int"\n}',
-                                                         [{"a": 1}]]
+    assert [call(fn, str(path)) for fn in FUNCTIONS] == [
+        1,
+        [{"a": 1}],
+        '{\n  "a": "int"\n}',
+        [{"a": 1}],
+    ]
     missing = str(tmp_path / ("missing " + name))
     with pytest.raises(ValueError) as e:
         bigjson.load(missing)
@@ -301,10 +344,16 @@ def test_unusual_names(tmp_path, name):
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize(
     "path, exc, text",
-    [("a\0b.json", ValueError, "cannot open a\0b.json: file name contained an unexpected NUL byte"),
-     ("a\0b", ValueError, "cannot open a\0b: file name contained an unexpected NUL byte"),
-     ("/tmp/" + "x" * 300 + ".json", ValueError, None),
-     ("\udcff.json", UnicodeEncodeError, None)],
+    [
+        (
+            "a\0b.json",
+            ValueError,
+            "cannot open a\0b.json: file name contained an unexpected NUL byte",
+        ),
+        ("a\0b", ValueError, "cannot open a\0b: file name contained an unexpected NUL byte"),
+        ("/tmp/" + "x" * 300 + ".json", ValueError, None),
+        ("\udcff.json", UnicodeEncodeError, None),
+    ],
 )
 def test_impossible_paths(fn, path, exc, text):
     with pytest.raises(exc) as e:

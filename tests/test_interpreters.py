@@ -16,8 +16,9 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 def run_python(code, *args):
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
-                            check=False, env=env)
+    result = subprocess.run(
+        [sys.executable, "-c", code, *args], capture_output=True, text=True, check=False, env=env
+    )
     assert result.returncode == 0, result.stderr[-3000:]
     return result.stdout.strip()
 
@@ -69,8 +70,10 @@ def test_kernel_sets_agree(tmp_path):
     files[1].write_text("\n \u3000\n".join(json.dumps(r, ensure_ascii=False) for r in records))
 
     def results():
-        return [(bigjson.count(str(p)), list(bigjson.iter_records(str(p))),
-                 bigjson.schema(str(p))) for p in files]
+        return [
+            (bigjson.count(str(p)), list(bigjson.iter_records(str(p))), bigjson.schema(str(p)))
+            for p in files
+        ]
 
     first = _quarn._testing.set_kernels("scalar")
     try:

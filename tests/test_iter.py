@@ -52,8 +52,10 @@ def test_json_records(write, text, expected):
     "text, expected",
     [
         ('{"a": 1}\n\n  \t\n\u00a0\n[2]\r\n"x"', [{"a": 1}, [2], "x"]),
-        ("1\n{bad\n3\n",
-         [1, "ValueError: invalid JSONL line: key must be a string at line 1 column 2", 3]),
+        (
+            "1\n{bad\n3\n",
+            [1, "ValueError: invalid JSONL line: key must be a string at line 1 column 2", 3],
+        ),
         (b'1\n"\xff"\n3\n', [1, "RuntimeError: read error: stream did not contain valid UTF-8", 3]),
         ("1\r2\r3", ["ValueError: invalid JSONL line: trailing characters at line 1 column 3"]),
         ("", []),
@@ -101,13 +103,16 @@ def test_type_refusals(write):
     assert cls.total_bytes.__doc__ == (
         "Total size of the file in bytes (0 if it could not be determined)."
     )
-    for refused, exc in [(cls, TypeError), (lambda: type("X", (cls,), {}), TypeError),
-                         (lambda: weakref.ref(it), TypeError),
-                         (lambda: setattr(it, "x", 1), AttributeError),
-                         (lambda: setattr(it, "bytes_read", 5), AttributeError),
-                         # the type is shared by every iterator of the process
-                         (lambda: setattr(cls, "__next__", None), TypeError),
-                         (lambda: setattr(cls, "x", 1), TypeError)]:
+    for refused, exc in [
+        (cls, TypeError),
+        (lambda: type("X", (cls,), {}), TypeError),
+        (lambda: weakref.ref(it), TypeError),
+        (lambda: setattr(it, "x", 1), AttributeError),
+        (lambda: setattr(it, "bytes_read", 5), AttributeError),
+        # the type is shared by every iterator of the process
+        (lambda: setattr(cls, "__next__", None), TypeError),
+        (lambda: setattr(cls, "x", 1), TypeError),
+    ]:
         with pytest.raises(exc):
             refused()
 
@@ -119,16 +124,22 @@ def test_blocks_boundaries(write):
         items.append("p" * (65536 - 30 + shift))
         items.append('esc\\"ape' * 5 + "\\")
         items.append({"deep": [[[1, 2, {"x": "],"}]]], "k": "é" * shift})
-    for text, name in [(json.dumps(items, ensure_ascii=False), "x.json"),
-                       ("\n".join(json.dumps(i) for i in items), "x.jsonl")]:
+    for text, name in [
+        (json.dumps(items, ensure_ascii=False), "x.json"),
+        ("\n".join(json.dumps(i) for i in items), "x.jsonl"),
+    ]:
         path = write(text, name)
         assert list(bigjson.iter_records(path)) == items
         assert bigjson.count(path) == len(items)
 
 
 @settings(max_examples=100, deadline=None)
-@given(items=st.lists(documents(size=4, leaves=10), max_size=12), as_lines=st.booleans(),
-       ws=st.sampled_from(["", " ", "\n", " \t\r\n "]), ascii_only=st.booleans())
+@given(
+    items=st.lists(documents(size=4, leaves=10), max_size=12),
+    as_lines=st.booleans(),
+    ws=st.sampled_from(["", " ", "\n", " \t\r\n "]),
+    ascii_only=st.booleans(),
+)
 def test_iter_and_count_agree_with_load(tmp_path, items, ws, as_lines, ascii_only):
     indent = 1 if ws and not as_lines else None
     texts = [json.dumps(i, indent=indent, ensure_ascii=ascii_only) for i in items]

@@ -23,7 +23,8 @@ def same(a, b):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     if isinstance(a, dict) and isinstance(b, dict):
         return list(a) == sorted(b, key=lambda k: k.encode("utf-8", "surrogatepass")) and all(
-            same(a[k], b[k]) for k in a)
+            same(a[k], b[k]) for k in a
+        )
     return type(a) is type(b) and a == b
 
 
@@ -62,13 +63,25 @@ def test_parse_errors(write, text, message):
 @pytest.mark.parametrize(
     "text, value",
     [
-        ("0", 0), ("-0", -0.0), ("1.0", 1.0), ("1e2", 100.0), ("0.1", 0.1),
-        ("9223372036854775807", 2**63 - 1), ("9223372036854775808", 2**63),
-        ("18446744073709551615", 2**64 - 1), ("18446744073709551616", 18446744073709551616.0),
-        ("-9223372036854775808", -(2**63)), ("-9223372036854775809", -9223372036854775809.0),
-        ("9007199254740993", 9007199254740993), ("9007199254740993.0", 9007199254740992.0),
-        ("0e999", 0.0), ("1e-400", 0.0), ("-1e-400", -0.0), ("0e" + "9" * 12, 0.0),
-        ("0." + "0" * 400 + "1e400", 0.1), ("2.4703282292062328e-324", 5e-324),
+        ("0", 0),
+        ("-0", -0.0),
+        ("1.0", 1.0),
+        ("1e2", 100.0),
+        ("0.1", 0.1),
+        ("9223372036854775807", 2**63 - 1),
+        ("9223372036854775808", 2**63),
+        ("18446744073709551615", 2**64 - 1),
+        ("18446744073709551616", 18446744073709551616.0),
+        ("-9223372036854775808", -(2**63)),
+        ("-9223372036854775809", -9223372036854775809.0),
+        ("9007199254740993", 9007199254740993),
+        ("9007199254740993.0", 9007199254740992.0),
+        ("0e999", 0.0),
+        ("1e-400", 0.0),
+        ("-1e-400", -0.0),
+        ("0e" + "9" * 12, 0.0),
+        ("0." + "0" * 400 + "1e400", 0.1),
+        ("2.4703282292062328e-324", 5e-324),
     ],
 )
 def test_numbers(write, text, value):
@@ -77,16 +90,31 @@ def test_numbers(write, text, value):
 
 @pytest.mark.parametrize(
     "text, name, value",
-    [("42", "a.json", 42), ('"x"', "a.json", "x"), ("null", "a.json", None),
-     ('"\\u00e9\\t\\n\\/\\\\\\""', "a.json", 'é\t\n/\\"'),
-     # keys in byte order, the last of repeated keys winning
-     ('{"b": 1, "a": {"x": 1}, "a": "last", "\\u0000": "\\ud83d\\ude00"}', "a.json",
-      {"\0": "\U0001f600", "a": "last", "b": 1}),
-     ('{"z": {"é": 1, "B": 2, "a": 3, "ab": 4, "\U0001f600": 5}}', "a.json",
-      {"z": {"é": 1, "B": 2, "a": 3, "ab": 4, "\U0001f600": 5}}),
-     ("", "e.jsonl", []), ('{"a": []}', "a.json", {"a": []}), ("[[], {}]", "a.json", [[], {}]),
-     ('{"b": 1, "a": 2}\n\n  \t\n[1]\r\n\u00a0"x"\u00a0\n3', "x.jsonl",
-      [{"a": 2, "b": 1}, [1], "x", 3])],
+    [
+        ("42", "a.json", 42),
+        ('"x"', "a.json", "x"),
+        ("null", "a.json", None),
+        ('"\\u00e9\\t\\n\\/\\\\\\""', "a.json", 'é\t\n/\\"'),
+        # keys in byte order, the last of repeated keys winning
+        (
+            '{"b": 1, "a": {"x": 1}, "a": "last", "\\u0000": "\\ud83d\\ude00"}',
+            "a.json",
+            {"\0": "\U0001f600", "a": "last", "b": 1},
+        ),
+        (
+            '{"z": {"é": 1, "B": 2, "a": 3, "ab": 4, "\U0001f600": 5}}',
+            "a.json",
+            {"z": {"é": 1, "B": 2, "a": 3, "ab": 4, "\U0001f600": 5}},
+        ),
+        ("", "e.jsonl", []),
+        ('{"a": []}', "a.json", {"a": []}),
+        ("[[], {}]", "a.json", [[], {}]),
+        (
+            '{"b": 1, "a": 2}\n\n  \t\n[1]\r\n\u00a0"x"\u00a0\n3',
+            "x.jsonl",
+            [{"a": 2, "b": 1}, [1], "x", 3],
+        ),
+    ],
 )
 def test_values(write, text, name, value):
     assert same(bigjson.load(write(text, name)), value)
@@ -94,13 +122,19 @@ def test_values(write, text, name, value):
 
 @pytest.mark.parametrize(
     "content, name, exc, message",
-    [(b'["\xff"]', "a.json", RuntimeError, "read error: stream did not contain valid UTF-8"),
-     (b"[1, 2] \xc3", "a.json", RuntimeError, "read error: stream did not contain valid UTF-8"),
-     (b"\xed\xa0\x80", "a.json", RuntimeError, "read error: stream did not contain valid UTF-8"),
-     (b'1\n"\xff"\n', "a.jsonl", RuntimeError, "read error: stream did not contain valid UTF-8"),
-     # nothing of the good lines before a bad one is returned
-     (b"1\n2\n3\n4\n{x}\n6\n", "a.jsonl", ValueError,
-      "invalid JSONL line: key must be a string at line 1 column 2")],
+    [
+        (b'["\xff"]', "a.json", RuntimeError, "read error: stream did not contain valid UTF-8"),
+        (b"[1, 2] \xc3", "a.json", RuntimeError, "read error: stream did not contain valid UTF-8"),
+        (b"\xed\xa0\x80", "a.json", RuntimeError, "read error: stream did not contain valid UTF-8"),
+        (b'1\n"\xff"\n', "a.jsonl", RuntimeError, "read error: stream did not contain valid UTF-8"),
+        # nothing of the good lines before a bad one is returned
+        (
+            b"1\n2\n3\n4\n{x}\n6\n",
+            "a.jsonl",
+            ValueError,
+            "invalid JSONL line: key must be a string at line 1 column 2",
+        ),
+    ],
 )
 def test_file_errors(write, content, name, exc, message):
     with pytest.raises(exc) as info:
@@ -109,8 +143,11 @@ def test_file_errors(write, content, name, exc, message):
 
 
 @settings(max_examples=150, deadline=None)
-@given(value=documents(leaves=20), indent=st.one_of(st.none(), st.integers(0, 3)),
-       ascii_only=st.booleans())
+@given(
+    value=documents(leaves=20),
+    indent=st.one_of(st.none(), st.integers(0, 3)),
+    ascii_only=st.booleans(),
+)
 def test_load_matches_json(tmp_path, value, indent, ascii_only):
     text = json.dumps(value, indent=indent, ensure_ascii=ascii_only)
     try:
@@ -138,8 +175,10 @@ def test_conformance_suite():
 # load leaves gc's switch alone; and a large result leaves the program's next allocations no
 # full collection to make over it.
 def records(n):
-    return [{"id": i, "tags": [], "user": {"ids": [i, {}], "name": "é"}, "geo": {"x": 1.5}}
-            for i in range(n)]
+    return [
+        {"id": i, "tags": [], "user": {"ids": [i, {}], "name": "é"}, "geo": {"x": 1.5}}
+        for i in range(n)
+    ]
 
 
 def check_tracking(ours, theirs):
@@ -230,15 +269,20 @@ print(full.count(2))
 """
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 14) or sysconfig.get_config_var("Py_GIL_DISABLED"),
-                    reason="the generational collector of 3.11-3.13")
+@pytest.mark.skipif(
+    sys.version_info >= (3, 14) or sysconfig.get_config_var("Py_GIL_DISABLED"),
+    reason="the generational collector of 3.11-3.13",
+)
 # load sizes its result against sys.getallocatedblocks(), which counts nothing under the
 # system allocator (the sanitizer run uses it).
-@pytest.mark.skipif(os.environ.get("PYTHONMALLOC", "").startswith("malloc"),
-                    reason="no block count under the system allocator")
+@pytest.mark.skipif(
+    os.environ.get("PYTHONMALLOC", "").startswith("malloc"),
+    reason="no block count under the system allocator",
+)
 @pytest.mark.parametrize("fmt", ["json", "jsonl"])
 def test_no_full_collection_left_to_the_caller(write, fmt):
     path = write_records(write, fmt, 30_000)  # 150,000 tracked containers
-    out = subprocess.run([sys.executable, "-c", AFTER_LOAD, path], capture_output=True,
-                         text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", AFTER_LOAD, path], capture_output=True, text=True, check=True
+    ).stdout
     assert out.split() == ["0"]

@@ -44,8 +44,12 @@ def test_import_is_light(module):
 
 @pytest.mark.parametrize(
     "name, signature",
-    [("count", "(path, format=None)"), ("schema", "(path, sample=100, format=None)"),
-     ("load", "(path, format=None)"), ("iter_records", "(path, format=None)")],
+    [
+        ("count", "(path, format=None)"),
+        ("schema", "(path, sample=100, format=None)"),
+        ("load", "(path, format=None)"),
+        ("iter_records", "(path, format=None)"),
+    ],
 )
 def test_signatures(name, signature):
     fn = getattr(bigjson, name)
@@ -70,14 +74,20 @@ def test_count_docstring():
     "call, message",
     [
         (lambda: bigjson.count(), "count() missing 1 required positional argument: 'path'"),
-        (lambda: bigjson.count("a", None, 3),
-         "count() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: bigjson.schema("a", 1, None, 4),
-         "schema() takes from 1 to 3 positional arguments but 4 were given"),
+        (
+            lambda: bigjson.count("a", None, 3),
+            "count() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: bigjson.schema("a", 1, None, 4),
+            "schema() takes from 1 to 3 positional arguments but 4 were given",
+        ),
         (lambda: bigjson.count("a", path="b"), "count() got multiple values for argument 'path'"),
         (lambda: bigjson.load("a", fmt="json"), "load() got an unexpected keyword argument 'fmt'"),
-        (lambda: bigjson.iter_records(format="json"),
-         "iter_records() missing 1 required positional argument: 'path'"),
+        (
+            lambda: bigjson.iter_records(format="json"),
+            "iter_records() missing 1 required positional argument: 'path'",
+        ),
     ],
 )
 def test_binding_errors(call, message):
@@ -93,10 +103,18 @@ def test_binding_errors(call, message):
         ({"path": 5}, TypeError, "'int' object is not an instance of 'str'", "path"),
         ({"path": None}, TypeError, "'None' is not an instance of 'str'", "path"),
         ({"path": b"x.json"}, TypeError, "'bytes' object is not an instance of 'str'", "path"),
-        ({"path": Path("x.json")}, TypeError, "'PosixPath' object is not an instance of 'str'",
-         "path"),
-        ({"path": "x.json", "format": 3}, TypeError,
-         "'int' object is not an instance of 'str'", "format"),
+        (
+            {"path": Path("x.json")},
+            TypeError,
+            "'PosixPath' object is not an instance of 'str'",
+            "path",
+        ),
+        (
+            {"path": "x.json", "format": 3},
+            TypeError,
+            "'int' object is not an instance of 'str'",
+            "format",
+        ),
         ({"path": "x.json", "sample": -1}, OverflowError, None, "sample"),
         ({"path": "x.json", "sample": 2**64}, OverflowError, None, "sample"),
         ({"path": "x.json", "sample": 2.5}, TypeError, None, "sample"),

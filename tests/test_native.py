@@ -46,8 +46,20 @@ def isa_flags(source):
     if source.name.endswith("_avx2.cpp"):
         return ["-mavx2", "-mbmi", "-mbmi2", "-mlzcnt", "-mpclmul"] if X86 else []
     if source.name.endswith("_avx512.cpp"):
-        return (["-mavx512f", "-mavx512bw", "-mavx512vl", "-mavx512dq", "-mbmi", "-mbmi2",
-                 "-mlzcnt", "-mpclmul"] if X86 else [])
+        return (
+            [
+                "-mavx512f",
+                "-mavx512bw",
+                "-mavx512vl",
+                "-mavx512dq",
+                "-mbmi",
+                "-mbmi2",
+                "-mlzcnt",
+                "-mpclmul",
+            ]
+            if X86
+            else []
+        )
     return []
 
 
@@ -71,8 +83,19 @@ def build(name, sources, defines=()):
         objects = []
         for i, src in enumerate(sources):
             obj = Path(tmp) / f"{i}.o"
-            subprocess.run([CXX, *COMMON, *[f"-D{d}" for d in defines], *isa_flags(src), "-c",
-                            str(src), "-o", str(obj)], check=True)
+            subprocess.run(
+                [
+                    CXX,
+                    *COMMON,
+                    *[f"-D{d}" for d in defines],
+                    *isa_flags(src),
+                    "-c",
+                    str(src),
+                    "-o",
+                    str(obj),
+                ],
+                check=True,
+            )
             objects.append(str(obj))
         subprocess.run([CXX, *SANITIZE, *objects, "-o", f"{tmp}/exe"], check=True)
         for old in CACHE.glob(f"{name}-{TARGET}-*"):  # earlier builds of this test
@@ -84,8 +107,9 @@ def build(name, sources, defines=()):
 def run(exe, *args):
     # LeakSanitizer cannot run under an emulator (it stops the process like a debugger).
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0") if EMULATED else None
-    result = subprocess.run([*RUN, str(exe), *map(str, args)], capture_output=True, text=True,
-                            check=False, env=env)
+    result = subprocess.run(
+        [*RUN, str(exe), *map(str, args)], capture_output=True, text=True, check=False, env=env
+    )
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     return result.stdout
 
@@ -106,10 +130,16 @@ def test_render_and_infer(tmp_path):
 
 @pytest.mark.parametrize("defines", [(), ("QUARN_PORTABLE_SCAN",)], ids=["simd", "portable"])
 def test_parser(defines):
-    exe = build("parser-" + "-".join(defines or ["simd"]),
-                [SRC / "json/parser.cpp", SRC / "json/pow5.cpp", SRC / "json/pointer.cpp",
-                 NATIVE / "test_parser.cpp"],
-                defines)
+    exe = build(
+        "parser-" + "-".join(defines or ["simd"]),
+        [
+            SRC / "json/parser.cpp",
+            SRC / "json/pow5.cpp",
+            SRC / "json/pointer.cpp",
+            NATIVE / "test_parser.cpp",
+        ],
+        defines,
+    )
     suite = ROOT.parent / "shared" / "data" / "jsontestsuite"
     run(exe, suite if suite.exists() else "--no-suite")
 

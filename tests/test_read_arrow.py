@@ -50,9 +50,10 @@ def sources(tmp_path, records):
     "kind", ["pretty.json", "compact.json", "data.jsonl", "nested.json", "gzip", "stream"]
 )
 @pytest.mark.parametrize("batch_rows", [1, 2, 7, 65536])
-def test_rows_are_the_records_in_order(tmp_path, time_limit, kind, batch_rows):
+@pytest.mark.parametrize("jobs", [1, 3])
+def test_rows_are_the_records_in_order(tmp_path, time_limit, kind, batch_rows, jobs):
     source, pointer = sources(tmp_path, RECORDS)[kind]
-    reader = quarn.read_arrow(source, records=pointer, batch_rows=batch_rows)
+    reader = quarn.read_arrow(source, records=pointer, batch_rows=batch_rows, jobs=jobs)
     batches = list(reader)
     assert [b.num_rows for b in batches[:-1]] == [batch_rows] * (len(batches) - 1)
     assert [r for b in batches for r in b.to_pylist()] == RECORDS
@@ -107,12 +108,12 @@ def outcome(rows_of):
 
 
 @pytest.mark.parametrize("case", BAD, ids=list(BAD))
-@pytest.mark.parametrize("batch_rows", [1, 3])
-def test_a_bad_record_fails_as_in_iter_records(write, time_limit, case, batch_rows):
+@pytest.mark.parametrize(("batch_rows", "jobs"), [(1, 1), (3, 1), (1, 2), (3, 3)])
+def test_a_bad_record_fails_as_in_iter_records(write, time_limit, case, batch_rows, jobs):
     text, name = BAD[case]
     path = write(text, name)
     it = quarn.iter_records(path)
-    reader = quarn.read_arrow(path, batch_rows=batch_rows)
+    reader = quarn.read_arrow(path, batch_rows=batch_rows, jobs=jobs)
     batches = iter(reader)
     assert outcome(lambda: (r for b in batches for r in b.to_pylist())) == outcome(lambda: it)
 
@@ -187,3 +188,101 @@ def test_a_stream_reports_a_bad_record(write, time_limit):
     path = write('{"a": 1}\n{"a" 2}\n', "d.jsonl")
     with pytest.raises(pa.ArrowInvalid, match="invalid JSONL line"):
         pa.table(quarn.read_arrow(path))
+
+
+def batches_and_errors(reader):
+    """Each batch's rows and each error, in the order a caller that goes on meets them."""
+    out = []
+    it = iter(reader)
+    for _ in range(200):
+        try:
+            batch = next(it)
+        except StopIteration:
+            return out
+        except ValueError as exc:
+            out.append(str(exc))
+        else:
+            out.append(batch.to_pylist())
+    raise AssertionError("no end")
+
+
+# Bad records among many, as lines of JSON Lines and elements of an array.
+MANY = [{"i": i, "s": "x" * (i % 7)} for i in range(60)]
+
+
+@pytest.mark.parametrize("bad", [(), (0,), (5,), (17, 18), (39, 59)])
+@pytest.mark.parametrize("name", ["d.jsonl", "d.json"])
+@pytest.mark.parametrize(
+    ("option", "value"), [("skip_bad", False), ("skip_bad", True), ("batch_bytes", 40)]
+)
+def test_jobs_give_the_same_batches_and_errors(write, time_limit, bad, name, option, value):
+    texts = [json.dumps(r) for r in MANY]
+    for k in bad:
+        texts[k] = '{"i": "not a number", "s": ""}' if k % 2 else '{"i" 1}'
+    if name == "d.jsonl":
+        path = write("\n".join(texts) + "\n", name)
+    else:
+        path = write("[" + ",\n".join(texts) + "]", name)
+    options = {"batch_rows": 4, "sample": 3, option: value}
+    want = batches_and_errors(quarn.read_arrow(path, **options))
+    for jobs in (2, 3):
+        reader = quarn.read_arrow(path, jobs=jobs, **options)
+        assert batches_and_errors(reader) == want
+        assert reader.skipped == (len(bad) if options.get("skip_bad") else 0)
+    rows = [r for got in want if isinstance(got, list) for r in got]
+    assert [r["i"] for r in rows] == [i for i in range(60) if i not in bad]
+    if option == "batch_bytes":
+        # A batch ends with the record that brings its text to the limit.
+        assert all(len(got) <= 3 for got in want if isinstance(got, list))
+
+
+SCHEMAS = [
+    # schema=, the table's rows for the records below (or the error's text)
+    ({"b": "utf8", "a": "int64"}, [{"b": "x", "a": 1}, {"b": None, "a": 2}]),
+    (
+        {"/u/id": "float64", "t": "list<int64>"},
+        [{"u": {"id": 7.0}, "t": [1, 2]}, {"u": None, "t": None}],
+    ),
+    ({"a": "float64", "none": "null"}, [{"a": 1.0, "none": None}, {"a": 2.0, "none": None}]),
+    ({"a": "utf8"}, "record 0: /a is an integer, which a column of utf8 cannot hold"),
+    ({"t": "list<utf8>"}, "record 0: /t/0 is an integer, which a column of utf8 cannot hold"),
+    ({"a": "int32"}, "unknown type name 'int32'"),
+    ({"/u/id": "int64", "u": "utf8"}, "the column /u is given twice"),
+    ({"a": "int64", "/a/b": "int64"}, "the column /a is not a struct"),
+]
+
+
+@pytest.mark.parametrize(("schema", "expected"), SCHEMAS)
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_given_schema_is_the_columns(write, schema, expected, jobs):
+    path = write('{"a": 1, "b": "x", "u": {"id": 7}, "t": [1, 2]}\n{"a": 2}\n', "d.jsonl")
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            quarn.read_arrow(path, schema=schema, jobs=jobs).read_all()
+        return
+    reader = quarn.read_arrow(path, schema=schema, jobs=jobs)
+    assert reader.read_all().to_pylist() == expected
+
+
+def test_a_pyarrow_schema_is_taken_as_it_is(write):
+    path = write('{"a": 1, "b": ["x"], "c": {"d": true}}\n', "d.jsonl")
+    schema = pa.schema(
+        [
+            ("c", pa.struct([("d", pa.bool_())])),
+            ("b", pa.list_(pa.large_string())),
+            ("a", pa.int64()),
+        ]
+    )
+    table = quarn.read_arrow(path, schema=schema).read_all()
+    assert table.to_pylist() == [{"c": {"d": True}, "b": ["x"], "a": 1}]
+    assert table.column_names == ["c", "b", "a"]
+    with pytest.raises(ValueError, match=r"the column /a has Arrow type 'i'"):
+        quarn.read_arrow(path, schema=pa.schema([("a", pa.int32())]))
+
+
+@pytest.mark.parametrize("schema", [None, {"a": "int64", "/u/x": "int64"}])
+def test_new_keys_may_fail_their_record(write, schema):
+    path = write('{"a": 1, "u": {"x": 1}}\n{"a": 2, "u": {"x": 2, "y": 3}}\n', "d.jsonl")
+    reader = quarn.read_arrow(path, schema=schema, sample=1, new_keys="error")
+    with pytest.raises(ValueError, match="record 1: the key /u/y has no column"):
+        reader.read_all()

@@ -65,16 +65,41 @@ def make_files(tmp_path):
 def calls(f):
     """Every function on good input and on each of its error paths."""
     b = bigjson
-    out = [lambda: b.count(f["json"]), lambda: b.count(f["jsonl"]), lambda: b.count(f["dir"]),
-           lambda: b.count(f["missing"]), lambda: b.count(f["utf8_line"]), lambda: b.count(5),
-           lambda: b.count(f["json"], "xml"), lambda: b.count(f["json"], format=3),
-           lambda: b.schema(f["json"]), lambda: b.schema(f["jsonl"], 2),
-           lambda: b.schema(f["json"], -1), lambda: b.schema(f["json"], 2.5),
-           lambda: b.count(f["json"], bad_keyword=1), lambda: b.load(),
-           lambda: b.iter_records(f["missing"]), lambda: b.iter_records(f["dir"]),
-           lambda: list(b.iter_records(f["json"])), lambda: list(b.iter_records(f["jsonl"]))]
-    for key in ("json", "jsonl", "bad_element", "bad_doc", "deep", "range", "utf8", "bad_line",
-                "utf8_line", "trailing", "unclosed", "dir_json", "missing"):
+    out = [
+        lambda: b.count(f["json"]),
+        lambda: b.count(f["jsonl"]),
+        lambda: b.count(f["dir"]),
+        lambda: b.count(f["missing"]),
+        lambda: b.count(f["utf8_line"]),
+        lambda: b.count(5),
+        lambda: b.count(f["json"], "xml"),
+        lambda: b.count(f["json"], format=3),
+        lambda: b.schema(f["json"]),
+        lambda: b.schema(f["jsonl"], 2),
+        lambda: b.schema(f["json"], -1),
+        lambda: b.schema(f["json"], 2.5),
+        lambda: b.count(f["json"], bad_keyword=1),
+        lambda: b.load(),
+        lambda: b.iter_records(f["missing"]),
+        lambda: b.iter_records(f["dir"]),
+        lambda: list(b.iter_records(f["json"])),
+        lambda: list(b.iter_records(f["jsonl"])),
+    ]
+    for key in (
+        "json",
+        "jsonl",
+        "bad_element",
+        "bad_doc",
+        "deep",
+        "range",
+        "utf8",
+        "bad_line",
+        "utf8_line",
+        "trailing",
+        "unclosed",
+        "dir_json",
+        "missing",
+    ):
         out.append(lambda key=key: b.load(f[key]))
         if key not in ("json", "jsonl"):
             out.append(lambda key=key: b.schema(f[key]))
@@ -154,9 +179,13 @@ def test_no_leaks_by_leak_sanitizer(files):
     # native buffers and strings, numbers and other untracked objects; the block count
     # above sees the containers.
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0")
-    result = subprocess.run([sys.executable, "-c", LSAN_CHILD, str(ROOT / "tests"),
-                             json.dumps(files)], capture_output=True, text=True, env=env,
-                            check=False)
+    result = subprocess.run(
+        [sys.executable, "-c", LSAN_CHILD, str(ROOT / "tests"), json.dumps(files)],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=False,
+    )
     assert result.returncode == 0, result.stderr[-3000:]
     checks = result.stderr.split("--- leak check")[1:]
     summaries = [c.split("SUMMARY:")[1].splitlines()[0] if "SUMMARY:" in c else "" for c in checks]
@@ -179,8 +208,10 @@ LATE_WRITER = "import os, sys, time; time.sleep(3600); os.close(os.open(sys.argv
 
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
-@pytest.mark.parametrize("name, head, unit", [("p.json", b"[1,", b" "), ("p.jsonl", b"1\n", b"\n"),
-                                              ("nobody.json", None, None)])
+@pytest.mark.parametrize(
+    "name, head, unit",
+    [("p.json", b"[1,", b" "), ("p.jsonl", b"1\n", b"\n"), ("nobody.json", None, None)],
+)
 def test_interrupt_blocked_reads(tmp_path, time_limit, fn, name, head, unit):
     # The pipe never ends, or no writer opens it for an hour: only the handler's exception
     # can end the call (else the time limit fails the test), and it leaves no descriptor open.

@@ -32,13 +32,25 @@ A_INT = '{\n  "a": "int"\n}'
         ("\f[1]", "a.txt", {"format": "json"}, '"int"'),
         (b'["\xff"]', "a.json", {}, '"str"'),
         ("[[1, 2], [3]]", "a.json", {}, INT_PAIR),
-        ('{"id": 1, "name": "a"}\n\n{"id": 2}\n', "a.jsonl", {},
-         '{\n  "id": "int",\n  "name?": "str"\n}'),
-        ('[{"b": [1, {}, "x\\n"], "a": null, "c": []}]', "a.json", {},
-         '{\n  "a": "null",\n  "b": [\n    {\n      "__oneof__": [\n        "int|str",\n'
-         + '        {}\n      ]\n    }\n  ],\n  "c": []\n}'),
-        ('[{"t\\tq\\"b\\\\s/\\u0001é": 1}]', "a.json", {},
-         '{\n  "t\\tq\\"b\\\\s/\\u0001é": "int"\n}'),
+        (
+            '{"id": 1, "name": "a"}\n\n{"id": 2}\n',
+            "a.jsonl",
+            {},
+            '{\n  "id": "int",\n  "name?": "str"\n}',
+        ),
+        (
+            '[{"b": [1, {}, "x\\n"], "a": null, "c": []}]',
+            "a.json",
+            {},
+            '{\n  "a": "null",\n  "b": [\n    {\n      "__oneof__": [\n        "int|str",\n'
+            + '        {}\n      ]\n    }\n  ],\n  "c": []\n}',
+        ),
+        (
+            '[{"t\\tq\\"b\\\\s/\\u0001é": 1}]',
+            "a.json",
+            {},
+            '{\n  "t\\tq\\"b\\\\s/\\u0001é": "int"\n}',
+        ),
         # bad data after the sample is never read; blank lines do not count toward it
         ('[{"a": 1}, {bad', "a.json", {"sample": 1}, A_INT),
         ("[1, 2, {bad", "a.json", {"sample": 2}, '"int"'),
@@ -53,14 +65,30 @@ def test_schema_text(write, text, name, kw, result):
 @pytest.mark.parametrize(
     "content, name, exc, message",
     [
-        ("[1 2]", "a.json", ValueError,
-         "invalid JSON element: trailing characters at line 1 column 3"),
-        ('{"a":1} {"b":2}', "a.json", ValueError,
-         "invalid JSON: trailing characters at line 1 column 9"),
-        ("[1, {x}]", "a.json", ValueError,
-         "invalid JSON element: key must be a string at line 1 column 2"),
-        ("1\n{x\n", "a.jsonl", ValueError,
-         "invalid JSONL line: key must be a string at line 1 column 2"),
+        (
+            "[1 2]",
+            "a.json",
+            ValueError,
+            "invalid JSON element: trailing characters at line 1 column 3",
+        ),
+        (
+            '{"a":1} {"b":2}',
+            "a.json",
+            ValueError,
+            "invalid JSON: trailing characters at line 1 column 9",
+        ),
+        (
+            "[1, {x}]",
+            "a.json",
+            ValueError,
+            "invalid JSON element: key must be a string at line 1 column 2",
+        ),
+        (
+            "1\n{x\n",
+            "a.jsonl",
+            ValueError,
+            "invalid JSONL line: key must be a string at line 1 column 2",
+        ),
         (b"1\n\xff\n", "a.jsonl", RuntimeError, "read error: stream did not contain valid UTF-8"),
     ],
 )
@@ -106,11 +134,30 @@ def expected_text(records):
 
 # Keys that share long prefixes, collide once a "?" is added, sort differently as bytes
 # than as a prefix would suggest, or spell the alternatives marker.
-KEYS = ["", "a", "a?", "a??", "B", "a_b", "ab", "\x00", "é", "€", "__oneof__",
-        "profile_background_color", "profile_background_image_url",
-        "profile_background_image_url_https", "k" * 17]
-SCALARS = st.none() | st.booleans() | st.integers(-(2**64), 2**65) | st.floats(
-    allow_nan=False, allow_infinity=False) | st.text(max_size=3)
+KEYS = [
+    "",
+    "a",
+    "a?",
+    "a??",
+    "B",
+    "a_b",
+    "ab",
+    "\x00",
+    "é",
+    "€",
+    "__oneof__",
+    "profile_background_color",
+    "profile_background_image_url",
+    "profile_background_image_url_https",
+    "k" * 17,
+]
+SCALARS = (
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**64), 2**65)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=3)
+)
 
 
 @settings(max_examples=150, deadline=None)

@@ -65,15 +65,17 @@ def test_every_function_on_many_threads(tmp_path):
     run_threads(work, len(files))
 
 
-@pytest.mark.parametrize("name", ["shared.json", "shared.jsonl", "shared.jsonl.gz",
-                                  "shared.json.xz"])
+@pytest.mark.parametrize(
+    "name", ["shared.json", "shared.jsonl", "shared.jsonl.gz", "shared.json.xz"]
+)
 def test_one_iterator_many_threads(tmp_path, name):
     # Decompression lets the lock go inside next(): another thread's call then waits for it
     # rather than being refused, as if the lock had been held throughout.
     n = 40_000
     path = tmp_path / name
-    text = ("\n".join(map(str, range(n))) if ".jsonl" in name else
-            json.dumps(list(range(n)))).encode()
+    text = (
+        "\n".join(map(str, range(n))) if ".jsonl" in name else json.dumps(list(range(n)))
+    ).encode()
     compress = {".gz": gzip.compress, ".xz": lzma.compress}.get(path.suffix)
     path.write_bytes(compress(text) if compress else text)
     it = quarn.iter_records(path) if compress else bigjson.iter_records(str(path))
@@ -165,8 +167,9 @@ def test_stress(tmp_path, name, share):
     threads, n = 8, 100_000
     records = [{"i": i, "s": "é" * (i % 7), "t": [i, str(i)]} for i in range(n)]
     path = tmp_path / name
-    path.write_text("\n".join(map(json.dumps, records)) if name.endswith("l") else
-                    json.dumps(records))
+    path.write_text(
+        "\n".join(map(json.dumps, records)) if name.endswith("l") else json.dumps(records)
+    )
     shared = bigjson.iter_records(str(path))
     lock = threading.Lock()
     seen = [[] for _ in range(threads)]
@@ -205,8 +208,10 @@ def test_stress(tmp_path, name, share):
             assert [r["i"] for r in part] == sorted(r["i"] for r in part)
     if GIL or share != "bare":
         assert sum(refusals) == 0
-    print(f"\n{name} {share}: {sum(map(len, seen))} records, {sum(refusals)} refusals, "
-          f"{elapsed:.2f} s, gil={GIL}")
+    print(
+        f"\n{name} {share}: {sum(map(len, seen))} records, {sum(refusals)} refusals, "
+        f"{elapsed:.2f} s, gil={GIL}"
+    )
 
 
 def ticks_during(call):

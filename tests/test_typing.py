@@ -11,7 +11,7 @@ PACKAGE = ROOT / "python" / "quarn"
 
 # Each line is a mistake the stubs must catch, with the start of mypy's complaint.
 MISUSES = [
-    ('quarn.count(42)', 'Argument 1 to "count" has incompatible type "int"'),
+    ("quarn.count(42)", 'Argument 1 to "count" has incompatible type "int"'),
     ('quarn.schema("events.json", sample="3")', 'Argument "sample" to "schema" has incompat'),
     ('quarn.load("events.json", format=1)', 'Argument "format" to "load" has incompatible'),
     ('text: int = quarn.schema("events.json")', "Incompatible types in assignment"),

@@ -135,9 +135,14 @@ def read_arrow(
     compression: str | None = "infer",
     records: str | None = None,
     fields: Sequence[str] | None = None,
+    schema: Any = None,
     sample: SupportsIndex = 1000,
     batch_rows: SupportsIndex = 65536,
+    batch_bytes: SupportsIndex = 16 << 20,
+    jobs: SupportsIndex = 1,
     on_conflict: str = "error",
+    new_keys: str = "ignore",
+    skip_bad: bool = False,
     progress: bool = False,
 ) -> ArrowReader:
     """Return the records of `source` as Arrow record batches (an ``ArrowReader``).
@@ -146,12 +151,27 @@ def read_arrow(
     ``iter_records``. The columns and their types come from the first `sample` records:
     an object's keys are its columns (nested objects are structs, arrays are lists);
     integers are int64, or float64 where the sample also holds fractions or larger
-    integers; a record that is not an object is the single column ``value``. Keys first
-    met after the sample are passed over. A value its column cannot hold stops the read
-    with a ``ValueError`` naming the record and the value's place (``on_conflict="error"``),
-    becomes null (``"null"``), or, in a string column, is kept as its JSON text
-    (``"text"``). A batch holds up to `batch_rows` records.
+    integers; a record that is not an object is the single column ``value``. Or they are
+    `schema`'s, and nothing is inferred: a ``pyarrow.Schema``, or a dict of column names or
+    JSON Pointers (``"/user/name"``, a nested struct) to type names (``"bool"``, ``"int64"``,
+    ``"float64"``, ``"utf8"``, ``"list<int64>"``, ...) or pyarrow types, in column order.
+    Keys with no column (met after the sample, or outside `schema` or `fields`) are passed
+    over (``new_keys="ignore"``) or fail their record (``"error"``). A value its column
+    cannot hold fails its record with a ``ValueError`` naming the record and the value's
+    place (``on_conflict="error"``), becomes null (``"null"``), or, in a string column, is
+    kept as its JSON text (``"text"``). A record that fails raises where its batch would
+    come, after the batches before it; with `skip_bad`, records that are not JSON or do not
+    fit the columns are passed over instead and counted in the reader's ``skipped``. A
+    batch holds up to `batch_rows` records, and ends after the record that brings its
+    records' text to `batch_bytes` (16 MiB; at most 1 GiB); `jobs` threads build the
+    batches, which are the same batches, in the same order, whatever their number.
     """
+    if schema is not None and fields is not None:
+        raise ValueError("give fields or schema, not both (a schema names its columns)")
+    if fields is not None and new_keys == "error":
+        raise ValueError("new_keys='error' fails every record with a key fields= leaves out")
+    if jobs.__class__ is not int:
+        jobs = _ranges.check_jobs(jobs)
     return _native.read_arrow(
         source,
         format,
@@ -159,7 +179,7 @@ def read_arrow(
         (compression, _reporter(progress, "read_arrow") if progress else None),
         None if fields is None else _fields(fields),
         sample,
-        (batch_rows, on_conflict),
+        (batch_rows, batch_bytes, on_conflict, new_keys, jobs, skip_bad, schema),
     )
 
 

@@ -371,8 +371,9 @@ void append_double(double d, std::string& out) {
   }
 }
 
-ColumnSink::ColumnSink(Schema schema, ConflictPolicy policy, std::int64_t offset_limit)
-    : schema_(std::move(schema)), policy_(policy), offset_limit_(offset_limit) {
+ColumnSink::ColumnSink(Schema schema, ConflictPolicy policy, std::int64_t offset_limit,
+                       KeyPolicy keys)
+    : schema_(std::move(schema)), policy_(policy), offset_limit_(offset_limit), keys_(keys) {
   init(root_, schema_.record);
 }
 
@@ -426,27 +427,43 @@ bool ColumnSink::fail(std::string reason) {
   return false;
 }
 
-std::string ColumnSink::pointer() const {
+namespace {
+
+void append_pointer_token(std::string_view name, std::string& out) {
+  out += '/';
+  for (char c : name) {
+    if (c == '~') {
+      out += "~0";
+    } else if (c == '/') {
+      out += "~1";
+    } else {
+      out += c;
+    }
+  }
+}
+
+}  // namespace
+
+std::string ColumnSink::pointer(std::size_t frames) const {
   std::string out;
-  for (const Frame& f : frames_) {
-    out += '/';
+  for (std::size_t k = 0; k < frames; ++k) {
+    const Frame& f = frames_[k];
     if (f.col->kind == Kind::List) {
       const Column& item = f.col->children.front();
+      out += '/';
       out += std::to_string(item.length - offset_at(*f.col, f.col->length));
       continue;
     }
     const auto i = static_cast<std::size_t>(f.member - f.col->children.data());
-    for (char c : f.col->type->fields[i].name) {
-      if (c == '~') {
-        out += "~0";
-      } else if (c == '/') {
-        out += "~1";
-      } else {
-        out += c;
-      }
-    }
+    append_pointer_token(f.col->type->fields[i].name, out);
   }
   return out;
+}
+
+bool ColumnSink::unknown_key(std::string_view name) {
+  std::string where = pointer(frames_.size() - 1);
+  append_pointer_token(name, where);
+  return fail("the key " + where + " has no column");
 }
 
 // `col` met a value it cannot hold: `found` says what, `text` is a scalar's
@@ -600,6 +617,7 @@ bool ColumnSink::key(const char* p, std::size_t n, bool ascii) {
   if (skip_ != 0) return true;
   Frame& top = frames_.back();
   Column* member = find_member(*top.col, std::string_view(p, n));
+  if (member == nullptr && keys_ == KeyPolicy::Error) return unknown_key(std::string_view(p, n));
   // A repeated key: its last member wins, so the earlier one is taken back.
   if (member != nullptr && member->length > top.col->length) truncate(*member, top.col->length);
   top.member = member;

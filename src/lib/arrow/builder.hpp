@@ -24,6 +24,8 @@
 //   - AsText: in a utf8 column, the value is kept as compact JSON text, as
 //     json.dumps(value, separators=(",", ":"), ensure_ascii=False) writes it;
 //     in any other column this is an error as under Error.
+// A key with no column is passed over, or fails the record under
+// KeyPolicy::Error, naming the key's place.
 // Strings and keys holding bytes above ASCII are checked for valid UTF-8
 // (the parser leaves that to its sinks); a bad one fails the record.
 //
@@ -55,6 +57,11 @@
 namespace quarn::arrow {
 
 enum class ConflictPolicy : std::uint8_t { Error, AsNull, AsText };
+
+// What a key with no column does: passed over with its value (the columns
+// are those asked for), or fails the record (a file whose records must hold
+// nothing beyond the columns).
+enum class KeyPolicy : std::uint8_t { Ignore, Error };
 
 // Growable bytes from malloc, whose memory can be handed over to an exported
 // array (released with free).
@@ -158,7 +165,8 @@ struct Batch {
 class ColumnSink {
  public:
   ColumnSink(Schema schema, ConflictPolicy policy,
-             std::int64_t offset_limit = std::int64_t{INT32_MAX});
+             std::int64_t offset_limit = std::int64_t{INT32_MAX},
+             KeyPolicy keys = KeyPolicy::Ignore);
   ColumnSink(const ColumnSink&) = delete;
   ColumnSink& operator=(const ColumnSink&) = delete;
 
@@ -212,7 +220,11 @@ class ColumnSink {
   Column* slot();
   bool conflict(Column* col, const char* found, std::string_view text, char open);
   [[gnu::cold, gnu::noinline]] bool fail(std::string reason);
-  [[gnu::cold, gnu::noinline]] std::string pointer() const;
+  // The JSON Pointer of the value being read: through the members of the
+  // first `frames` open containers (all of them by default).
+  [[gnu::cold, gnu::noinline]] std::string pointer(std::size_t frames) const;
+  [[nodiscard]] std::string pointer() const { return pointer(frames_.size()); }
+  [[gnu::cold, gnu::noinline]] bool unknown_key(std::string_view name);
   bool bad_utf8(const char* p, std::size_t n);
   void null_row();
   void close_struct(Column& col);
@@ -227,6 +239,7 @@ class ColumnSink {
   Schema schema_;
   ConflictPolicy policy_;
   std::int64_t offset_limit_;
+  KeyPolicy keys_;
   std::uint64_t index_ = 0;
   Column root_;
   std::vector<Frame> frames_;

@@ -1,5 +1,6 @@
 #include "arrow/types.hpp"
 
+#include <cstring>
 #include <optional>
 
 #include "json/parser.hpp"
@@ -65,6 +66,125 @@ std::ptrdiff_t Type::find(std::string_view name) const {
     if (fields[i].name == name) return static_cast<std::ptrdiff_t>(i);
   }
   return -1;
+}
+
+namespace {
+
+std::string_view strip(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::string pointer_of(const std::vector<std::string>& path, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    out += '/';
+    for (char c : path[i]) {
+      if (c == '~') {
+        out += "~0";
+      } else if (c == '/') {
+        out += "~1";
+      } else {
+        out += c;
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+binding::Result<Type> type_named(std::string_view name) {
+  const std::string_view n = strip(name);
+  if (n == "null") return Type::of(Kind::Null);
+  if (n == "bool" || n == "boolean") return Type::of(Kind::Bool);
+  if (n == "int64") return Type::of(Kind::Int64);
+  if (n == "float64" || n == "double") return Type::of(Kind::Float64);
+  if (n == "utf8" || n == "string" || n == "large_string" || n == "large_utf8")
+    return Type::of(Kind::Utf8);
+  for (std::string_view open : {"list<", "large_list<"}) {
+    if (n.starts_with(open) && n.ends_with('>')) {
+      std::string_view item = n.substr(open.size(), n.size() - open.size() - 1);
+      if (item.starts_with("item:")) item.remove_prefix(5);
+      auto inner = type_named(item);
+      if (!inner.ok()) return inner;
+      return Type::list(std::move(inner).value());
+    }
+  }
+  return binding::Error::value("unknown type name '" + std::string(name) +
+                               "' (expected null, bool, int64, float64, utf8 or list<...>)");
+}
+
+binding::Result<Type> type_of(const ArrowSchema& c, const std::string& where) {
+  const std::string_view f = c.format == nullptr ? "" : c.format;
+  const auto child = [&](std::int64_t i) -> binding::Result<Type> {
+    const ArrowSchema& ch = *c.children[i];
+    std::string below = where + "/";
+    if (f != "+s") {
+      below += std::to_string(0);
+    } else if (ch.name != nullptr) {
+      below += ch.name;
+    }
+    return type_of(ch, below);
+  };
+  if (c.dictionary == nullptr) {
+    if (f == "n") return Type::of(Kind::Null);
+    if (f == "b") return Type::of(Kind::Bool);
+    if (f == "l") return Type::of(Kind::Int64);
+    if (f == "g") return Type::of(Kind::Float64);
+    if (f == "u" || f == "U") return Type::of(Kind::Utf8);
+    if ((f == "+l" || f == "+L") && c.n_children == 1) {
+      auto item = child(0);
+      if (!item.ok()) return item;
+      return Type::list(std::move(item).value());
+    }
+    if (f == "+s") {
+      std::vector<Field> fields;
+      for (std::int64_t i = 0; i < c.n_children; ++i) {
+        const char* name = c.children[i]->name;
+        const std::string_view fname = name == nullptr ? "" : name;
+        for (const Field& seen : fields) {
+          if (seen.name == fname) {
+            return binding::Error::value("the column " + where + "/" + std::string(fname) +
+                                         " is given twice");
+          }
+        }
+        auto t = child(i);
+        if (!t.ok()) return t;
+        fields.push_back(Field{std::string(fname), std::move(t).value()});
+      }
+      return Type::structure(std::move(fields));
+    }
+  }
+  return binding::Error::value(
+      "the column " + (where.empty() ? std::string("of the schema") : where) + " has Arrow type '" +
+      std::string(f) +
+      "', which read_arrow does not build (null, bool, int64, float64, utf8, list, struct)");
+}
+
+binding::Status place(Type& into, const std::vector<std::string>& path, Type type) {
+  Type* at = &into;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i].find('\0') != std::string::npos) {
+      return binding::Error::value("the column " + pointer_of(path, i + 1) +
+                                   " holds a NUL character, which no Arrow name can hold");
+    }
+    auto k = at->find(path[i]);
+    const bool last = i + 1 == path.size();
+    if (k >= 0) {
+      Type& there = at->fields[static_cast<std::size_t>(k)].type;
+      if (last || there.kind != Kind::Struct) {
+        return binding::Error::value("the column " + pointer_of(path, i + 1) +
+                                     (last ? " is given twice" : " is not a struct"));
+      }
+      at = &there;
+      continue;
+    }
+    at->fields.push_back(Field{path[i], last ? std::move(type) : Type::structure({})});
+    at = &at->fields.back().type;
+  }
+  return binding::ok_status();
 }
 
 binding::Status Inferrer::add(std::string_view record) {

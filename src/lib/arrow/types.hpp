@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow/c_data.hpp"
 #include "binding/result.hpp"
 
 namespace quarn::arrow {
@@ -81,6 +82,22 @@ struct Schema {
   Type record = Type::structure({});  // a struct: the batch's columns
   bool wrapped = false;               // each record is the single column "value"
 };
+
+// --- Types given by a caller -------------------------------------------------
+// Type names as a caller writes them: "null", "bool", "int64", "float64",
+// "utf8" (or "string"), "list<T>" (or "list<item: T>") of any of them.
+[[nodiscard]] binding::Result<Type> type_named(std::string_view name);
+
+// A type described through the C data interface (a pyarrow DataType, Field
+// or Schema): only the kinds above, strings and lists of either offset
+// width, and structs of them; anything else is refused, naming its place.
+[[nodiscard]] binding::Result<Type> type_of(const ArrowSchema& c, const std::string& where = "");
+
+// Puts `type` at `path` (keys from the record down) in the struct `into`,
+// making structs on the way: the column of a JSON Pointer, in the order the
+// caller gave them. A path given twice, or through a column that is not a
+// struct, is refused.
+[[nodiscard]] binding::Status place(Type& into, const std::vector<std::string>& path, Type type);
 
 // Gathers a Schema from sample records (see above). Also a parser sink (the
 // members below add), so that no sampled value is ever built.

@@ -102,7 +102,9 @@ constexpr FunctionSpec kReadArrow = {
     "The records of `source` as Arrow record batches (an ArrowReader). The columns are\n"
     "inferred from the first `sample`\n"
     "records (only those `fields` names, with `fields`); `table` is None or (batch_rows,\n"
-    "on_conflict) with on_conflict 'error', 'null' or 'text'.",
+    "batch_bytes, on_conflict, new_keys, jobs, skip_bad, schema): on_conflict 'error', 'null' or "
+    "'text',\n"
+    "new_keys 'ignore' or 'error', schema None (inferred) or the columns as given.",
     {Param::Source, Param::Format, Param::Records, Param::Compressed, Param::Fields, Param::Sample,
      Param::Table},
     7,
