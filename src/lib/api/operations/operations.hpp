@@ -7,11 +7,13 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "api/operations/reader.hpp"
 #include "binding/ref.hpp"
 #include "binding/result.hpp"
+#include "records/field_tree.hpp"
 #include "records/source.hpp"
 
 namespace quarn::api::operations {
@@ -29,6 +31,19 @@ namespace quarn::api::operations {
 [[nodiscard]] Result<Ref> describe_records(RecordSource& source, std::uint64_t sample,
                                            std::size_t map_keys = SIZE_MAX,
                                            BadText bad_text = BadText::Replace);
+
+// The records of the source `open` opens (once `table` was found good) as
+// Arrow record batches (an ArrowReader, see arrow_reader.cpp): columns
+// inferred from the first `sample` records (only those `fields` names, when
+// given) unless `table` gives them; `table` is null or (batch_rows,
+// batch_bytes, on_conflict, new_keys, jobs, skip_bad, schema) as the package
+// passes it.
+[[nodiscard]] Result<Ref> arrow_reader(const std::function<Result<RecordSource>()>& open,
+                                       std::uint64_t sample, const records::FieldTree* fields,
+                                       PyObject* table);
+// The ArrowReader type, made on first use and kept for the process's life (a
+// borrowed reference).
+[[nodiscard]] Result<PyObject*> arrow_reader_type();
 
 // The RecordIterator type, built on first use and kept for the process's
 // life (a borrowed reference).

@@ -367,6 +367,30 @@ PyObject* py_iter_piece(PyObject*, PyObject* args) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
+// arrow_piece(source, array, first, start, end, close, depth, table) -> an
+// ArrowReader over the records of the piece, with the columns `table` gives
+// (its schema; see read_arrow), so that every piece's batches have one
+// schema. `source` as for iter_piece.
+PyObject* py_arrow_piece(PyObject*, PyObject* args) noexcept {
+  return binding::guarded(
+      [&]() -> PyObject* {
+        PyObject* source;
+        PyObject* table = Py_None;
+        ByteRange piece;
+        if (!parse_piece(args, source, piece, &table)) return nullptr;
+        auto reader = operations::arrow_reader(
+            [&]() -> Result<records::RecordSource> {
+              auto body = piece_bytes(source, piece);
+              if (!body.ok()) return std::move(body).error();
+              return piece_records(std::move(body).value(), piece);
+            },
+            0, nullptr, table == Py_None ? nullptr : table);
+        if (!reader.ok()) return fail(reader.error());
+        return std::move(reader).value().release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
 // compressed(head) -> bool: whether `head` (a file's first bytes) starts
 // with the magic of a compression quarn reads.
 PyObject* py_compressed(PyObject*, PyObject* head) noexcept {
@@ -396,6 +420,8 @@ PyMethodDef functions[] = {
      "validate_piece(path, array, first, start, end, close, depth)"},
     {"iter_piece", &py_iter_piece, METH_VARARGS,
      "iter_piece(source, array, first, start, end, close, depth, fields=None)"},
+    {"arrow_piece", &py_arrow_piece, METH_VARARGS,
+     "arrow_piece(source, array, first, start, end, close, depth, table)"},
 };
 
 }  // namespace

@@ -175,4 +175,15 @@ binding::Result<Ref> iter_records(const CallArgs& args) {
   return in_place(args, iter_records_of);
 }
 
+binding::Result<Ref> read_arrow(const CallArgs& args) {
+  std::shared_ptr<const records::FieldTree> fields;
+  if (args.fields != nullptr) {
+    auto tree = fields::read_fields(args.fields);
+    if (!tree.ok()) return std::move(tree).error();
+    fields = std::move(tree).value();
+  }
+  return operations::arrow_reader([&args] { return open_source(args); }, args.sample, fields.get(),
+                                  args.table);
+}
+
 }  // namespace quarn::api::toplevel

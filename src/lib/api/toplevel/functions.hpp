@@ -40,8 +40,4 @@ using binding::Ref;
 // The records of `source` as Arrow record batches: see read_arrow's docstring.
 [[nodiscard]] binding::Result<Ref> read_arrow(const CallArgs& args);
 
-// The ArrowReader type read_arrow returns, made on first use and kept for
-// the process's life (a borrowed reference).
-[[nodiscard]] binding::Result<PyObject*> arrow_reader_type();
-
 }  // namespace quarn::api::toplevel

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "api/api.hpp"
+#include "api/operations/operations.hpp"
 #include "api/toplevel/functions.hpp"
 #include "records/format.hpp"
 #include "records/nested.hpp"
@@ -126,7 +127,7 @@ Status register_area(PyObject* parent) {
     auto added = add_function(made.value().get(), &def);
     if (!added.ok()) return added;
   }
-  auto type = arrow_reader_type();
+  auto type = operations::arrow_reader_type();
   if (!type.ok()) return std::move(type).error();
   return add_class(made.value().get(), "ArrowReader", type.value());
 }

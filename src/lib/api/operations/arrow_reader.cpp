@@ -36,8 +36,7 @@
 #include <vector>
 
 #include "api/capsules.hpp"
-#include "api/fields.hpp"
-#include "api/toplevel/functions.hpp"
+#include "api/operations/operations.hpp"
 #include "arrow/builder.hpp"
 #include "arrow/types.hpp"
 #include "binding/boundary.hpp"
@@ -48,7 +47,7 @@
 #include "records/format.hpp"
 #include "scan/scan.hpp"
 
-namespace quarn::api::toplevel {
+namespace quarn::api::operations {
 namespace {
 
 using binding::Error;
@@ -1059,21 +1058,15 @@ Result<PyObject*> arrow_reader_type() {
   return made;
 }
 
-binding::Result<Ref> read_arrow(const CallArgs& args) {
-  auto options = table_options(args.table);
+Result<Ref> arrow_reader(const std::function<Result<RecordSource>()>& open, std::uint64_t sample,
+                         const records::FieldTree* fields, PyObject* table) {
+  auto options = table_options(table);
   if (!options.ok()) return std::move(options).error();
-  std::shared_ptr<const records::FieldTree> fields;
-  if (args.fields != nullptr) {
-    auto tree = fields::read_fields(args.fields);
-    if (!tree.ok()) return std::move(tree).error();
-    fields = std::move(tree).value();
-  }
   auto type = arrow_reader_type();
   if (!type.ok()) return std::move(type).error();
-  auto opened = open_source(args);
-  if (!opened.ok()) return std::move(opened).error();
-  auto reader =
-      TableReader::open(std::move(opened).value(), args.sample, fields.get(), options.value());
+  auto source = open();
+  if (!source.ok()) return std::move(source).error();
+  auto reader = TableReader::open(std::move(source).value(), sample, fields, options.value());
   if (!reader.ok()) return std::move(reader).error();
   auto shared = std::make_unique<std::shared_ptr<Shared>>(std::make_shared<Shared>());
   (*shared)->reader = std::move(reader).value();
@@ -1084,4 +1077,4 @@ binding::Result<Ref> read_arrow(const CallArgs& args) {
   return Ref::steal(obj);
 }
 
-}  // namespace quarn::api::toplevel
+}  // namespace quarn::api::operations
