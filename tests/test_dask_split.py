@@ -236,6 +236,60 @@ def test_local_cluster_of_processes(write, name):
     assert run.stdout.strip().splitlines()[-1] == "true"
 
 
+# --- DataFrames -------------------------------------------------------------------------------
+
+FRAME_RECORDS = [
+    {"i": i, "s": '\\"],{' * (i % 4), "f": i / 3, "u": {"n": f"u{i}"}, "t": list(range(i % 3))}
+    for i in range(3000)
+]
+
+
+def arrow_frame(path, **options):
+    """What read_dataframe's partitions together must equal: read_arrow of the whole file."""
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    return quarn.read_arrow(path, **options).read_all().to_pandas(types_mapper=pd.ArrowDtype)
+
+
+@pytest.mark.parametrize("name", ["pretty.json", "data.jsonl", "nested.json", "data.jsonl.gz"])
+@pytest.mark.parametrize("blocksize", ["8 KiB", None])
+def test_a_dataframe_is_read_arrow_of_the_file(write, time_limit, compute, name, blocksize):
+    pd = pytest.importorskip("pandas")
+    text = {**layouts(FRAME_RECORDS), "nested.json": nested(FRAME_RECORDS)}
+    if name.endswith(".gz"):
+        path = write(gzip.compress(text["data.jsonl"].encode()), name)
+    else:
+        path = write(text[name], name)
+    pointer = "/items" if name == "nested.json" else None
+    frame = quarn.dask.read_dataframe(path, records=pointer, blocksize=blocksize, sample=10)
+    if blocksize and not name.endswith(".gz"):
+        assert frame.npartitions > 10
+    want = arrow_frame(path, records=pointer, sample=10)
+    got = compute(frame)
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), want)
+    assert list(frame.dtypes) == list(want.dtypes)
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [
+        '{"i": "x", "s": "", "f": 0.5, "u": {"n": "u"}, "t": []}',  # a conflict
+        '{"i": 1 "s": ""}',  # not JSON
+    ],
+)
+@pytest.mark.parametrize("name", ["pretty.json", "data.jsonl"])
+def test_a_bad_record_in_a_dataframe(write, time_limit, compute, bad, name):
+    text = layouts(FRAME_RECORDS[:400])[name]
+    lines = text.split("\n")
+    lines[len(lines) // 2] = bad + ("," if name == "pretty.json" else "")
+    path = write("\n".join(lines), name)
+    with pytest.raises(ValueError) as in_order:
+        arrow_frame(path, sample=10)
+    with pytest.raises(ValueError) as frame_error:
+        compute(quarn.dask.read_dataframe(path, blocksize=2000, sample=10))
+    assert str(frame_error.value) == str(in_order.value)
+
+
 @pytest.fixture
 def s3(time_limit):
     """An S3-compatible server on the loopback address, and s3fs options to reach it."""
@@ -285,3 +339,8 @@ def test_remote_files_through_s3(s3, write, compute):
         "s3://quarn-test/data.jsonl*", blocksize=1000, storage_options=options
     )
     assert compute(bag) == records * 2
+    frame = quarn.dask.read_dataframe(
+        "s3://quarn-test/pretty.json", blocksize=1000, storage_options=options
+    )
+    assert frame.npartitions > 3
+    assert compute(frame).to_dict("records") == records

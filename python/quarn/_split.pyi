@@ -4,6 +4,7 @@ reading one file in exact byte ranges (see ``quarn._ranges``)."""
 import os
 from typing import Any, TypeAlias
 
+from quarn._sources import ArrowReader
 from quarn.bigjson import RecordIterator
 
 Summary: TypeAlias = tuple[int, int, int, int, bool]
@@ -35,3 +36,14 @@ def iter_piece(
     fields: list[str] | None = None,
     /,
 ) -> RecordIterator: ...
+def arrow_piece(
+    source: Path | Any,
+    array: bool,
+    first: bool,
+    start: int,
+    end: int,
+    close: bool,
+    depth: int,
+    table: tuple[Any, ...],
+    /,
+) -> ArrowReader: ...

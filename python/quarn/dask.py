@@ -25,7 +25,7 @@ from quarn import _compression, _ranges
 if TYPE_CHECKING:
     from dask.typing import Key
 
-__all__ = ["read_records"]
+__all__ = ["read_dataframe", "read_records"]
 
 # A partition of 64 MiB is read in well under a second, so the scheduler's cost per task and
 # the summaries' combining step vanish beside it, while a file of 50 GB still spreads over
@@ -65,6 +65,97 @@ def read_records(
     cut into ranges is read as it was then: bytes appended later are not read. Every task
     opens what it reads, so any scheduler (threads, processes, a cluster) may run them.
     """
+    fields = list(fields) if fields is not None else None
+    files, key = _files(urlpath, compression, blocksize, storage_options)
+    name = "read-records-" + tokenize(format, records, fields, *key)
+    if not files:
+        return dask.bag.Bag({(name, 0): []}, name, 1)
+    # The reify is dask's own marker: the bag optimizer strips it wherever a later step
+    # consumes the partition, leaving the iterator to stream into that step, and keeps it
+    # where the partition is a result that must be a list to travel between workers.
+    graph, n = _graph(
+        name,
+        files,
+        (format, records, compression, fields),
+        lambda whole: (reify, (_read_whole, *whole)),
+        lambda whole, plan, states, ranges, k: (
+            reify,
+            (_read_range, whole, plan, states, ranges, k),
+        ),
+    )
+    return dask.bag.Bag(graph, name, n)
+
+
+def read_dataframe(
+    urlpath: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    format: str | None = None,
+    *,
+    records: str | None = None,
+    fields: list[str] | None = None,
+    schema: Any = None,
+    sample: int = 1000,
+    compression: str | None = "infer",
+    blocksize: int | str | None = DEFAULT_BLOCKSIZE,
+    storage_options: dict[str, Any] | None = None,
+    on_conflict: str = "error",
+    new_keys: str = "ignore",
+) -> Any:
+    """Return a Dask DataFrame of the records of `urlpath`, in file order.
+
+    The partitions are those of ``read_records`` (one per byte range of an uncompressed file
+    larger than `blocksize`, one per other file), each a pandas DataFrame with Arrow-backed
+    columns (``pandas.ArrowDtype``) built natively by ``quarn.read_arrow``, without a Python
+    object per record. The columns are those ``quarn.read_arrow`` gives the first file
+    (inferred from its first `sample` records, only those `fields` names, or `schema`), the
+    same for every partition; `records`, `compression`, `on_conflict` and `new_keys` as
+    there. The schema is read when the DataFrame is made; the records when it is computed.
+    Needs pyarrow and pandas besides dask's DataFrame.
+    """
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask.delayed import Delayed
+
+    fields = list(fields) if fields is not None else None
+    files, key = _files(urlpath, compression, blocksize, storage_options)
+    if not files:
+        raise ValueError(f"no file matches {urlpath!r}")
+    first = files[0][0]
+    with first.opened() as got:
+        reader = quarn.read_arrow(
+            got,
+            format,
+            records=records,
+            compression=compression,
+            fields=fields,
+            schema=schema,
+            sample=sample,
+            batch_rows=1,
+            on_conflict=on_conflict,
+            new_keys=new_keys,
+        )
+        columns = reader.schema
+        table = (65536, 16 << 20, on_conflict, new_keys, 1, False, columns, reader._wrapped)
+    name = "read-dataframe-" + tokenize(format, records, str(columns), table[2:6], *key)
+    graph, n = _graph(
+        name,
+        files,
+        (format, records, compression, table),
+        lambda whole: (_frame_whole, *whole),
+        lambda whole, plan, states, ranges, k: (_frame_range, whole, plan, states, ranges, k),
+    )
+    meta = columns.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+    parts = [Delayed((name, k), graph) for k in range(n)]
+    return dd.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+def _files(
+    urlpath: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    compression: str | None,
+    blocksize: int | str | None,
+    storage_options: dict[str, Any] | None,
+) -> tuple[list[tuple[_File, list[tuple[int, int]] | None]], tuple[Any, ...]]:
+    """Each file with its byte ranges (None when it is read whole), and what names them in
+    the tasks' keys."""
     if isinstance(urlpath, (str, os.PathLike)):
         urlpath = [urlpath]
     urls = [os.fspath(u) for u in urlpath]
@@ -72,7 +163,6 @@ def read_records(
     if size is not None and size < 1:
         raise ValueError(f"blocksize must be positive, not {blocksize!r}")
     _compression.checked(compression)
-    # Each file with its byte ranges, or None when it is read whole.
     files: list[tuple[_File, list[tuple[int, int]] | None]] = []
     # What the file system says of each file (size, modification time, inode or ETag) goes
     # into the keys: a bag of a file rewritten since an earlier bag was made must not share
@@ -92,21 +182,26 @@ def read_records(
             )
             ranges = None if size is None or compressed else _ranges.cut(0, source.size, size)
             files.append((source, ranges if ranges and len(ranges) > 1 else None))
-    fields = list(fields) if fields is not None else None
-    name = "read-records-" + tokenize(
-        urls, format, records, fields, compression, size, storage_options, identities
-    )
-    if not files:
-        return dask.bag.Bag({(name, 0): []}, name, 1)
-    # The reify is dask's own marker: the bag optimizer strips it wherever a later step
-    # consumes the partition, leaving the iterator to stream into that step, and keeps it
-    # where the partition is a result that must be a list to travel between workers.
+    return files, (urls, compression, size, storage_options, identities)
+
+
+def _graph(
+    name: str,
+    files: list[tuple[_File, list[tuple[int, int]] | None]],
+    options: tuple[Any, ...],
+    whole_task: Any,
+    range_task: Any,
+) -> tuple[dict[Key, Any], int]:
+    """The tasks that read `files`: per file cut into ranges, a plan, a summary per range
+    and their combination, then the task `range_task` makes of each range; per other file
+    the task `whole_task` makes. Returns the graph and the number of partitions."""
     graph: dict[Key, Any] = {}
     n = 0
+    format, records, compression = options[:3]
     for i, (source, ranges) in enumerate(files):
-        whole = (source, format, records, compression, fields)
+        whole = (source, *options)
         if ranges is None:
-            graph[(name, n)] = (reify, (_read_whole, *whole))
+            graph[(name, n)] = whole_task(whole)
             n += 1
             continue
         plan = (f"{name}-plan", i)
@@ -119,9 +214,9 @@ def read_records(
         states = (f"{name}-states", i)
         graph[states] = (_combine, plan, summaries)
         for k in range(len(ranges)):
-            graph[(name, n)] = (reify, (_read_range, whole, plan, states, ranges, k))
+            graph[(name, n)] = range_task(whole, plan, states, ranges, k)
             n += 1
-    return dask.bag.Bag(graph, name, n)
+    return graph, n
 
 
 class _File:
@@ -249,6 +344,70 @@ def _first_error(whole: tuple[Any, ...]) -> None:
     """Raises the first error of the file's reader in order, if it finds one."""
     try:
         for _ in _read_whole(*whole):
+            pass
+    except _READ_ERRORS as first:
+        raise first from None
+
+
+# --- DataFrame partitions ---------------------------------------------------------------------
+
+
+def _batches_frame(batches: Iterable[Any], table: tuple[Any, ...]) -> Any:
+    import pandas as pd
+    import pyarrow as pa
+
+    columns = pa.Table.from_batches(list(batches), schema=table[6])
+    return columns.to_pandas(types_mapper=pd.ArrowDtype)
+
+
+def _arrow_whole(
+    source: _File, format: str | None, records: str | None, compression: str | None, table: Any
+) -> Iterator[Any]:
+    from quarn.lib import _quarn
+
+    with source.opened() as got:
+        yield from _quarn._sources.read_arrow(
+            got, format, records, (compression, None), None, 0, table
+        )
+
+
+def _frame_whole(
+    source: _File, format: str | None, records: str | None, compression: str | None, table: Any
+) -> Any:
+    return _batches_frame(_arrow_whole(source, format, records, compression, table), table)
+
+
+def _frame_range(
+    whole: tuple[Any, ...],
+    layout: _ranges.Layout | None,
+    combined: Any,
+    ranges: list[tuple[int, int]],
+    k: int,
+) -> Any:
+    source: _File = whole[0]
+    table = whole[4]
+    if layout is None:
+        return _frame_whole(*whole) if k == 0 else _batches_frame((), table)
+    piece = _ranges.piece(layout, ranges, k, source.ranges_source, combined)
+    if piece is None:
+        return _batches_frame((), table)
+    at = source.ranges_source
+    if not isinstance(at, (str, bytes)):
+        at = _ranges.RangeStream(at, piece.start, piece.end)
+    try:
+        batches = list(_ranges.native.arrow_piece(at, *piece.args, table))
+    except _READ_ERRORS:
+        _first_arrow_error(whole)
+        raise
+    if piece.filled and not any(b.num_rows for b in batches):
+        _first_arrow_error(whole)
+    return _batches_frame(batches, table)
+
+
+def _first_arrow_error(whole: tuple[Any, ...]) -> None:
+    """Raises the first error of the file's Arrow reader in order, if it finds one."""
+    try:
+        for _ in _arrow_whole(*whole):
             pass
     except _READ_ERRORS as first:
         raise first from None

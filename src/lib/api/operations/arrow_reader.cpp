@@ -152,12 +152,14 @@ Result<arrow::Schema> given_schema(PyObject* given) {
   return out;
 }
 
-// (batch_rows, batch_bytes, on_conflict, new_keys, jobs, skip_bad, schema), as
-// the package passes them.
+// (batch_rows, batch_bytes, on_conflict, new_keys, jobs, skip_bad, schema
+// [, wrapped]), as the package passes them; `wrapped` says that a given schema
+// is that of records taken whole as the column "value" (a plan that read the
+// schema of one reader hands it to the readers of the file's pieces).
 Result<TableOptions> table_options(PyObject* table) {
   TableOptions out;
   if (table == nullptr) return out;
-  if (!PyTuple_Check(table) || PyTuple_GET_SIZE(table) != 7) {
+  if (!PyTuple_Check(table) || PyTuple_GET_SIZE(table) < 7 || PyTuple_GET_SIZE(table) > 8) {
     return binding::type_check_error(table, "tuple");
   }
   const long long rows = PyLong_AsLongLong(PyTuple_GET_ITEM(table, 0));
@@ -205,6 +207,15 @@ Result<TableOptions> table_options(PyObject* table) {
     auto given = given_schema(schema);
     if (!given.ok()) return std::move(given).error();
     out.schema = std::move(given).value();
+    if (PyTuple_GET_SIZE(table) == 8) {
+      const int wrapped = PyObject_IsTrue(PyTuple_GET_ITEM(table, 7));
+      if (wrapped < 0) return Error::python();
+      const auto& columns = out.schema->record.fields;
+      if (wrapped != 0 && (columns.size() != 1 || columns.front().name != "value")) {
+        return Error::value("a schema of whole records has the one column \"value\"");
+      }
+      out.schema->wrapped = wrapped != 0;
+    }
   }
   return out;
 }
@@ -430,6 +441,7 @@ class TableReader {
 
   void export_schema(ArrowSchema& out) const { sink_.export_batch_schema(out); }
 
+  [[nodiscard]] bool wrapped() const { return schema_.wrapped; }
   [[nodiscard]] std::uint64_t skipped() const { return skipped_.load(std::memory_order_relaxed); }
 
  private:
@@ -1005,10 +1017,16 @@ PyObject* reader_get_skipped(PyObject* self, void* /*unused*/) noexcept {
   return PyLong_FromUnsignedLongLong((*as_reader(self)->shared)->reader->skipped());
 }
 
+PyObject* reader_get_wrapped(PyObject* self, void* /*unused*/) noexcept {
+  return PyBool_FromLong((*as_reader(self)->shared)->reader->wrapped() ? 1 : 0);
+}
+
 PyGetSetDef kReaderGetSet[] = {
     {"schema", reader_get_schema, nullptr, "The batches' schema, a pyarrow.Schema.", nullptr},
     {"skipped", reader_get_skipped, nullptr,
      "The bad records passed over so far (with skip_bad=True; else 0).", nullptr},
+    {"_wrapped", reader_get_wrapped, nullptr,
+     "Whether each record is the column \"value\" (records that are not objects).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
