@@ -112,7 +112,7 @@ def read_dataframe(
     Needs pyarrow and pandas besides dask's DataFrame.
     """
     import dask.dataframe as dd
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
     from dask.delayed import Delayed
 
     fields = list(fields) if fields is not None else None
@@ -144,7 +144,7 @@ def read_dataframe(
         lambda whole, plan, states, ranges, k: (_frame_range, whole, plan, states, ranges, k),
     )
     meta = columns.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
-    parts = [Delayed((name, k), graph) for k in range(n)]
+    parts = [Delayed((name, k), graph) for k in range(n)]  # type: ignore[no-untyped-call, unused-ignore]
     return dd.from_delayed(parts, meta=meta, verify_meta=False)
 
 
@@ -353,8 +353,8 @@ def _first_error(whole: tuple[Any, ...]) -> None:
 
 
 def _batches_frame(batches: Iterable[Any], table: tuple[Any, ...]) -> Any:
-    import pandas as pd
-    import pyarrow as pa
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     columns = pa.Table.from_batches(list(batches), schema=table[6])
     return columns.to_pandas(types_mapper=pd.ArrowDtype)
