@@ -6,7 +6,8 @@ Each case runs in a fresh interpreter (so that its peak memory is its own), the 
 round one after the other and the rounds repeated, so that every side meets the same
 machine load; the median time and the largest peak are reported, with the ratios against
 quarn next to the targets. One thread each by default (pyarrow's CPU and I/O pools,
-POLARS_MAX_THREADS, DuckDB's threads); --threads all leaves every library its default.
+POLARS_MAX_THREADS, DuckDB's threads); --threads all leaves every library its default and
+gives quarn jobs=os.cpu_count(). The last table sets read_arrow's jobs=2 beside jobs=1.
 
 Files from make_data.py in DIR (made when missing): tweets-256M.jsonl and tweets-200M.json.
 """
@@ -28,12 +29,16 @@ ONE_THREAD = {
 }
 
 
-def cases(lines, array):
+def cases(lines, array, jobs):
     duck = (
         "import duckdb\ncon = duckdb.connect()\n"
         "if globals().get('SET_THREADS'): con.execute('SET threads=1')\n"
     )
-    q = "import quarn\nr = quarn.read_arrow({src!r}{opt})\nt = r.read_all()\nn = t.num_rows\n"
+    q = (
+        "import quarn\n"
+        f"r = quarn.read_arrow({{src!r}}{{opt}}, jobs={jobs})\n"
+        "t = r.read_all()\nn = t.num_rows\n"
+    )
     return {
         "JSON Lines, whole records": {
             "quarn.read_arrow": ("", q.format(src=lines, opt="")),
@@ -79,6 +84,10 @@ def cases(lines, array):
                 duck + f"n = con.execute(\"select * from read_json('{array}', format='array')\")"
                 ".to_arrow_table().num_rows\n",
             ),
+        },
+        "JSON array, whole records, builder threads": {
+            name: ("", q.replace(f"jobs={jobs}", f"jobs={n}").format(src=array, opt=""))
+            for name, n in (("quarn.read_arrow jobs=1", 1), ("quarn.read_arrow jobs=2", 2))
         },
     }
 
@@ -128,7 +137,8 @@ def main():
                 check=True,
             )
     print(f"{args.threads} thread(s) each, median of {args.rounds} rounds")
-    for title, table in cases(lines, array).items():
+    jobs = 1 if args.threads == "one" else os.cpu_count() or 1
+    for title, table in cases(lines, array, jobs).items():
         results = {name: [] for name in table}
         for _ in range(args.rounds):
             for name, (lib, body) in table.items():
