@@ -106,7 +106,7 @@ def run(setup, body):
     )
     if done.returncode != 0:
         return None
-    t, rss, n = done.stdout.split()
+    t, rss, n = done.stdout.split()[-3:]  # after anything a library printed
     return float(t), int(rss), int(n)
 
 

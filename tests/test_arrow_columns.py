@@ -266,11 +266,50 @@ def test_errors_name_record_and_value(lines, message):
 
 
 def test_wide_offsets_keep_the_values():
-    lines = [dumps({"s": "abc" * i, "l": list(range(i))}) for i in range(50)]
+    lines = [
+        dumps({"s": "abc" * i, "l": list(range(i)), "m": {str(k): k for k in range(i * 9)}})
+        for i in range(50)
+    ]
     narrow, wide = batch(lines), batch(lines, offset_limit=100)
     assert wide.schema.field("s").type == pa.large_string()
     assert wide.schema.field("l").type == pa.large_list(pa.int64())
+    assert wide.schema.field("m").type == pa.map_(pa.large_string(), pa.int64())
     assert wide.to_pylist() == narrow.to_pylist()
     # Capsules nobody imports release what they hold when they go.
     del narrow, wide
     _testing.arrow_batch(b'{"a": [1]}\n', 1, "error")
+
+
+# Objects with more keys at one place than a struct should have (ids, dates as keys).
+WIDE = {f"k{j}": j for j in range(201)}
+MAPS = [
+    # lines, the map column's type, its rows (or the error's text)
+    ([dumps({"m": WIDE})], pa.map_(pa.string(), pa.int64()), [list(WIDE.items())]),
+    (
+        [dumps({"m": {"a": 1}}), dumps({"m": {**WIDE, "z": 0.5}}), '{"m": null}'],
+        pa.map_(pa.string(), pa.float64()),
+        [[("a", 1.0)], [(k, float(v)) for k, v in {**WIDE, "z": 0.5}.items()], None],
+    ),
+    (
+        [dumps({"m": {k: {"x": v} for k, v in WIDE.items()}}), '{"m": {"q": {"x": "s"}}}'],
+        pa.map_(pa.string(), pa.struct([("x", pa.int64())])),
+        "record 1: /m/q/x is a string, which a column of int64 cannot hold",
+    ),
+    # The record itself stays a struct of columns, however many keys it has.
+    ([dumps(WIDE)], None, [WIDE]),
+]
+
+
+@pytest.mark.parametrize(("lines", "typ", "rows"), MAPS)
+def test_objects_with_many_keys_are_maps(lines, typ, rows):
+    if isinstance(rows, str):
+        with pytest.raises(ValueError, match="^" + rows):
+            batch(lines)
+        return
+    got = batch(lines)
+    if typ is None:
+        assert got.num_columns == len(WIDE)
+        assert got.to_pylist() == rows
+        return
+    assert got.schema.field("m").type == typ
+    assert got.column("m").to_pylist() == rows

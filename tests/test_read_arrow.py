@@ -244,6 +244,7 @@ SCHEMAS = [
         [{"u": {"id": 7.0}, "t": [1, 2]}, {"u": None, "t": None}],
     ),
     ({"a": "float64", "none": "null"}, [{"a": 1.0, "none": None}, {"a": 2.0, "none": None}]),
+    ({"u": "map<utf8, int64>"}, [{"u": [("id", 7)]}, {"u": None}]),
     ({"a": "utf8"}, "record 0: /a is an integer, which a column of utf8 cannot hold"),
     ({"t": "list<utf8>"}, "record 0: /t/0 is an integer, which a column of utf8 cannot hold"),
     ({"a": "int32"}, "unknown type name 'int32'"),

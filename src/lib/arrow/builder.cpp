@@ -63,6 +63,12 @@ void push_offset(Column& c, std::int64_t end, std::int64_t limit) {
   c.values.push(end);
 }
 
+// A map has 32-bit offsets only. Its entries are bounded by the batch's text
+// (each takes at least 5 bytes, `"":0,`), which a batch keeps under 1 GiB.
+void push_map_offset(Column& c, std::int64_t end) {
+  c.values.push(static_cast<std::int32_t>(end));
+}
+
 // The validity bit of the row being appended (row `length`).
 inline void mark_valid(Column& c) {
   if (c.bitmap) put_bit(c.validity, c.length, true);
@@ -98,6 +104,9 @@ void append_null(Column& c, std::int64_t limit) {
     case Kind::Utf8:
     case Kind::List:
       push_offset(c, offset_at(c, c.length), limit);
+      break;
+    case Kind::Map:
+      push_map_offset(c, offset_at(c, c.length));
       break;
     case Kind::Struct:
       // A struct's children have a slot in every row, its null rows too.
@@ -149,6 +158,7 @@ void truncate(Column& c, std::int64_t n) {
       c.values.resize(static_cast<std::size_t>(n + 1) * width);
       break;
     case Kind::List:
+    case Kind::Map:
       truncate(c.children.front(), offset_at(c, n));
       c.values.resize(static_cast<std::size_t>(n + 1) * width);
       break;
@@ -172,7 +182,8 @@ void init(Column& c, const Type& type) {
   c.validity = Buffer();
   c.values = Buffer();
   c.data = Buffer();
-  if (type.kind == Kind::Utf8 || type.kind == Kind::List) c.values.push(std::int32_t{0});
+  if (type.kind == Kind::Utf8 || type.kind == Kind::List || type.kind == Kind::Map)
+    c.values.push(std::int32_t{0});
   c.children.resize(type.fields.size());
   for (std::size_t i = 0; i < type.fields.size(); ++i) init(c.children[i], type.fields[i].type);
   // A handful of fields are found faster by scanning than by hashing.
@@ -266,6 +277,7 @@ void export_array(Column& c, ArrowArray& out) {
     case Kind::Int64:
     case Kind::Float64:
     case Kind::List:
+    case Kind::Map:
       hand_over(&c.values);
       break;
     case Kind::Utf8:
@@ -290,12 +302,17 @@ void export_array(Column& c, ArrowArray& out) {
   out.private_data = owner.release();
 }
 
-void export_schema(const Column& c, const std::string& name, std::int64_t flags, ArrowSchema& out) {
+// `entries`: c is the struct of a map's entries.
+void export_schema(const Column& c, const std::string& name, std::int64_t flags, ArrowSchema& out,
+                   bool entries = false) {
   auto owner = std::make_unique<SchemaOwner>();
   owner->name = name;
   owner->children.resize(c.children.size());
   for (std::size_t i = 0; i < c.children.size(); ++i) {
-    export_schema(c.children[i], c.type->fields[i].name, ARROW_FLAG_NULLABLE, owner->children[i]);
+    // A map's entries, and their keys, are never null.
+    const bool required = c.kind == Kind::Map || (entries && i == 0);
+    export_schema(c.children[i], c.type->fields[i].name, required ? 0 : ARROW_FLAG_NULLABLE,
+                  owner->children[i], c.kind == Kind::Map);
     owner->child_pointers.push_back(&owner->children[i]);
   }
   out.format = c.type->format(c.large);
@@ -419,7 +436,7 @@ Batch ColumnSink::finish_batch() {
 Column* ColumnSink::slot() {
   if (frames_.empty()) return schema_.wrapped ? &root_.children.front() : &root_;
   const Frame& top = frames_.back();
-  return top.col->kind == Kind::Struct ? top.member : &top.col->children.front();
+  return top.col->kind == Kind::List ? &top.col->children.front() : top.member;
 }
 
 bool ColumnSink::fail(std::string reason) {
@@ -452,6 +469,16 @@ std::string ColumnSink::pointer(std::size_t frames) const {
       const Column& item = f.col->children.front();
       out += '/';
       out += std::to_string(item.length - offset_at(*f.col, f.col->length));
+      continue;
+    }
+    if (f.col->kind == Kind::Map) {
+      // The key of the entry being read: the last one appended.
+      const Column& keys = f.col->children.front().children.front();
+      const std::int64_t from = offset_at(keys, keys.length - 1);
+      const auto* data = reinterpret_cast<const char*>(keys.data.data());
+      append_pointer_token(std::string_view(data + from, static_cast<std::size_t>(
+                                                             offset_at(keys, keys.length) - from)),
+                           out);
       continue;
     }
     const auto i = static_cast<std::size_t>(f.member - f.col->children.data());
@@ -616,6 +643,14 @@ bool ColumnSink::key(const char* p, std::size_t n, bool ascii) {
   if (text_col_ != nullptr) return text_key(p, n);
   if (skip_ != 0) return true;
   Frame& top = frames_.back();
+  if (top.col->kind == Kind::Map) {
+    // A new entry: its key now, its value next.
+    Column& entries = top.col->children.front();
+    append_utf8(entries.children.front(), p, n, offset_limit_);
+    ++entries.length;
+    top.member = &entries.children[1];
+    return true;
+  }
   Column* member = find_member(*top.col, std::string_view(p, n));
   if (member == nullptr && keys_ == KeyPolicy::Error) return unknown_key(std::string_view(p, n));
   // A repeated key: its last member wins, so the earlier one is taken back.
@@ -631,6 +666,10 @@ bool ColumnSink::begin_object() {
   if (c == nullptr) return skip_ = 1, true;
   if (c->kind == Kind::Struct) [[likely]] {
     c->next = 0;
+    frames_.push_back(Frame{c, nullptr});
+    return true;
+  }
+  if (c->kind == Kind::Map) {
     frames_.push_back(Frame{c, nullptr});
     return true;
   }
@@ -654,6 +693,12 @@ bool ColumnSink::end_object(std::size_t) {
   if (skip_ != 0) return --skip_, true;
   Column& col = *frames_.back().col;
   frames_.pop_back();
+  if (col.kind == Kind::Map) {
+    mark_valid(col);
+    push_map_offset(col, col.children.front().length);
+    ++col.length;
+    return true;
+  }
   close_struct(col);
   return true;
 }

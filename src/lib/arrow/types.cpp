@@ -23,6 +23,8 @@ const char* kind_name(Kind kind) {
       return "struct";
     case Kind::List:
       return "list";
+    case Kind::Map:
+      return "map";
   }
   return "?";
 }
@@ -37,8 +39,25 @@ Type Type::structure(std::vector<Field> fields) {
   return Type{Kind::Struct, std::move(fields)};
 }
 
+Type Type::map(Type value) {
+  std::vector<Field> entry;
+  entry.push_back(Field{"key", Type::of(Kind::Utf8)});
+  entry.push_back(Field{"value", std::move(value)});
+  Type t{Kind::Map, {}};
+  t.fields.push_back(Field{"entries", Type::structure(std::move(entry))});
+  return t;
+}
+
 const Type& Type::item() const {
   return fields.front().type;
+}
+
+const Type& Type::value() const {
+  return fields.front().type.fields[1].type;
+}
+
+Type& Type::value() {
+  return fields.front().type.fields[1].type;
 }
 
 const char* Type::format(bool large) const {
@@ -57,6 +76,8 @@ const char* Type::format(bool large) const {
       return "+s";
     case Kind::List:
       return large ? "+L" : "+l";
+    case Kind::Map:
+      return "+m";
   }
   return "n";
 }
@@ -103,6 +124,18 @@ binding::Result<Type> type_named(std::string_view name) {
   if (n == "float64" || n == "double") return Type::of(Kind::Float64);
   if (n == "utf8" || n == "string" || n == "large_string" || n == "large_utf8")
     return Type::of(Kind::Utf8);
+  if (n.starts_with("map<") && n.ends_with('>')) {
+    std::string_view inside = n.substr(4, n.size() - 5);
+    const auto comma = inside.find(',');
+    const std::string_view key = strip(inside.substr(0, comma));
+    if (comma != std::string_view::npos && (key == "utf8" || key == "string")) {
+      auto value = type_named(inside.substr(comma + 1));
+      if (!value.ok()) return value;
+      return Type::map(std::move(value).value());
+    }
+    return binding::Error::value("a map's keys are utf8: 'map<utf8, T>', not '" +
+                                 std::string(name) + "'");
+  }
   for (std::string_view open : {"list<", "large_list<"}) {
     if (n.starts_with(open) && n.ends_with('>')) {
       std::string_view item = n.substr(open.size(), n.size() - open.size() - 1);
@@ -112,8 +145,9 @@ binding::Result<Type> type_named(std::string_view name) {
       return Type::list(std::move(inner).value());
     }
   }
-  return binding::Error::value("unknown type name '" + std::string(name) +
-                               "' (expected null, bool, int64, float64, utf8 or list<...>)");
+  return binding::Error::value(
+      "unknown type name '" + std::string(name) +
+      "' (expected null, bool, int64, float64, utf8, list<...> or map<utf8, ...>)");
 }
 
 binding::Result<Type> type_of(const ArrowSchema& c, const std::string& where) {
@@ -139,6 +173,16 @@ binding::Result<Type> type_of(const ArrowSchema& c, const std::string& where) {
       if (!item.ok()) return item;
       return Type::list(std::move(item).value());
     }
+    if (f == "+m" && c.n_children == 1 && c.children[0]->n_children == 2) {
+      const ArrowSchema& entries = *c.children[0];
+      const std::string_view key = entries.children[0]->format;
+      if (key != "u" && key != "U") {
+        return binding::Error::value("the column " + where + " is a map whose keys are not utf8");
+      }
+      auto value = type_of(*entries.children[1], where + "/*");
+      if (!value.ok()) return value;
+      return Type::map(std::move(value).value());
+    }
     if (f == "+s") {
       std::vector<Field> fields;
       for (std::int64_t i = 0; i < c.n_children; ++i) {
@@ -160,7 +204,8 @@ binding::Result<Type> type_of(const ArrowSchema& c, const std::string& where) {
   return binding::Error::value(
       "the column " + (where.empty() ? std::string("of the schema") : where) + " has Arrow type '" +
       std::string(f) +
-      "', which read_arrow does not build (null, bool, int64, float64, utf8, list, struct)");
+      "', which read_arrow does not build (null, bool, int64, float64, utf8, list, struct, "
+      "map)");
 }
 
 binding::Status place(Type& into, const std::vector<std::string>& path, Type type) {
@@ -217,7 +262,48 @@ Type* Inferrer::slot() {
   if (frames_.empty()) return &root_;
   Type* top = frames_.back();
   if (top == nullptr) return nullptr;
-  return top->kind == Kind::Struct ? member_ : &top->fields.front().type;
+  if (top->kind == Kind::Struct || top->kind == Kind::Map) return member_;
+  return &top->fields.front().type;
+}
+
+void Inferrer::merge_type(Type& into, const Type& from) {
+  if (from.kind == Kind::Null) return;
+  if (into.kind == Kind::Null) {
+    into = from;
+    return;
+  }
+  if (into.kind == Kind::Struct && from.kind == Kind::Map) {
+    Type map = Type::map(Type{});
+    merge_type(map, into);
+    into = std::move(map);
+  }
+  if (into.kind == Kind::Map && from.kind == Kind::Struct) {
+    for (const Field& f : from.fields) merge_type(into.value(), f.type);
+    return;
+  }
+  if (into.kind != from.kind) {
+    if ((into.kind == Kind::Int64 || into.kind == Kind::Float64) &&
+        (from.kind == Kind::Int64 || from.kind == Kind::Float64)) {
+      into.kind = Kind::Float64;
+    } else {
+      conflict(into);
+    }
+    return;
+  }
+  if (into.kind == Kind::Struct) {
+    for (const Field& f : from.fields) {
+      const auto i = into.find(f.name);
+      if (i < 0) {
+        into.fields.push_back(f);
+      } else {
+        merge_type(into.fields[static_cast<std::size_t>(i)].type, f.type);
+      }
+    }
+  } else if (into.kind == Kind::List) {
+    merge_type(into.fields.front().type, from.item());
+  } else if (into.kind == Kind::Map) {
+    merge_type(into.value(), from.value());
+  }
 }
 
 void Inferrer::conflict(Type& type) {
@@ -244,6 +330,8 @@ bool Inferrer::open(Kind kind) {
   Type* t = slot();
   if (t != nullptr && t->kind == Kind::Null) {
     *t = kind == Kind::List ? Type::list(Type{}) : Type::structure({});
+  } else if (t != nullptr && t->kind == Kind::Map && kind == Kind::Struct) {
+    // An object at a place already a map: its members are the map's entries.
   } else if (t != nullptr && t->kind != kind) {
     conflict(*t);
     t = nullptr;
@@ -257,6 +345,10 @@ bool Inferrer::open(Kind kind) {
 bool Inferrer::key(const char* p, std::size_t n, bool /*ascii*/) {
   Type* top = frames_.back();
   if (top == nullptr) return true;
+  if (top->kind == Kind::Map) {
+    member_ = &top->value();
+    return true;
+  }
   const std::string_view name(p, n);
   // A field's name is a C string in the interface: such a key names no column.
   if (name.find('\0') != std::string_view::npos) {
@@ -264,6 +356,14 @@ bool Inferrer::key(const char* p, std::size_t n, bool /*ascii*/) {
     return true;
   }
   auto i = top->find(name);
+  if (i < 0 && top->fields.size() >= map_keys_ && top != &root_) {
+    // Keys that are data (ids, dates): one map, every member's type merged.
+    Type map = Type::map(Type{});
+    merge_type(map, *top);
+    *top = std::move(map);
+    member_ = &top->value();
+    return true;
+  }
   if (i < 0) {
     top->fields.push_back(Field{std::string(name), Type{}});
     i = static_cast<std::ptrdiff_t>(top->fields.size() - 1);

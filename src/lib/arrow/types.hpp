@@ -2,7 +2,9 @@
 // inference from sample records.
 //
 // A Type is a small tree: null, bool, int64, float64 and utf8 leaves, structs
-// of named fields in order, lists of one item type. utf8 and list are stored
+// of named fields in order, lists of one item type, and maps from utf8 keys to
+// one value type (a list of "entries" structs of "key" and "value", as the
+// interface lays maps out). utf8 and list are stored
 // with 32-bit offsets unless a batch outgrows them, when that batch's column
 // is exported with 64-bit offsets instead (large_utf8, large_list): the tree
 // does not say which, the batch does (see builder.hpp).
@@ -17,6 +19,9 @@
 //     float64;
 //   - null adds nothing: a place met only as null (or an empty array's item)
 //     stays null type;
+//   - objects at one place with more than json::kMapKeys distinct keys
+//     between them (ids, dates, names as keys) are a map: its value type the
+//     merge of every member's, whatever key it came under;
 //   - other kinds meeting at one place conflict: the first kind met stays
 //     (the builder then applies its conflict policy to the others), or, with
 //     `mixed_as_text`, the place becomes utf8 for good (so that a builder
@@ -41,7 +46,7 @@
 
 namespace quarn::arrow {
 
-enum class Kind : std::uint8_t { Null, Bool, Int64, Float64, Utf8, Struct, List };
+enum class Kind : std::uint8_t { Null, Bool, Int64, Float64, Utf8, Struct, List, Map };
 
 // "null", "bool", "int64", ...: for messages.
 [[nodiscard]] const char* kind_name(Kind kind);
@@ -51,16 +56,21 @@ struct Field;
 struct Type {
   Kind kind = Kind::Null;
   // Struct: its fields in order. List: one field, "item", the element type.
+  // Map: one field, "entries", a struct of "key" (utf8) and "value".
   std::vector<Field> fields;
 
   [[nodiscard]] static Type of(Kind kind);
   [[nodiscard]] static Type list(Type item);
   [[nodiscard]] static Type structure(std::vector<Field> fields);
+  [[nodiscard]] static Type map(Type value);
 
   [[nodiscard]] const Type& item() const;
+  // A map's value type.
+  [[nodiscard]] const Type& value() const;
+  [[nodiscard]] Type& value();
 
   // The Arrow format string of this node alone ("l", "+s", ...); `large`
-  // picks the 64-bit offset variant of utf8 and list.
+  // picks the 64-bit offset variant of utf8 and list (a map has none).
   [[nodiscard]] const char* format(bool large = false) const;
 
   // Index of the struct field named `name`, or -1.
@@ -85,7 +95,8 @@ struct Schema {
 
 // --- Types given by a caller -------------------------------------------------
 // Type names as a caller writes them: "null", "bool", "int64", "float64",
-// "utf8" (or "string"), "list<T>" (or "list<item: T>") of any of them.
+// "utf8" (or "string"), "list<T>" (or "list<item: T>") and "map<utf8, T>"
+// of any of them.
 [[nodiscard]] binding::Result<Type> type_named(std::string_view name);
 
 // A type described through the C data interface (a pyarrow DataType, Field
@@ -103,7 +114,9 @@ struct Schema {
 // members below add), so that no sampled value is ever built.
 class Inferrer {
  public:
-  explicit Inferrer(bool mixed_as_text = false) : mixed_as_text_(mixed_as_text) {}
+  // More distinct keys than `map_keys` at one place make it a map.
+  explicit Inferrer(bool mixed_as_text = false, std::size_t map_keys = 200)
+      : mixed_as_text_(mixed_as_text), map_keys_(map_keys) {}
 
   // Merges one record; a text that is not JSON gives the parser's error (the
   // merge may then hold part of it: a caller reports the error and stops).
@@ -137,8 +150,11 @@ class Inferrer {
     return true;
   }
   void conflict(Type& type);
+  // Merges `from` into `into` as values met at one place merge.
+  void merge_type(Type& into, const Type& from);
 
   bool mixed_as_text_;
+  std::size_t map_keys_;
   std::size_t records_ = 0;
   bool objects_ = true;  // what the first record was
   Type root_;

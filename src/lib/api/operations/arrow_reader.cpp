@@ -222,7 +222,8 @@ Result<TableOptions> table_options(PyObject* table) {
 
 // The part of an inferred type that `node` names: the fields it keeps, in the
 // order the sample met them, then those the sample never met (null type, or
-// structs of such when the field goes deeper).
+// structs of such when the field goes deeper; under a map, the map's value
+// type).
 arrow::Type selected(const arrow::Type& from, const records::FieldNode& node) {
   std::vector<arrow::Field> fields;
   const bool structure = from.kind == arrow::Kind::Struct;
@@ -233,11 +234,12 @@ arrow::Type selected(const arrow::Type& from, const records::FieldNode& node) {
       fields.push_back({field.name, want->whole ? field.type : selected(field.type, *want)});
     }
   }
+  // Under a map, a named key is a field of the map's value type.
+  const arrow::Type unmet =
+      from.kind == arrow::Kind::Map ? from.value() : arrow::Type::of(arrow::Kind::Null);
   for (const records::FieldNode& member : node.members) {
     if (structure && from.find(member.name) >= 0) continue;
-    fields.push_back({member.name, member.whole
-                                       ? arrow::Type::of(arrow::Kind::Null)
-                                       : selected(arrow::Type::of(arrow::Kind::Null), member)});
+    fields.push_back({member.name, member.whole ? unmet : selected(unmet, member)});
   }
   return arrow::Type::structure(std::move(fields));
 }
