@@ -4,6 +4,9 @@
   thread each: quarn.dask.read_records(p, blocksize="64 MiB").count() against blocksize=None
   (one partition), and against dask.bag.read_text(p, blocksize="64 MiB").map(json.loads).
 - `quarn count --jobs 2` and `quarn validate --jobs 2` against `--jobs 1`, as commands.
+- DataFrames on the same cluster: quarn.dask.read_dataframe of the JSON array against
+  read_records(...).to_dataframe() of it and dask.dataframe.read_json(lines=True,
+  blocksize="64 MiB") of the JSON Lines twin, each summed over one column.
 
 Cases run side by side, alternating, best of the runs. Standalone:
     python bench/bench_dask.py [--dir DIR] [--size 512M] [--cli-size 1G] [--repeat 3]
@@ -108,6 +111,44 @@ def bench_cluster(paths, repeat):
         print(f"  {name}: {check(value, target, at_most=False)}")
 
 
+def bench_frames(paths, repeat):
+    import dask.dataframe as dd
+    import quarn.dask
+    from distributed import Client, LocalCluster
+
+    array, lines = paths["json"], paths["jsonl"]
+    cases = {
+        "quarn read_dataframe (array)": lambda: quarn.dask.read_dataframe(
+            array, blocksize="64 MiB", fields=["id", "lang"]
+        ),
+        "quarn read_dataframe, whole records (array)": lambda: quarn.dask.read_dataframe(
+            array, blocksize="64 MiB"
+        ),
+        "read_records().to_dataframe() (array)": lambda: quarn.dask.read_records(
+            array, blocksize="64 MiB", fields=["id", "lang"]
+        ).to_dataframe(),
+        "dask read_json(lines=True) (lines)": lambda: dd.read_json(
+            lines, lines=True, blocksize=64 << 20
+        )[["id", "lang"]],
+    }
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        got, out = _interleaved(
+            {k: lambda m=m: client.compute(m()["id"].count()).result() for k, m in cases.items()},
+            repeat,
+        )
+    quarn_time = got["quarn read_dataframe (array)"]
+    table(
+        "dask DataFrames: LocalCluster, 2 processes x 1 thread, count of one column, best of runs",
+        ["case", "best", "rows", "ratio"],
+        [[k, seconds(got[k]), str(out[k]), f"{got[k] / quarn_time:.2f}x"] for k in cases],
+    )
+
+
 def _spin(n):
     x = 0
     for i in range(n):
@@ -205,6 +246,7 @@ def run(ctx):
     bench_cluster({f: ctx.files.get(f, size) for f in ("json", "jsonl")}, ctx.repeat)
     cli_size = "64M" if ctx.quick else "1G"
     bench_jobs({f: ctx.files.get(f, cli_size) for f in ("json", "jsonl")}, ctx.repeat)
+    bench_frames({f: ctx.files.get(f, size) for f in ("json", "jsonl")}, ctx.repeat)
 
 
 def main():
@@ -213,7 +255,7 @@ def main():
     parser.add_argument("--size", default="512M")
     parser.add_argument("--cli-size", default="1G")
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--only", choices=("cluster", "scaling", "jobs", "threads"))
+    parser.add_argument("--only", choices=("cluster", "scaling", "jobs", "threads", "frames"))
     args = parser.parse_args()
     files = Files(args.dir)
     calibrate()
@@ -226,6 +268,8 @@ def main():
             bench_threads({f: files.get(f, args.cli_size) for f in ("json", "jsonl")}, args.repeat)
         if args.only in (None, "jobs"):
             bench_jobs({f: files.get(f, args.cli_size) for f in ("json", "jsonl")}, args.repeat)
+        if args.only in (None, "frames"):
+            bench_frames({f: files.get(f, args.size) for f in ("json", "jsonl")}, args.repeat)
     finally:
         files.close()
 
