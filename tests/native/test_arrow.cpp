@@ -21,7 +21,7 @@ static Schema infer(const std::vector<std::string>& records, bool mixed = false)
 }
 
 // A compact rendering of an exported type: "struct<a:int64,b:list<utf8>>".
-static std::string type_of(const ArrowSchema& s) {
+static std::string format_tree(const ArrowSchema& s) {
   std::string out = s.format;
   if (s.n_children == 0) return out;
   out += '<';
@@ -29,7 +29,7 @@ static std::string type_of(const ArrowSchema& s) {
     if (i != 0) out += ',';
     out += s.children[i]->name;
     out += ':';
-    out += type_of(*s.children[i]);
+    out += format_tree(*s.children[i]);
   }
   return out + '>';
 }
@@ -74,7 +74,7 @@ static void test_inference() {
   for (const Case& c : cases) {
     ColumnSink sink(infer(c.records, c.mixed), ConflictPolicy::AsNull);
     Batch b = sink.finish_batch();
-    const std::string got = type_of(b.schema);
+    const std::string got = format_tree(b.schema);
     CHECK(got == c.type, "inferred %s, expected %s", got.c_str(), c.type);
   }
 }

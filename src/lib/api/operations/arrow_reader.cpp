@@ -41,6 +41,7 @@
 #include "arrow/types.hpp"
 #include "binding/boundary.hpp"
 #include "binding/unlocked.hpp"
+#include "json/infer.hpp"
 #include "json/pointer.hpp"
 #include "json/text.hpp"
 #include "records/field_tree.hpp"
@@ -388,8 +389,9 @@ class TableReader {
       return std::make_unique<TableReader>(std::move(source), *options.schema, options);
     }
     std::deque<Piece> sampled;
-    // Under AsText, a place whose sample mixes kinds holds them all as text.
-    arrow::Inferrer inferrer(options.policy == arrow::ConflictPolicy::AsText);
+    // Under AsText, a place whose sample mixes kinds holds them all as text;
+    // places with keys as data are maps where schema calls them maps.
+    arrow::Inferrer inferrer(options.policy == arrow::ConflictPolicy::AsText, json::kMapKeys);
     std::uint64_t rows = 0;
     auto walked = source.unlocked([&]() -> Status {
       while (rows < sample) {
