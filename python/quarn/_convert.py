@@ -43,6 +43,7 @@ def pyarrow_modules() -> tuple[Any, Any, Any]:
     """pyarrow, pyarrow.parquet and pyarrow.ipc, or MissingPyarrow saying how to get them."""
     try:
         import pyarrow
+        import pyarrow.compute
         import pyarrow.ipc
         import pyarrow.parquet
     except ImportError as exc:
@@ -124,11 +125,53 @@ def write_chunks(
             on_chunk()
 
 
+def _storable(pa: Any, type_: Any) -> Any:
+    """`type_` as Parquet can store it: a struct without fields (an object that never held
+    a key) has no Parquet form, and becomes a column of nulls."""
+    if pa.types.is_struct(type_):
+        if type_.num_fields == 0:
+            return pa.null()
+        return pa.struct([field.with_type(_storable(pa, field.type)) for field in type_])
+    if pa.types.is_list(type_):
+        return pa.list_(type_.value_field.with_type(_storable(pa, type_.value_type)))
+    if pa.types.is_large_list(type_):
+        return pa.large_list(type_.value_field.with_type(_storable(pa, type_.value_type)))
+    return type_
+
+
+def _recast(pa: Any, array: Any, type_: Any) -> Any:
+    """`array` rebuilt with the type _storable gave for its own (the same where it is)."""
+    if array.type == type_:
+        return array
+    if pa.types.is_null(type_):
+        return pa.nulls(len(array))
+    mask = array.is_null() if array.null_count else None
+    if pa.types.is_struct(type_):
+        children = [_recast(pa, array.field(i), f.type) for i, f in enumerate(type_)]
+        return pa.StructArray.from_arrays(children, fields=list(type_), mask=mask)
+    # A list: rebuilt over its own offsets, so that a slice's values are not all taken.
+    kind = pa.ListArray if pa.types.is_list(type_) else pa.LargeListArray
+    start, end = array.offsets[0].as_py(), array.offsets[-1].as_py()
+    offsets = pa.compute.subtract(array.offsets, start) if start else array.offsets
+    values = _recast(pa, array.values.slice(start, end - start), type_.value_type)
+    return kind.from_arrays(offsets, values, type=type_, mask=mask)
+
+
 def write_parquet(reader: Any, path: str) -> None:
     """Writes the batches of an ArrowReader to a Parquet file, one row group per batch."""
-    _, parquet, _ = pyarrow_modules()
-    with parquet.ParquetWriter(path, reader.schema) as writer:
+    pa, parquet, _ = pyarrow_modules()
+    schema = reader.schema
+    stored = pa.schema(
+        [field.with_type(_storable(pa, field.type)) for field in schema], metadata=schema.metadata
+    )
+    with parquet.ParquetWriter(path, stored) as writer:
         for batch in _read(reader):
+            if stored != schema:
+                columns = [
+                    _recast(pa, column, field.type)
+                    for column, field in zip(batch.columns, stored, strict=True)
+                ]
+                batch = pa.RecordBatch.from_arrays(columns, schema=stored)
             writer.write_batch(batch)
 
 

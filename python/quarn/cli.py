@@ -691,6 +691,9 @@ def _convert_arrow(args: argparse.Namespace, to: str, fields: list[str] | None, 
         if dst == "-":
             raise
         return _fail(f"cannot write {dst}: {exc.strerror or exc}")
+    except _convert.pyarrow_modules()[0].ArrowException as exc:
+        # What the writer cannot store (a type its format lacks).
+        return _fail(f"cannot write {dst}: {exc}")
     return EXIT_OK
 
 
@@ -721,12 +724,6 @@ def _run_convert(args: argparse.Namespace) -> int:
         return _usage("convert", "Parquet cannot be written to standard output (it needs a file)")
     if to == "jsonl" and args.schema is not None:
         return _usage("convert", "--schema applies to Parquet and Arrow output")
-    if to in _convert.ARROW_FORMATS:
-        missing = _missing_read_arrow_options(args)
-        if missing:
-            return _usage(
-                "convert", f"{' and '.join(missing)}: not supported by this build's read_arrow"
-            )
     schema = None
     if args.schema is not None:
         try:
@@ -735,6 +732,12 @@ def _run_convert(args: argparse.Namespace) -> int:
             return _usage("convert", f"--schema is not JSON: {exc}")
         except OSError as exc:
             return _fail(f"cannot read {args.schema}: {exc.strerror or exc}")
+    if to in _convert.ARROW_FORMATS:
+        missing = _missing_read_arrow_options(args)
+        if missing:
+            return _usage(
+                "convert", f"{' and '.join(missing)}: not supported by this build's read_arrow"
+            )
     fields = [f for group in args.fields for f in group] if args.fields else None
     installed = True
     try:
