@@ -11,7 +11,7 @@ import pytest
 import quarn
 
 pa = pytest.importorskip("pyarrow")
-import pyarrow.parquet as pq  # noqa: E402
+import pyarrow.parquet as pq
 
 RECORDS = [
     {"id": 1, "name": "a", "tags": ["x", "y"], "user": {"n": 1.5}},
@@ -34,8 +34,8 @@ OUTPUTS = ["out.parquet", "out.arrow", "out.feather", "out.jsonl", "out.ndjson"]
 
 
 def run(cwd, *args, stdin=None, timeout=120):
-    return subprocess.run([sys.executable, "-m", "quarn", *args], cwd=cwd, input=stdin,
-                          capture_output=True, timeout=timeout)
+    return subprocess.run([sys.executable, "-m", "quarn", *args], check=False, cwd=cwd,
+                          input=stdin, capture_output=True, timeout=timeout)
 
 
 def read_back(path):
@@ -119,8 +119,9 @@ def test_without_pyarrow_parquet_says_what_to_install_and_json_lines_work(tmp_pa
     (tmp_path / "a.json").write_bytes(ARRAY)
     code = "import sys; sys.modules['pyarrow'] = None; from quarn.cli import main; "
     for out, status in (("o.parquet", 1), ("o.jsonl", 0)):
-        done = subprocess.run([sys.executable, "-c", code + f"sys.exit(main(['convert', 'a.json', "
-                               f"'{out}']))"], cwd=tmp_path, capture_output=True, timeout=120)
+        argv = ["convert", "a.json", out]
+        done = subprocess.run([sys.executable, "-c", f"{code}sys.exit(main({argv!r}))"],
+                              check=False, cwd=tmp_path, capture_output=True, timeout=120)
         assert done.returncode == status
         assert ("pip install 'quarn[arrow]'" in done.stderr.decode()) == (status == 1)
     assert sorted(os.listdir(tmp_path)) == ["a.json", "o.jsonl"]
