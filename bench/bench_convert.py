@@ -137,7 +137,8 @@ def run(kind, body, out):
         tail = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
         print(f"    failed: {tail}", file=sys.stderr)
         return None
-    t, rss, n = done.stdout.split()
+    # The last line: a library may print before it (a progress bar).
+    t, rss, n = done.stdout.strip().splitlines()[-1].split()
     return float(t), int(rss), int(n)
 
 
