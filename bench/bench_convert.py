@@ -12,6 +12,8 @@ read_arrow has jobs=) and leaves the others their defaults.
 - To Parquet: `quarn convert` of the tweets array, DuckDB's COPY of read_json(format='array')
   of the same file, polars' scan_ndjson(...).sink_parquet of its JSON Lines twin (polars cannot
   stream an array).
+- To Arrow IPC: `quarn convert` of the array against polars' sink_ipc of the twin (polars
+  cannot write these records to Parquet: an object without keys has no Parquet form).
 - To JSON Lines: `quarn convert` of a 64 MB slice (the array of that size) against `jq -c '.[]'`
   (where jq is installed) and orjson load then one dumps per record; and `quarn convert` of the
   big array, for its memory.
@@ -85,6 +87,26 @@ def parquet_cases(array, lines, out, threads):
             ("import os; os.environ['POLARS_MAX_THREADS'] = '1'\n" if one else "")
             + "import polars as pl\n"
             f"pl.scan_ndjson({lines!r}).sink_parquet({target!r})\n"
+            "n = 0\n",
+        ),
+    }
+
+
+def ipc_cases(array, lines, out, threads):
+    # polars writes no Parquet for these records (an object column without keys): its
+    # Arrow IPC output is the nearest like-for-like.
+    one = threads == "one"
+    target = os.path.join(out, "out.arrow")
+    return {
+        "quarn convert (jobs 1)": (
+            "command",
+            COMMAND.format(argv=quarn_convert(array, target, 1), out=os.devnull),
+        ),
+        "polars scan_ndjson(JSONL twin).sink_ipc": (
+            "python",
+            ("import os; os.environ['POLARS_MAX_THREADS'] = '1'\n" if one else "")
+            + "import polars as pl\n"
+            f"pl.scan_ndjson({lines!r}).sink_ipc({target!r})\n"
             "n = 0\n",
         ),
     }
@@ -184,6 +206,7 @@ def main():
     print(f"{args.threads} thread(s) each, median of {args.rounds} rounds")
     tables = {
         "512 MB JSON array to Parquet": parquet_cases(array, lines, out, args.threads),
+        "512 MB JSON array to Arrow IPC": ipc_cases(array, lines, out, args.threads),
         "JSON array to JSON Lines": lines_cases(slice_, array, out),
     }
     try:
