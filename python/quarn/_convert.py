@@ -8,6 +8,7 @@ destination's name (and an existing one as it was).
 
 from __future__ import annotations
 
+import importlib
 import os
 import tempfile
 
@@ -42,15 +43,15 @@ class MissingPyarrow(ImportError):
 def pyarrow_modules() -> tuple[Any, Any, Any]:
     """pyarrow, pyarrow.parquet and pyarrow.ipc, or MissingPyarrow saying how to get them."""
     try:
-        import pyarrow
-        import pyarrow.compute
-        import pyarrow.ipc
-        import pyarrow.parquet
+        pyarrow = importlib.import_module("pyarrow")
+        importlib.import_module("pyarrow.compute")
+        parquet = importlib.import_module("pyarrow.parquet")
+        ipc = importlib.import_module("pyarrow.ipc")
     except ImportError as exc:
         raise MissingPyarrow(
             f"writing Parquet and Arrow files needs pyarrow: pip install 'quarn[arrow]' ({exc})"
         ) from None
-    return pyarrow, pyarrow.parquet, pyarrow.ipc
+    return pyarrow, parquet, ipc
 
 
 def _umask() -> int:
