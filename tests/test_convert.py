@@ -9,6 +9,7 @@ import time
 
 import pytest
 import quarn
+from conftest import drain
 
 pa = pytest.importorskip("pyarrow")
 import pyarrow.parquet as pq
@@ -95,6 +96,25 @@ def test_bad_record_reports_as_validate_and_leaves_no_file(tmp_path, name, data,
     assert set(os.listdir(tmp_path)) == left
     if existing:
         assert (tmp_path / out).read_bytes() == b"before"
+
+
+@pytest.mark.parametrize("name, data", BAD, ids=[b[0] for b in BAD])
+def test_json_lines_give_iter_records_records_and_errors(tmp_path, name, data, time_limit):
+    # The records before a bad one come out first, its error after them, and the lines go
+    # on after it as iter_records does.
+    (tmp_path / name).write_bytes(data)
+    chunks = quarn._native.json_lines(str(tmp_path / name), None, None, None)
+    lines = [
+        item if isinstance(item, str) else [json.loads(line) for line in item.splitlines()]
+        for item in drain(chunks)
+    ]
+    records = drain(quarn.iter_records(tmp_path / name))
+    flat = [r for item in lines for r in (item if isinstance(item, list) else [item])]
+    assert flat == records
+    first_error = next(i for i, r in enumerate(records) if isinstance(r, str))
+    done = run(tmp_path, "convert", name, "-", "--to", "jsonl")
+    assert [json.loads(line) for line in done.stdout.splitlines()] == records[:first_error]
+    assert (done.returncode, done.stderr) == (1, run(tmp_path, "validate", name).stderr)
 
 
 @pytest.mark.parametrize(
