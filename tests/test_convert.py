@@ -125,6 +125,7 @@ def test_json_lines_give_iter_records_records_and_errors(tmp_path, name, data, t
         (["a.json", "-", "--to", "parquet"], "Parquet cannot be written to standard output"),
         (["a.json", "o.jsonl", "--schema", "{}"], "--schema applies to Parquet and Arrow"),
         (["a.json", "o.parquet", "--schema", "{"], "--schema is not JSON"),
+        (["a.json", "o.parquet", "--schema", "{}", "--fields", "id"], "--fields or --schema"),
     ],
 )
 def test_usage_errors(tmp_path, args, message):
@@ -188,3 +189,16 @@ def test_jobs_give_the_same_bytes(tmp_path, out):
     for jobs in ("1", "2"):
         assert run(tmp_path, "convert", "a.json", jobs + out, "--jobs", jobs).returncode == 0
     assert (tmp_path / ("1" + out)).read_bytes() == (tmp_path / ("2" + out)).read_bytes()
+
+
+@pytest.mark.skipif("schema" not in inspect.signature(quarn.read_arrow).parameters,
+                    reason="read_arrow has no schema= in this build")
+@pytest.mark.parametrize("inline", [True, False])
+def test_schema_gives_the_columns(tmp_path, inline):
+    schema = {"id": "int64", "/user/n": "float64"}
+    (tmp_path / "a.json").write_bytes(ARRAY)
+    (tmp_path / "s.json").write_text(json.dumps(schema))
+    text = json.dumps(schema) if inline else "s.json"
+    assert run(tmp_path, "convert", "a.json", "o.parquet", "--schema", text).returncode == 0
+    expected = quarn.read_arrow(tmp_path / "a.json", schema=schema).read_all()
+    assert pq.read_table(tmp_path / "o.parquet") == expected

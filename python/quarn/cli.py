@@ -724,6 +724,8 @@ def _run_convert(args: argparse.Namespace) -> int:
         return _usage("convert", "Parquet cannot be written to standard output (it needs a file)")
     if to == "jsonl" and args.schema is not None:
         return _usage("convert", "--schema applies to Parquet and Arrow output")
+    if args.schema is not None and args.fields:
+        return _usage("convert", "give --fields or --schema, not both (a schema names its columns)")
     schema = None
     if args.schema is not None:
         try:
