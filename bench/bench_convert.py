@@ -57,16 +57,22 @@ def quarn_convert(src, dst, jobs):
     return argv
 
 
-def parquet_cases(array, lines, out, threads):
-    one = threads == "one"
-    jobs = 1 if one else os.cpu_count() or 1
+def quarn_jobs(threads):
+    """quarn's --jobs for `threads`: every core where its read_arrow takes jobs=."""
+    if threads == "one":
+        return 1
     try:
         import quarn
-
-        if "jobs" not in inspect.signature(quarn.read_arrow).parameters:
-            jobs = 1
     except ImportError:
-        pass
+        return 1
+    if "jobs" not in inspect.signature(quarn.read_arrow).parameters:
+        return 1
+    return os.cpu_count() or 1
+
+
+def parquet_cases(array, lines, out, threads):
+    one = threads == "one"
+    jobs = quarn_jobs(threads)
     target = os.path.join(out, "out.parquet")
     duck_threads = "con.execute('SET threads=1')\n" if one else ""
     return {
@@ -96,11 +102,12 @@ def ipc_cases(array, lines, out, threads):
     # polars writes no Parquet for these records (an object column without keys): its
     # Arrow IPC output is the nearest like-for-like.
     one = threads == "one"
+    jobs = quarn_jobs(threads)
     target = os.path.join(out, "out.arrow")
     return {
-        "quarn convert (jobs 1)": (
+        f"quarn convert (jobs {jobs})": (
             "command",
-            COMMAND.format(argv=quarn_convert(array, target, 1), out=os.devnull),
+            COMMAND.format(argv=quarn_convert(array, target, jobs), out=os.devnull),
         ),
         "polars scan_ndjson(JSONL twin).sink_ipc": (
             "python",
