@@ -63,3 +63,19 @@ def read_arrow(
     sample: SupportsIndex = 1000,
     table: tuple[SupportsIndex, SupportsIndex, str, str, SupportsIndex, bool, Any] | None = None,
 ) -> ArrowReader: ...
+
+@final
+class JsonLinesChunks(Iterator[bytes]):
+    """The records of one source as JSON Lines, in bytes chunks of about 1 MiB."""
+
+    @property
+    def bytes_read(self) -> int: ...
+    @property
+    def total_bytes(self) -> int: ...
+    @property
+    def records(self) -> int: ...
+    def __next__(self) -> bytes: ...
+
+def json_lines(
+    source: Any, format: str | None = None, records: str | None = None, compressed: Any = None
+) -> JsonLinesChunks: ...

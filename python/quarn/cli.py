@@ -1,4 +1,5 @@
-"""The ``quarn`` command line: count, schema, head and validate for JSON / JSON Lines files.
+"""The ``quarn`` command line: count, schema, head, validate and convert for JSON / JSON Lines
+files.
 
 Every command reads what the package's functions read: paths, ``-`` for standard input,
 compressed files. Exit status: 0 on success, 1 for bad data or a file that cannot be read, 2
@@ -18,7 +19,7 @@ import sys
 import time
 
 import quarn
-from quarn import _progress, _ranges
+from quarn import _convert, _progress, _ranges
 from quarn._compression import COMPRESSIONS
 from quarn._version import __version__
 
@@ -35,6 +36,7 @@ EXIT_BAD_DATA = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 128 + signal.SIGINT
 EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
+EXIT_TERMINATED = 128 + signal.SIGTERM
 
 # head and count are usually over in a blink; a bar that flashes for a moment is noise, so
 # theirs appears only once the work has run this long. validate always reads the whole file.
@@ -190,6 +192,49 @@ def _build_parser() -> _Parser:
     )
     validate.add_argument("--jobs", type=_positive, default=1, metavar="N", help=JOBS_HELP)
     validate.set_defaults(run=_run_validate)
+
+    convert = commands.add_parser(
+        "convert",
+        parents=[common],
+        help="write the records as Parquet, Arrow IPC or JSON Lines",
+        description="Write the records of SRC to DST in the format its suffix names "
+        "(.parquet, .arrow or .feather for an Arrow IPC file, .jsonl or .ndjson), or --to "
+        "names. DST appears only once it is complete: a bad record (reported as validate "
+        "reports it), an interrupt or a termination leaves no file under its name. JSON "
+        "Lines hold each record's own bytes without the whitespace outside its strings "
+        "(re-serialised with --fields); - as DST writes JSON Lines, or an Arrow IPC stream, "
+        "to standard output.",
+    )
+    convert.add_argument("source", metavar="SRC")
+    convert.add_argument("destination", metavar="DST")
+    convert.add_argument(
+        "--to",
+        type=str.lower,
+        choices=_convert.FORMATS,
+        help="the output format, where DST is - or its suffix names none",
+    )
+    convert.add_argument(
+        "--fields",
+        action="append",
+        type=_field_list,
+        metavar="FIELDS",
+        help="write only these parts of each record, as for head",
+    )
+    convert.add_argument(
+        "--schema",
+        metavar="SCHEMA",
+        help="Parquet and Arrow: the columns' types, as a JSON object of column names or "
+        "JSON Pointers to type names, inline or in a file",
+    )
+    convert.add_argument(
+        "--jobs",
+        type=_positive,
+        default=1,
+        metavar="N",
+        help="Parquet and Arrow: threads that build the batches, with the same output "
+        "(default: 1); JSON Lines are written by one",
+    )
+    convert.set_defaults(run=_run_convert)
     return parser
 
 
@@ -474,6 +519,242 @@ def _run_validate(args: argparse.Namespace) -> int:
             total += f"; {_plural(unreadable, 'file')} could not be opened"
         print(total)
     return EXIT_BAD_DATA if bad or unreadable else EXIT_OK
+
+
+# Rows per Arrow batch, each one Parquet row group: large enough for Parquet's columns to
+# compress well, small enough that a batch of large records keeps memory low.
+CONVERT_BATCH_ROWS = 16384
+
+
+class _Terminated(BaseException):
+    """SIGTERM, raised where the conversion stands so that its temporary file goes."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
+def _usage(command: str, message: str) -> int:
+    print(f"{PROG} {command}: error: {message} (see '{PROG} {command} --help')", file=sys.stderr)
+    return EXIT_USAGE
+
+
+def _read_schema(text: str) -> Any:
+    """--schema: inline JSON, or the name of a file that holds it."""
+    if text.lstrip().startswith("{"):
+        return json.loads(text)
+    with open(text, "rb") as f:
+        return json.load(f)
+
+
+class _FieldLines:
+    """The chunks of JSON Lines of iter_records(fields=) records, with the counters of the
+    native writer of whole records."""
+
+    def __init__(self, records: quarn.RecordIterator) -> None:
+        self._records = records
+        self.records = 0
+
+    @property
+    def bytes_read(self) -> int:
+        return self._records.bytes_read
+
+    @property
+    def total_bytes(self) -> int:
+        return self._records.total_bytes
+
+    def __iter__(self) -> Any:
+        while True:
+            batch: list[Any] = []
+            try:
+                batch.extend(itertools.islice(self._records, HEAD_BATCH))
+            except FILE_ERRORS:
+                # The records before the bad one are written first.
+                if batch:
+                    self.records += len(batch)
+                    yield _json_lines(batch)
+                raise
+            if not batch:
+                return
+            self.records += len(batch)
+            yield _json_lines(batch)
+
+
+def _first_bad_record(path: str, args: argparse.Namespace) -> str | None:
+    """validate's report of the first bad record of `path`, or None when every record is
+    good (or the file cannot be read again)."""
+    try:
+        records = quarn.iter_records(path, _format_arg(args), **_options(args))
+    except FILE_ERRORS:
+        return None
+    good = 0
+    try:
+        for _ in records:
+            good += 1
+    except FILE_ERRORS as exc:
+        return _bad_record_text(path, good + 1, records, exc)
+    return None
+
+
+def _arrow_read_failure(args: argparse.Namespace, exc: Exception) -> str:
+    # The Arrow reader's errors do not say which record failed, nor how far the file was
+    # read; a bad record is reported as validate reports it, from a second reading where
+    # the source can be read again. Anything else (a value its column cannot hold) is the
+    # reader's own error.
+    path: str = args.source
+    if path != "-" and os.path.isfile(path):
+        found = _first_bad_record(path, args)
+        if found is not None:
+            return found
+    return _file_message(path, exc)
+
+
+def _convert_lines(args: argparse.Namespace, fields: list[str] | None) -> int:
+    src: str = args.source
+    dst: str = args.destination
+    try:
+        if fields:
+            chunks: Any = _FieldLines(
+                quarn.iter_records(src, _format_arg(args), fields=fields, **_options(args))
+            )
+        else:
+            chunks = quarn._native.json_lines(
+                src, _format_arg(args), args.records, (_options(args)["compression"], None)
+            )
+    except FILE_ERRORS as exc:
+        return _fail(_file_message(src, exc))
+    to_stdout = dst == "-"
+    # Lines printed to the same terminal would interleave with the bar.
+    wanted = args.progress and not (to_stdout and sys.stdout.isatty())
+    with _Progress(chunks.total_bytes, src, wanted=wanted, delay=QUICK_WORK_DELAY) as progress:
+
+        def on_chunk() -> None:
+            progress.update(chunks.bytes_read)
+
+        try:
+            if to_stdout:
+                _convert.write_chunks(chunks, sys.stdout.buffer, on_chunk)
+            else:
+                with _convert.Replacement(dst) as target:
+                    with open(target.path, "wb") as out:
+                        _convert.write_chunks(chunks, out, on_chunk)
+                    target.commit()
+        except _convert.ReadError as exc:
+            if to_stdout:
+                sys.stdout.buffer.flush()
+            return _fail(
+                f"{src}: record {chunks.records + 1}, read up to byte {chunks.bytes_read}: "
+                f"{_message(exc.cause)}"
+            )
+        except OSError as exc:
+            if to_stdout:
+                raise  # reported as every command's output is
+            return _fail(f"cannot write {dst}: {exc.strerror or exc}")
+    return EXIT_OK
+
+
+def _convert_arrow(args: argparse.Namespace, to: str, fields: list[str] | None, schema: Any) -> int:
+    src: str = args.source
+    dst: str = args.destination
+    try:
+        _convert.pyarrow_modules()
+    except _convert.MissingPyarrow as exc:
+        return _fail(str(exc))
+    options: dict[str, Any] = {
+        **_options(args),
+        "fields": fields,
+        "batch_rows": CONVERT_BATCH_ROWS,
+        "progress": args.progress and sys.stderr.isatty() and _can_show_bars(),
+    }
+    # Passed only when asked for, so that a read_arrow without them still converts.
+    if args.jobs != 1:
+        options["jobs"] = args.jobs
+    if schema is not None:
+        options["schema"] = schema
+    try:
+        reader = quarn.read_arrow(src, _format_arg(args), **options)
+    except FILE_ERRORS as exc:
+        return _fail(_file_message(src, exc))
+    try:
+        if dst == "-":
+            _convert.write_ipc(reader, sys.stdout.buffer, stream=True)
+        else:
+            with _convert.Replacement(dst) as target:
+                if to == "parquet":
+                    _convert.write_parquet(reader, target.path)
+                else:
+                    _convert.write_ipc(reader, target.path)
+                target.commit()
+    except _convert.ReadError as exc:
+        return _fail(_arrow_read_failure(args, exc.cause))
+    except OSError as exc:
+        if dst == "-":
+            raise
+        return _fail(f"cannot write {dst}: {exc.strerror or exc}")
+    except _convert.pyarrow_modules()[0].ArrowException as exc:
+        # What the writer cannot store (a type its format lacks).
+        return _fail(f"cannot write {dst}: {exc}")
+    return EXIT_OK
+
+
+def _missing_read_arrow_options(args: argparse.Namespace) -> list[str]:
+    import inspect
+
+    known = inspect.signature(quarn.read_arrow).parameters
+    missing = []
+    if args.jobs != 1 and "jobs" not in known:
+        missing.append("--jobs")
+    if args.schema is not None and "schema" not in known:
+        missing.append("--schema")
+    return missing
+
+
+def _run_convert(args: argparse.Namespace) -> int:
+    dst: str = args.destination
+    to: str | None = args.to or (None if dst == "-" else _convert.format_of(dst))
+    if to is None:
+        if dst == "-":
+            return _usage("convert", "name the format of standard output with --to")
+        return _usage(
+            "convert",
+            f"cannot tell the output format from {dst!r}: name it with --to "
+            + "|".join(_convert.FORMATS),
+        )
+    if dst == "-" and to == "parquet":
+        return _usage("convert", "Parquet cannot be written to standard output (it needs a file)")
+    if to == "jsonl" and args.schema is not None:
+        return _usage("convert", "--schema applies to Parquet and Arrow output")
+    if args.schema is not None and args.fields:
+        return _usage("convert", "give --fields or --schema, not both (a schema names its columns)")
+    schema = None
+    if args.schema is not None:
+        try:
+            schema = _read_schema(args.schema)
+        except json.JSONDecodeError as exc:
+            return _usage("convert", f"--schema is not JSON: {exc}")
+        except OSError as exc:
+            return _fail(f"cannot read {args.schema}: {exc.strerror or exc}")
+    if to in _convert.ARROW_FORMATS:
+        missing = _missing_read_arrow_options(args)
+        if missing:
+            return _usage(
+                "convert", f"{' and '.join(missing)}: not supported by this build's read_arrow"
+            )
+    fields = [f for group in args.fields for f in group] if args.fields else None
+    installed = True
+    try:
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # not the main thread: SIGTERM is left as it is
+        installed = False
+    try:
+        if to == "jsonl":
+            return _convert_lines(args, fields)
+        return _convert_arrow(args, to, fields, schema)
+    except _Terminated:
+        return EXIT_TERMINATED
+    finally:
+        if installed:
+            signal.signal(signal.SIGTERM, previous)
 
 
 def _is_open(fd: int) -> bool:

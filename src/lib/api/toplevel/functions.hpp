@@ -37,6 +37,10 @@ using binding::Ref;
 // that is not a str, ...).
 [[nodiscard]] binding::Result<Ref> dump_lines(const CallArgs& args);
 
+// The records of `source` as JSON Lines: an iterator of bytes chunks, each
+// record's own bytes without the whitespace outside its strings.
+[[nodiscard]] binding::Result<Ref> json_lines(const CallArgs& args);
+
 // The records of `source` as Arrow record batches: see read_arrow's docstring.
 [[nodiscard]] binding::Result<Ref> read_arrow(const CallArgs& args);
 

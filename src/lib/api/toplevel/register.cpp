@@ -112,10 +112,24 @@ constexpr FunctionSpec kReadArrow = {
     &read_arrow,
 };
 
+constexpr FunctionSpec kJsonLines = {
+    "json_lines",
+    "json_lines(source, format=None, records=None, compressed=None)\n"
+    "--\n"
+    "\n"
+    "The records of `source` as JSON Lines: an iterator of bytes chunks of about 1 MiB,\n"
+    "each record on one line as its own bytes without the whitespace outside its strings,\n"
+    "checked as iter_records checks it (a bad record raises its error after the lines\n"
+    "before it). bytes_read, total_bytes and records count what was read and written.",
+    {Param::Source, Param::Format, Param::Records, Param::Compressed},
+    4,
+    &json_lines,
+};
+
 PyMethodDef functions[] = {
     method_def<kCount>(),       method_def<kSchema>(),    method_def<kLoad>(),
     method_def<kIterRecords>(), method_def<kDumpLines>(), method_def<kOutline>(),
-    method_def<kReadArrow>(),
+    method_def<kReadArrow>(),   method_def<kJsonLines>(),
 };
 
 }  // namespace
