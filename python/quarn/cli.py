@@ -521,11 +521,6 @@ def _run_validate(args: argparse.Namespace) -> int:
     return EXIT_BAD_DATA if bad or unreadable else EXIT_OK
 
 
-# Rows per Arrow batch, each one Parquet row group: large enough for Parquet's columns to
-# compress well, small enough that a batch of large records keeps memory low.
-CONVERT_BATCH_ROWS = 16384
-
-
 class _Terminated(BaseException):
     """SIGTERM, raised where the conversion stands so that its temporary file goes."""
 
@@ -663,14 +658,10 @@ def _convert_arrow(args: argparse.Namespace, to: str, fields: list[str] | None, 
     options: dict[str, Any] = {
         **_options(args),
         "fields": fields,
-        "batch_rows": CONVERT_BATCH_ROWS,
+        "schema": schema,
+        "jobs": args.jobs,
         "progress": args.progress and sys.stderr.isatty() and _can_show_bars(),
     }
-    # Passed only when asked for, so that a read_arrow without them still converts.
-    if args.jobs != 1:
-        options["jobs"] = args.jobs
-    if schema is not None:
-        options["schema"] = schema
     try:
         reader = quarn.read_arrow(src, _format_arg(args), **options)
     except FILE_ERRORS as exc:
@@ -695,18 +686,6 @@ def _convert_arrow(args: argparse.Namespace, to: str, fields: list[str] | None, 
         # What the writer cannot store (a type its format lacks).
         return _fail(f"cannot write {dst}: {exc}")
     return EXIT_OK
-
-
-def _missing_read_arrow_options(args: argparse.Namespace) -> list[str]:
-    import inspect
-
-    known = inspect.signature(quarn.read_arrow).parameters
-    missing = []
-    if args.jobs != 1 and "jobs" not in known:
-        missing.append("--jobs")
-    if args.schema is not None and "schema" not in known:
-        missing.append("--schema")
-    return missing
 
 
 def _run_convert(args: argparse.Namespace) -> int:
@@ -734,12 +713,6 @@ def _run_convert(args: argparse.Namespace) -> int:
             return _usage("convert", f"--schema is not JSON: {exc}")
         except OSError as exc:
             return _fail(f"cannot read {args.schema}: {exc.strerror or exc}")
-    if to in _convert.ARROW_FORMATS:
-        missing = _missing_read_arrow_options(args)
-        if missing:
-            return _usage(
-                "convert", f"{' and '.join(missing)}: not supported by this build's read_arrow"
-            )
     fields = [f for group in args.fields for f in group] if args.fields else None
     installed = True
     try:
