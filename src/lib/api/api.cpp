@@ -85,4 +85,16 @@ Status add_class(PyObject* module, const char* name, PyObject* type) {
   return publish(module, key.get(), type);
 }
 
+Result<PyObject*> type_once(std::atomic<PyObject*>& slot, PyType_Spec& spec) {
+  PyObject* existing = slot.load(std::memory_order_acquire);
+  if (existing != nullptr) return existing;
+  PyObject* made = PyType_FromSpec(&spec);
+  if (made == nullptr) return Error::python();
+  if (!slot.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return existing;
+  }
+  return made;
+}
+
 }  // namespace quarn::api

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 #include "binding/boundary.hpp"
 #include "binding/ref.hpp"
 #include "binding/result.hpp"
@@ -38,6 +40,11 @@ constexpr PyMethodDef method_def() {
       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&binding::function_entry<Spec>)),
       METH_FASTCALL | METH_KEYWORDS, Spec.doc};
 }
+
+// The class `spec` describes, made on first use and kept in `slot` for the
+// process's life (a borrowed reference); threads that race each make one and
+// the first to store it wins.
+Result<PyObject*> type_once(std::atomic<PyObject*>& slot, PyType_Spec& spec);
 
 // The feature areas.
 namespace bigjson {

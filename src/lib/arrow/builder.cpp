@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "json/parser.hpp"
+#include "json/pointer.hpp"
 #include "json/text.hpp"
 #include "scan/scan.hpp"
 
@@ -444,23 +445,6 @@ bool ColumnSink::fail(std::string reason) {
   return false;
 }
 
-namespace {
-
-void append_pointer_token(std::string_view name, std::string& out) {
-  out += '/';
-  for (char c : name) {
-    if (c == '~') {
-      out += "~0";
-    } else if (c == '/') {
-      out += "~1";
-    } else {
-      out += c;
-    }
-  }
-}
-
-}  // namespace
-
 std::string ColumnSink::pointer(std::size_t frames) const {
   std::string out;
   for (std::size_t k = 0; k < frames; ++k) {
@@ -476,20 +460,21 @@ std::string ColumnSink::pointer(std::size_t frames) const {
       const Column& keys = f.col->children.front().children.front();
       const std::int64_t from = offset_at(keys, keys.length - 1);
       const auto* data = reinterpret_cast<const char*>(keys.data.data());
-      append_pointer_token(std::string_view(data + from, static_cast<std::size_t>(
-                                                             offset_at(keys, keys.length) - from)),
-                           out);
+      json::append_pointer_token(
+          std::string_view(data + from,
+                           static_cast<std::size_t>(offset_at(keys, keys.length) - from)),
+          out);
       continue;
     }
     const auto i = static_cast<std::size_t>(f.member - f.col->children.data());
-    append_pointer_token(f.col->type->fields[i].name, out);
+    json::append_pointer_token(f.col->type->fields[i].name, out);
   }
   return out;
 }
 
 bool ColumnSink::unknown_key(std::string_view name) {
   std::string where = pointer(frames_.size() - 1);
-  append_pointer_token(name, where);
+  json::append_pointer_token(name, where);
   return fail("the key " + where + " has no column");
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "json/parser.hpp"
+#include "json/pointer.hpp"
 
 namespace quarn::arrow {
 
@@ -99,18 +100,7 @@ std::string_view strip(std::string_view s) {
 
 std::string pointer_of(const std::vector<std::string>& path, std::size_t n) {
   std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    out += '/';
-    for (char c : path[i]) {
-      if (c == '~') {
-        out += "~0";
-      } else if (c == '/') {
-        out += "~1";
-      } else {
-        out += c;
-      }
-    }
-  }
+  for (std::size_t i = 0; i < n; ++i) json::append_pointer_token(path[i], out);
   return out;
 }
 

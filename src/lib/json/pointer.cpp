@@ -21,4 +21,17 @@ bool pointer_tokens(std::string_view pointer, std::vector<PointerToken>& tokens)
   }
 }
 
+void append_pointer_token(std::string_view name, std::string& out) {
+  out += '/';
+  for (char c : name) {
+    if (c == '~') {
+      out += "~0";
+    } else if (c == '/') {
+      out += "~1";
+    } else {
+      out += c;
+    }
+  }
+}
+
 }  // namespace quarn::json

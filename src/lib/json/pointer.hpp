@@ -18,4 +18,7 @@ struct PointerToken {
 // holds those before it).
 [[nodiscard]] bool pointer_tokens(std::string_view pointer, std::vector<PointerToken>& tokens);
 
+// Appends "/" and `name` as a reference token ("~" as "~0", "/" as "~1").
+void append_pointer_token(std::string_view name, std::string& out);
+
 }  // namespace quarn::json

@@ -35,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/api.hpp"
 #include "api/capsules.hpp"
 #include "api/operations/operations.hpp"
 #include "arrow/builder.hpp"
@@ -1068,16 +1069,7 @@ std::atomic<PyObject*> reader_type{nullptr};
 }  // namespace
 
 Result<PyObject*> arrow_reader_type() {
-  PyObject* existing = reader_type.load(std::memory_order_acquire);
-  if (existing != nullptr) return existing;
-  PyObject* made = PyType_FromSpec(&kReaderSpec);
-  if (made == nullptr) return Error::python();
-  // First writer wins; the winner lives as long as the process.
-  if (!reader_type.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return existing;
-  }
-  return made;
+  return type_once(reader_type, kReaderSpec);
 }
 
 Result<Ref> arrow_reader(const std::function<Result<RecordSource>()>& open, std::uint64_t sample,

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <utility>
 
+#include "api/api.hpp"
 #include "api/toplevel/functions.hpp"
 #include "binding/boundary.hpp"
 #include "json/parser.hpp"
@@ -272,16 +273,7 @@ PyType_Spec kChunksSpec = {
 std::atomic<PyObject*> chunks_type{nullptr};
 
 Result<PyObject*> json_lines_type() {
-  PyObject* existing = chunks_type.load(std::memory_order_acquire);
-  if (existing != nullptr) return existing;
-  PyObject* made = PyType_FromSpec(&kChunksSpec);
-  if (made == nullptr) return Error::python();
-  // First writer wins; the winner lives as long as the process.
-  if (!chunks_type.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return existing;
-  }
-  return made;
+  return type_once(chunks_type, kChunksSpec);
 }
 
 }  // namespace
