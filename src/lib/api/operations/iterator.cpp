@@ -19,7 +19,6 @@
 #include <memory>
 #include <thread>
 
-#include "api/api.hpp"
 #include "api/operations/operations.hpp"
 #include "api/operations/reader.hpp"
 #include "binding/boundary.hpp"
@@ -228,7 +227,44 @@ std::atomic<PyObject*> iterator_type{nullptr};
 }  // namespace
 
 binding::Result<PyObject*> record_iterator_type() {
-  return type_once(iterator_type, spec);
+  PyObject* existing = iterator_type.load(std::memory_order_acquire);
+  if (existing != nullptr) return existing;
+  PyObject* made = PyType_FromSpec(&spec);
+  if (made == nullptr) {
+    // Chain the cause under the documented message.
+    PyObject* cause = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    cause = PyErr_GetRaisedException();
+#else
+    PyObject *t, *tb;
+    PyErr_Fetch(&t, &cause, &tb);
+    PyErr_NormalizeException(&t, &cause, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+#endif
+    PyErr_SetString(PyExc_RuntimeError,
+                    "An error occurred while initializing class RecordIterator");
+    if (cause != nullptr) {
+#if PY_VERSION_HEX >= 0x030C0000
+      PyObject* exc = PyErr_GetRaisedException();
+      PyException_SetCause(exc, cause);
+      PyErr_SetRaisedException(exc);
+#else
+      PyObject *t, *v, *tb;
+      PyErr_Fetch(&t, &v, &tb);
+      PyErr_NormalizeException(&t, &v, &tb);
+      PyException_SetCause(v, cause);
+      PyErr_Restore(t, v, tb);
+#endif
+    }
+    return Error::python();
+  }
+  // First writer wins; the winner lives as long as the process.
+  if (!iterator_type.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return existing;
+  }
+  return made;
 }
 
 Result<Ref> iterate_records(RecordSource source, std::shared_ptr<const RecordParser> parser,
