@@ -11,9 +11,10 @@
 # An interpreter of the target's version runs the build (its headers and its tag): python3.X
 # on PATH or a pyenv version (QUARN_PYTHON_3X names one), else one in the Debian roots that
 # scripts/matrix.sh makes (3.13 and 3.13t in trixie, 3.14 and 3.15 in forky), where the build
-# runs inside an overlay of the root (needs root). Targets with no interpreter, and aarch64
-# ones (not yet), are reported and skipped; the exit status is non-zero when any target failed
-# or was skipped.
+# runs inside an overlay of the root (needs root). An aarch64 wheel is cross-built by that
+# same interpreter, with the headers of Debian's arm64 build of its version (downloaded, not
+# installed). Targets with no interpreter are reported and skipped; the exit status is
+# non-zero when any target failed or was skipped.
 #
 # Sources, tools and builds are kept in QUARN_WHEELS_CACHE (default /var/cache/quarn-wheels),
 # outside the checkout: the zlib-ng and zstd sources from the sdists of the Python packages
@@ -272,13 +273,12 @@ debian_python_suite() {
 }
 debian_arch() { case "$1" in aarch64) echo arm64 ;; *) echo "$1" ;; esac; }
 
-# target_headers ARCH VERSION HOST-INCLUDE: prints the include folder of VERSION (3.13t) for
-# ARCH, made once in $cache/ARCH/python. A free-threaded version: its default build's folder
-# with Py_GIL_DISABLED set, the one line of pyconfig.h by which the two ABIs differ. A
-# version Debian no longer has (3.12): the host interpreter's folder (HOST-INCLUDE), its
-# pyconfig.h given the four lines that differ between Debian's x86_64 and aarch64 builds.
+# target_headers ARCH VERSION HOST-INCLUDE: prints the include folder of VERSION (3.13) for
+# ARCH, made once in $cache/ARCH/python. A version Debian no longer has (3.12): the host
+# interpreter's folder (HOST-INCLUDE), its pyconfig.h given the four lines that differ
+# between Debian's x86_64 and aarch64 builds.
 target_headers() {
-  local arch="$1" version="$2" host_inc="$3" base="${2%t}" dir suite deb tmp a
+  local arch="$1" version="$2" host_inc="$3" base="$2" dir suite deb tmp a
   dir="$cache/$arch/python/python$version"
   [ -e "$dir/.ready" ] && { echo "$dir"; return 0; }
   rm -rf "$dir" "$dir.tmp"
@@ -314,13 +314,6 @@ target_headers() {
     rm -rf "$dir.tmp"
     note "$arch: no headers of python$base (Debian has none, nor this machine)"
     return 1
-  fi
-  if [ "$version" != "$base" ]; then
-    sed -i 's|^/\* #undef Py_GIL_DISABLED \*/|#define Py_GIL_DISABLED 1|' "$dir.tmp/pyconfig.h"
-    grep -q '^#define Py_GIL_DISABLED 1' "$dir.tmp/pyconfig.h" || {
-      note "$arch: pyconfig.h of python$base has no Py_GIL_DISABLED line"
-      return 1
-    }
   fi
   grep -q '^#define HAVE_GCC_ASM_FOR_X64' "$dir.tmp/pyconfig.h" && [ "$arch" != x86_64 ] && {
     note "$arch: pyconfig.h of python$version is still x86_64's"
@@ -359,6 +352,10 @@ interpreter() {
     [ -x "$ci_cache/${p%% *}/${p#* }" ] && [ -e "$ci_cache/${p%% *}/.quarn-ready" ] &&
       { echo "$ci_cache/$p"; return 0; }
   done
+  # One that scripts/python_ft.sh built for the forky root, kept in the cache (which the
+  # build inside the root sees at the same path).
+  [ -e "$cache/python$v/.ready" ] && [ -e "$ci_cache/forky/.quarn-ready" ] &&
+    { echo "$ci_cache/forky $cache/python$v/bin/python$v"; return 0; }
   return 0
 }
 
@@ -438,7 +435,7 @@ build_wheel() {
   rm -rf "$stage"
   mkdir -p "$stage"
   note "$target: building with $python${root:+ in $root} (log: $log)"
-  local run=(env) vars=(QUARN_WHEEL_ARCH="$arch" QUARN_WHEEL_BIN="$bin" QUARN_WHEEL_DEPS="$deps"
+  local run=(env) extra=() vars=(QUARN_WHEEL_ARCH="$arch" QUARN_WHEEL_BIN="$bin" QUARN_WHEEL_DEPS="$deps"
     ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" ZIG_LOCAL_CACHE_DIR="$ZIG_LOCAL_CACHE_DIR"
     PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="$deps/lib/pkgconfig")
   [ "$root" = / ] || run=(in_root "$root")
@@ -448,7 +445,15 @@ build_wheel() {
     local host_inc="" inc
     [ "$root" != / ] ||
       host_inc="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-    inc="$(target_headers "$arch" "$version" "$host_inc")" || return 1
+    inc="$(target_headers "$arch" "${version%t}" "$host_inc")" || return 1
+    # Free-threaded: the default build's headers with Py_GIL_DISABLED defined, the one line of
+    # pyconfig.h by which the two ABIs differ. Defined on the command line (as on Windows),
+    # not in pyconfig.h: a cross build's FindPython checks the headers' ABI against a
+    # pythonX.Y-config (not the interpreter), and the only one there is the default build's.
+    if [[ "$version" == *t ]]; then
+      extra+=(-C "cmake.define.Python_FIND_ABI=ANY;ANY;ANY;ANY")
+      vars+=(CXXFLAGS="-DPy_GIL_DISABLED=1")
+    fi
     vars+=(QUARN_PY_INCLUDE="$inc" QUARN_EXT_SUFFIX=".cpython-${py#cp}-$arch-linux-gnu.so" QUARN_HOST_PLATFORM="linux-$arch")
   fi
   # The decoders are insisted on (on); PKG_CONFIG_LIBDIR keeps the host's .pc files out.
@@ -457,7 +462,7 @@ build_wheel() {
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$repo/cmake/zig-toolchain.cmake" \
     -C cmake.define.QUARN_ZLIB_NG=on -C cmake.define.QUARN_ZSTD=on \
     -C cmake.define.QUARN_REQUIRE_DECODERS=on \
-    -C cmake.define.QUARN_LICENSES_DIR="$deps/licenses" > "$log" 2>&1; then
+    -C cmake.define.QUARN_LICENSES_DIR="$deps/licenses" ${extra[@]+"${extra[@]}"} > "$log" 2>&1; then
     tail -n 40 "$log" >&2
     return 1
   fi
