@@ -4,7 +4,7 @@
 # no compiler). Made once in QUARN_CI_CACHE/SUITE-arm64 (default bookworm: Python 3.11) and
 # reused; prints the root's path.
 #
-#   scripts/arm64_root.sh [SUITE]
+#   scripts/arm64_root.sh [SUITE [PACKAGE...]]    # forky python3.15-venv: 3.14 and 3.15
 #
 # Needs root, qemu-user-static and debootstrap (installed when missing). Programs of the
 # root run through the kernel's binfmt_misc entry for aarch64, registered here (with qemu
@@ -12,6 +12,8 @@
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 suite="${1:-bookworm}"
+shift || true
+extra=("$@")
 cache="${QUARN_CI_CACHE:-/var/cache/quarn-ci}"
 root="$cache/$suite-arm64"
 note() { printf 'arm64_root: %s\n' "$*" >&2; }
@@ -49,9 +51,13 @@ if [ ! -e "$root/.quarn-ready" ]; then
   mirror="${QUARN_DEBIAN_MIRROR:-$(apt_mirror)}"
   rm -rf "$root.tmp"
   note "making $root (debootstrap, the second stage under qemu: several minutes)"
-  timeout 900 debootstrap --arch=arm64 --foreign --variant=minbase \
-    --include=python3,python3-venv,python3-pip-whl,python3-setuptools-whl,ca-certificates \
-    "$suite" "$root.tmp" "$mirror" > "$root.tmp.log" 2>&1 ||
+  # debootstrap has no script of its own for a suite newer than it (forky); sid's fits.
+  script=""
+  [ -e "/usr/share/debootstrap/scripts/$suite" ] || script=/usr/share/debootstrap/scripts/sid
+  include="python3,python3-venv,python3-pip-whl,python3-setuptools-whl,ca-certificates"
+  [ "${#extra[@]}" -eq 0 ] || include="$include,$(IFS=,; echo "${extra[*]}")"
+  timeout 900 debootstrap --arch=arm64 --foreign --variant=minbase --include="$include" \
+    "$suite" "$root.tmp" "$mirror" ${script:+"$script"} > "$root.tmp.log" 2>&1 ||
     { tail -n 20 "$root.tmp.log" >&2; exit 1; }
   timeout 2400 chroot "$root.tmp" /debootstrap/debootstrap --second-stage >> "$root.tmp.log" 2>&1 ||
     { tail -n 20 "$root.tmp.log" >&2; exit 1; }

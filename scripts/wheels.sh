@@ -278,12 +278,12 @@ debian_arch() { case "$1" in aarch64) echo arm64 ;; *) echo "$1" ;; esac; }
 # interpreter's folder (HOST-INCLUDE), its pyconfig.h given the four lines that differ
 # between Debian's x86_64 and aarch64 builds.
 target_headers() {
-  local arch="$1" version="$2" host_inc="$3" base="$2" dir suite deb tmp a
+  local arch="$1" version="$2" host_inc="$3" dir suite deb tmp a
   dir="$cache/$arch/python/python$version"
   [ -e "$dir/.ready" ] && { echo "$dir"; return 0; }
   rm -rf "$dir" "$dir.tmp"
   mkdir -p "$dir.tmp"
-  suite="$(debian_python_suite "$base")"
+  suite="$(debian_python_suite "$version")"
   if [ -n "$suite" ]; then
     a="$cache/apt-$(debian_arch "$arch")"
     mkdir -p "$a/lists/partial" "$a/cache/archives/partial"
@@ -291,19 +291,19 @@ target_headers() {
     local m="${QUARN_DEBIAN_MIRROR:-$(apt_mirror)}"
     printf 'deb %s bookworm main\ndeb %s trixie main\ndeb %s forky main\n' "$m" "$m" "$m" > "$a/sources.list"
     tmp="$(mktemp -d "$cache/.deb.XXXXXX")"
-    note "$arch: headers of python$base from Debian $suite"
+    note "$arch: headers of python$version from Debian $suite"
     APT_DIR="$a" APT_ARCH="$(debian_arch "$arch")" apt_private 300 -qq update
     (cd "$tmp" && APT_DIR="$a" APT_ARCH="$(debian_arch "$arch")" apt_private 600 -qq \
       -o APT::Sandbox::User=root download \
-      "libpython$base-dev/$suite")
+      "libpython$version-dev/$suite")
     deb="$(ls "$tmp"/*.deb)"
     dpkg-deb -x "$deb" "$tmp/x"
-    cp -r "$tmp/x/usr/include/python$base/." "$dir.tmp/"
-    cp "$tmp/x/usr/include/$arch-linux-gnu/python$base/pyconfig.h" "$dir.tmp/pyconfig.h"
+    cp -r "$tmp/x/usr/include/python$version/." "$dir.tmp/"
+    cp "$tmp/x/usr/include/$arch-linux-gnu/python$version/pyconfig.h" "$dir.tmp/pyconfig.h"
     basename "$deb" > "$dir.tmp/FROM"
     rm -rf "$tmp"
   elif [ "$arch" = aarch64 ] && [ -e "$host_inc/pyconfig.h" ]; then
-    note "$arch: headers of python$base from $host_inc, pyconfig.h made for $arch"
+    note "$arch: headers of python$version from $host_inc, pyconfig.h made for $arch"
     cp -r "$host_inc/." "$dir.tmp/"
     sed -i -e 's|^#define HAVE_GCC_ASM_FOR_X64 1|/* #undef HAVE_GCC_ASM_FOR_X64 */|' \
       -e 's|^#define HAVE_GCC_ASM_FOR_X87 1|/* #undef HAVE_GCC_ASM_FOR_X87 */|' \
@@ -312,7 +312,7 @@ target_headers() {
     echo "$host_inc" > "$dir.tmp/FROM"
   else
     rm -rf "$dir.tmp"
-    note "$arch: no headers of python$base (Debian has none, nor this machine)"
+    note "$arch: no headers of python$version (Debian has none, nor this machine)"
     return 1
   fi
   grep -q '^#define HAVE_GCC_ASM_FOR_X64' "$dir.tmp/pyconfig.h" && [ "$arch" != x86_64 ] && {
@@ -450,11 +450,13 @@ build_wheel() {
     # pyconfig.h by which the two ABIs differ. Defined on the command line (as on Windows),
     # not in pyconfig.h: a cross build's FindPython checks the headers' ABI against a
     # pythonX.Y-config (not the interpreter), and the only one there is the default build's.
+    # (CXXFLAGS counts at a build folder's first configuration; the folder is this target's.)
     if [[ "$version" == *t ]]; then
       extra+=(-C "cmake.define.Python_FIND_ABI=ANY;ANY;ANY;ANY")
       vars+=(CXXFLAGS="-DPy_GIL_DISABLED=1")
     fi
-    vars+=(QUARN_PY_INCLUDE="$inc" QUARN_EXT_SUFFIX=".cpython-${py#cp}-$arch-linux-gnu.so" QUARN_HOST_PLATFORM="linux-$arch")
+    vars+=(QUARN_PY_INCLUDE="$inc" QUARN_EXT_SUFFIX=".cpython-${py#cp}-$arch-linux-gnu.so"
+      QUARN_HOST_PLATFORM="linux-$arch")
   fi
   # The decoders are insisted on (on); PKG_CONFIG_LIBDIR keeps the host's .pc files out.
   if ! "${run[@]}" "${vars[@]}" bash -c "$build_program" build "$python" "$venv" "$stage" \
