@@ -5,6 +5,7 @@
 #   - build_info() names the linked decoders (zlib-ng linked for gzip, zstd linked, bz2, xz),
 #   - the kernel sets offered are those this CPU has (a build that lost the run-time choice
 #     would offer the scalar one alone),
+#   - on a free-threaded interpreter, the GIL is still off after the import,
 #   - the decompression and core tests, run from a copy of tests/ outside the checkout so
 #     that only the installed package can be imported.
 #
@@ -115,6 +116,7 @@ timeout 600 "$py" -m pip install -q --only-binary :all: zstandard ||
 (cd "$work" && timeout 120 "$py" - "$repo") <<'EOF'
 import platform
 import sys
+import sysconfig
 
 import quarn
 from quarn.lib._quarn import _testing
@@ -146,6 +148,12 @@ else:  # aarch64's cpuinfo says "Features"; NEON is its baseline
 kernels = _testing.kernels()
 print("kernels:", kernels)
 assert kernels == expected, f"kernels {kernels}, this CPU has {expected}"
+
+# A free-threaded interpreter turns the lock back on for a module that does not say it
+# runs without it (or was built for the other ABI).
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled(), "importing quarn enabled the GIL"
+    print("GIL: off")
 EOF
 
 mkdir -p "$work/copy"
