@@ -59,7 +59,9 @@ if [ ! -e "$root/.quarn-ready" ]; then
   timeout 900 debootstrap --arch=arm64 --foreign --variant=minbase --include="$include" \
     "$suite" "$root.tmp" "$mirror" ${script:+"$script"} > "$root.tmp.log" 2>&1 ||
     { tail -n 20 "$root.tmp.log" >&2; exit 1; }
-  timeout 2400 chroot "$root.tmp" /debootstrap/debootstrap --second-stage >> "$root.tmp.log" 2>&1 ||
+  # Byte-compiling each Python version under qemu is most of it: 8 minutes for bookworm's one,
+  # more than 40 for forky's two beside other builds.
+  timeout 5400 chroot "$root.tmp" /debootstrap/debootstrap --second-stage >> "$root.tmp.log" 2>&1 ||
     { tail -n 20 "$root.tmp.log" >&2; exit 1; }
   rm -rf "$root"
   mv "$root.tmp" "$root"
