@@ -99,7 +99,8 @@ fi
 work="$(mktemp -d "${TMPDIR:-/tmp}/quarn-wheel-check.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 note "$(basename "$wheel") with $python"
-timeout 120 "$python" -m venv "$work/venv"
+# Under qemu, ensurepip alone takes minutes.
+timeout 900 "$python" -m venv "$work/venv"
 py="$work/venv/bin/python"
 
 start=$(date +%s%N)
