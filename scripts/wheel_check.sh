@@ -5,6 +5,7 @@
 #   - build_info() names the linked decoders (zlib-ng linked for gzip, zstd linked, bz2, xz),
 #   - the kernel sets offered are those this CPU has (a build that lost the run-time choice
 #     would offer the scalar one alone),
+#   - on a free-threaded interpreter, the GIL is still off after the import,
 #   - the decompression and core tests, run from a copy of tests/ outside the checkout so
 #     that only the installed package can be imported.
 #
@@ -12,7 +13,10 @@
 #
 # The interpreter: QUARN_PYTHON (a path), else python3.X on PATH or a pyenv version of the
 # wheel's tag, else one of the Debian roots of scripts/matrix.sh (the check then runs inside
-# an overlay of that root; needs root). Exits non-zero on the first failed check.
+# an overlay of that root; needs root). An aarch64 wheel is checked inside an arm64 Debian
+# root of QUARN_CI_CACHE (bookworm-arm64 for 3.11; scripts/arm64_root.sh makes it), every
+# program run by qemu: the same steps, slower (QUARN_TEST_TIMEOUT bounds the tests, 1800 s,
+# and PYTEST-ARGS may pick a subset). Exits non-zero on the first failed check.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 [ $# -ge 1 ] && [ -f "$1" ] || {
@@ -23,11 +27,32 @@ wheel="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 shift
 note() { printf 'wheel_check: %s\n' "$*" >&2; }
 
-# cp311-cp311 -> 3.11, cp313-cp313t -> 3.13t
+# cp311-cp311 -> 3.11, cp313-cp313t -> 3.13t; ..._aarch64 -> aarch64
 tag="$(basename "$wheel" .whl | awk -F- '{ print $(NF-1) }')"
 version="3.${tag#cp3}"
+arch="$(basename "$wheel" .whl | awk -F- '{ print $NF }' | sed 's/.*linux_//; s/^[0-9_]*//')"
+ci_cache="${QUARN_CI_CACHE:-/var/cache/quarn-ci}"
+# (and the free-threaded interpreters scripts/python_ft.sh builds for forky, kept outside it)
+wheels_cache="${QUARN_WHEELS_CACHE:-/var/cache/quarn-wheels}"
+roots=("trixie /usr/bin/python$version" "trixie /opt/python$version/bin/python$version"
+  "forky /usr/bin/python$version" "forky /opt/python$version/bin/python$version"
+  "forky $wheels_cache/python$version/bin/python$version")
 python="${QUARN_PYTHON:-}"
-if [ -z "$python" ]; then
+if [ "$arch" != "$(uname -m)" ] && [ -z "${QUARN_IN_ROOT:-}" ]; then
+  # Another processor's wheel: the interpreter of a Debian root of that processor, which
+  # qemu runs (scripts/arm64_root.sh makes one); nothing of this machine's.
+  python=""
+  roots=()
+  for s in bookworm trixie forky; do roots+=("$s-arm64 /usr/bin/python$version"); done
+  [ "$arch" = aarch64 ] || {
+    note "no way to run $arch programs here"
+    exit 2
+  }
+  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || {
+    note "aarch64 programs do not run here: scripts/arm64_root.sh registers qemu for them"
+    exit 2
+  }
+elif [ -z "$python" ]; then
   root="$(pyenv root 2> /dev/null || echo "$HOME/.pyenv")"
   # One that runs: pyenv's shims are on the path for every version, installed or not.
   for p in "$(command -v "python$version" || true)" "$root/versions/${version%t}".*/bin/"python$version"; do
@@ -37,19 +62,23 @@ fi
 if [ -z "$python" ] && [ -z "${QUARN_IN_ROOT:-}" ]; then
   # Else the interpreter of a Debian root of scripts/matrix.sh (its glibc is newer than this
   # machine's): the check runs again inside an overlay of the root, which stays untouched.
-  ci_cache="${QUARN_CI_CACHE:-/var/cache/quarn-ci}"
-  for p in "trixie /usr/bin/python$version" "trixie /opt/python$version/bin/python$version" \
-    "forky /usr/bin/python$version" "forky /opt/python$version/bin/python$version"; do
+  for p in "${roots[@]}"; do
     r="$ci_cache/${p%% *}"
-    [ -x "$r/${p#* }" ] && [ -e "$r/.quarn-ready" ] || continue
+    # The interpreter is the root's, or kept outside it (then mounted at the same path).
+    outside=""
+    case "${p#* }" in
+      "$wheels_cache"/*) [ -x "${p#* }" ] && outside="$(dirname "$(dirname "${p#* }")")" ;;
+    esac
+    { [ -x "$r/${p#* }" ] || [ -n "$outside" ]; } && [ -e "$r/.quarn-ready" ] || continue
     note "python$version of $r"
     ov="$(mktemp -d)"
     mkdir -p "$ov/up" "$ov/work" "$ov/m"
     trap 'rm -rf "$ov"' EXIT
     # Not exec'd: the trap removes the overlay's folders when the check ends.
     unshare --mount --propagation private -- /bin/sh -c '
-      r="$1" o="$2" repo="$3" w="$4" py="$5"; shift 5; m="$o/m"
+      r="$1" o="$2" repo="$3" w="$4" py="$5" out="$6"; shift 6; m="$o/m"
       mount -t overlay overlay -o "lowerdir=$r,upperdir=$o/up,workdir=$o/work" "$m" &&
+      { [ -z "$out" ] || { mkdir -p "$m$out" && mount --bind "$out" "$m$out"; }; } &&
       mkdir -p "$m$repo" "$m$w" && mount --bind "$repo" "$m$repo" &&
       mount --bind "$w" "$m$w" && mount -t proc proc "$m/proc" && mount --rbind /dev "$m/dev" &&
       { [ ! -d "$repo/../shared" ] || { mkdir -p "$m$repo/../shared" &&
@@ -57,19 +86,21 @@ if [ -z "$python" ] && [ -z "${QUARN_IN_ROOT:-}" ]; then
       exec chroot "$m" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin \
         PIP_DEFAULT_TIMEOUT=180 PIP_DISABLE_PIP_VERSION_CHECK=1 QUARN_IN_ROOT=1 \
         QUARN_PYTHON="$py" bash "$repo/scripts/wheel_check.sh" "$@"' \
-      sh "$r" "$ov" "$repo" "$(dirname "$wheel")" "${p#* }" "$wheel" "$@"
+      sh "$r" "$ov" "$repo" "$(dirname "$wheel")" "${p#* }" "$outside" "$wheel" "$@"
     exit $?
   done
 fi
 [ -n "$python" ] || {
-  note "no python$version here: QUARN_PYTHON names one"
+  note "no python$version for $arch here: QUARN_PYTHON names one" \
+    "$([ "$arch" = "$(uname -m)" ] || echo "(scripts/arm64_root.sh SUITE makes a root)")"
   exit 2
 }
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/quarn-wheel-check.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 note "$(basename "$wheel") with $python"
-timeout 120 "$python" -m venv "$work/venv"
+# Under qemu, ensurepip alone takes minutes.
+timeout 900 "$python" -m venv "$work/venv"
 py="$work/venv/bin/python"
 
 start=$(date +%s%N)
@@ -84,7 +115,9 @@ timeout 600 "$py" -m pip install -q --only-binary :all: zstandard ||
   note "no zstandard wheel for this interpreter: the tests that need it skip"
 
 (cd "$work" && timeout 120 "$py" - "$repo") <<'EOF'
+import platform
 import sys
+import sysconfig
 
 import quarn
 from quarn.lib._quarn import _testing
@@ -104,7 +137,8 @@ with open("/proc/cpuinfo") as f:
             flags = set(line.split(":", 1)[1].split())
             break
 expected = ["scalar"]
-if flags:  # x86-64: the sets whose instructions this CPU has and the OS saves
+# By the interpreter's processor: under qemu, /proc/cpuinfo is the host's.
+if platform.machine() == "x86_64":  # the sets whose instructions this CPU has and the OS saves
     avx2 = {"avx2", "bmi1", "bmi2", "abm", "pclmulqdq", "popcnt"} <= flags
     if avx2:
         expected.append("avx2")
@@ -115,6 +149,12 @@ else:  # aarch64's cpuinfo says "Features"; NEON is its baseline
 kernels = _testing.kernels()
 print("kernels:", kernels)
 assert kernels == expected, f"kernels {kernels}, this CPU has {expected}"
+
+# A free-threaded interpreter turns the lock back on for a module that does not say it
+# runs without it (or was built for the other ABI).
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled(), "importing quarn enabled the GIL"
+    print("GIL: off")
 EOF
 
 mkdir -p "$work/copy"
@@ -123,5 +163,7 @@ rm -rf "$work/copy/tests/native" "$work/copy/tests/__pycache__"
 # The shared test data, where it lies beside the checkout, as the tests find it.
 [ -d "$repo/../shared" ] && ln -s "$(cd "$repo/../shared" && pwd)" "$work/shared"
 cd "$work/copy"
-timeout 1800 "$py" -m pytest -q -p no:cacheprovider tests/test_decompress.py tests/test_count.py \
+start=$(date +%s)
+trap 'note "tests: $(($(date +%s) - start)) s"; rm -rf "$work"' EXIT
+timeout "${QUARN_TEST_TIMEOUT:-1800}" "$py" -m pytest -q -p no:cacheprovider tests/test_decompress.py tests/test_count.py \
   tests/test_load.py tests/test_iter.py "$@"

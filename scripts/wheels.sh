@@ -11,9 +11,10 @@
 # An interpreter of the target's version runs the build (its headers and its tag): python3.X
 # on PATH or a pyenv version (QUARN_PYTHON_3X names one), else one in the Debian roots that
 # scripts/matrix.sh makes (3.13 and 3.13t in trixie, 3.14 and 3.15 in forky), where the build
-# runs inside an overlay of the root (needs root). Targets with no interpreter, and aarch64
-# ones (not yet), are reported and skipped; the exit status is non-zero when any target failed
-# or was skipped.
+# runs inside an overlay of the root (needs root). An aarch64 wheel is cross-built by that
+# same interpreter, with the headers of Debian's arm64 build of its version (downloaded, not
+# installed). Targets with no interpreter are reported and skipped; the exit status is
+# non-zero when any target failed or was skipped.
 #
 # Sources, tools and builds are kept in QUARN_WHEELS_CACHE (default /var/cache/quarn-wheels),
 # outside the checkout: the zlib-ng and zstd sources from the sdists of the Python packages
@@ -106,13 +107,15 @@ command -v pkg-config > /dev/null || die "pkg-config is needed (apt-get install 
 
 # apt-get reading only a private list of Debian's source packages, so that neither this
 # machine's apt configuration nor its installed packages are touched or consulted.
-# apt_private SECONDS ARGS...: apt-get with this script's own lists, under a time limit.
+# apt_private SECONDS ARGS...: apt-get with this script's own lists, under a time limit
+# (APT_DIR names another set of lists, APT_ARCH another processor's packages).
 apt_private() {
-  local a="$cache/apt" limit="$1"
+  local a="${APT_DIR:-$cache/apt}" limit="$1"
   shift
   timeout "$limit" apt-get -o Dir::Etc::SourceList="$a/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
     -o Dir::State::Lists="$a/lists" -o Dir::Cache="$a/cache" -o Dir::State::status="$a/status" \
-    -o Acquire::Check-Valid-Until=false "$@"
+    -o Acquire::Check-Valid-Until=false ${APT_ARCH:+-o APT::Architecture="$APT_ARCH"} \
+    ${APT_ARCH:+-o APT::Architectures::="$APT_ARCH"} "$@"
 }
 apt_ready=0
 apt_prepare() {
@@ -255,6 +258,73 @@ build_decoders() {
 }
 
 # ---------------------------------------------------------------------------------------
+# Another processor's interpreter headers
+
+# The include folder is the same on every processor but pyconfig.h is not. Debian keeps the
+# latter apart (multiarch), so the arm64 package of the interpreter's development files
+# brings the right one; it is downloaded and unpacked, never installed. The suite that has
+# each version (the headers of a minor version keep its ABI; the package is not pinned).
+debian_python_suite() {
+  case "$1" in
+    3.11) echo bookworm ;;
+    3.13) echo trixie ;;
+    3.14 | 3.15) echo forky ;;
+  esac
+}
+debian_arch() { case "$1" in aarch64) echo arm64 ;; *) echo "$1" ;; esac; }
+
+# target_headers ARCH VERSION HOST-INCLUDE: prints the include folder of VERSION (3.13) for
+# ARCH, made once in $cache/ARCH/python. A version Debian no longer has (3.12): the host
+# interpreter's folder (HOST-INCLUDE), its pyconfig.h given the four lines that differ
+# between Debian's x86_64 and aarch64 builds.
+target_headers() {
+  local arch="$1" version="$2" host_inc="$3" dir suite deb tmp a
+  dir="$cache/$arch/python/python$version"
+  [ -e "$dir/.ready" ] && { echo "$dir"; return 0; }
+  rm -rf "$dir" "$dir.tmp"
+  mkdir -p "$dir.tmp"
+  suite="$(debian_python_suite "$version")"
+  if [ -n "$suite" ]; then
+    a="$cache/apt-$(debian_arch "$arch")"
+    mkdir -p "$a/lists/partial" "$a/cache/archives/partial"
+    touch "$a/status"
+    local m="${QUARN_DEBIAN_MIRROR:-$(apt_mirror)}"
+    printf 'deb %s bookworm main\ndeb %s trixie main\ndeb %s forky main\n' "$m" "$m" "$m" > "$a/sources.list"
+    tmp="$(mktemp -d "$cache/.deb.XXXXXX")"
+    note "$arch: headers of python$version from Debian $suite"
+    APT_DIR="$a" APT_ARCH="$(debian_arch "$arch")" apt_private 300 -qq update
+    (cd "$tmp" && APT_DIR="$a" APT_ARCH="$(debian_arch "$arch")" apt_private 600 -qq \
+      -o APT::Sandbox::User=root download \
+      "libpython$version-dev/$suite")
+    deb="$(ls "$tmp"/*.deb)"
+    dpkg-deb -x "$deb" "$tmp/x"
+    cp -r "$tmp/x/usr/include/python$version/." "$dir.tmp/"
+    cp "$tmp/x/usr/include/$arch-linux-gnu/python$version/pyconfig.h" "$dir.tmp/pyconfig.h"
+    basename "$deb" > "$dir.tmp/FROM"
+    rm -rf "$tmp"
+  elif [ "$arch" = aarch64 ] && [ -e "$host_inc/pyconfig.h" ]; then
+    note "$arch: headers of python$version from $host_inc, pyconfig.h made for $arch"
+    cp -r "$host_inc/." "$dir.tmp/"
+    sed -i -e 's|^#define HAVE_GCC_ASM_FOR_X64 1|/* #undef HAVE_GCC_ASM_FOR_X64 */|' \
+      -e 's|^#define HAVE_GCC_ASM_FOR_X87 1|/* #undef HAVE_GCC_ASM_FOR_X87 */|' \
+      -e 's|^/\* #undef HAVE_USABLE_WCHAR_T \*/|#define HAVE_USABLE_WCHAR_T 1|' \
+      -e 's|^#define PY_SUPPORT_TIER 1|#define PY_SUPPORT_TIER 2|' "$dir.tmp/pyconfig.h"
+    echo "$host_inc" > "$dir.tmp/FROM"
+  else
+    rm -rf "$dir.tmp"
+    note "$arch: no headers of python$version (Debian has none, nor this machine)"
+    return 1
+  fi
+  grep -q '^#define HAVE_GCC_ASM_FOR_X64' "$dir.tmp/pyconfig.h" && [ "$arch" != x86_64 ] && {
+    note "$arch: pyconfig.h of python$version is still x86_64's"
+    return 1
+  }
+  touch "$dir.tmp/.ready"
+  mv "$dir.tmp" "$dir"
+  echo "$dir"
+}
+
+# ---------------------------------------------------------------------------------------
 # The wheels
 
 # Interpreters this machine runs (python3.X on PATH, a pyenv version), else those of the
@@ -282,6 +352,10 @@ interpreter() {
     [ -x "$ci_cache/${p%% *}/${p#* }" ] && [ -e "$ci_cache/${p%% *}/.quarn-ready" ] &&
       { echo "$ci_cache/$p"; return 0; }
   done
+  # One that scripts/python_ft.sh built for the forky root, kept in the cache (which the
+  # build inside the root sees at the same path).
+  [ -e "$cache/python$v/.ready" ] && [ -e "$ci_cache/forky/.quarn-ready" ] &&
+    { echo "$ci_cache/forky $cache/python$v/bin/python$v"; return 0; }
   return 0
 }
 
@@ -324,13 +398,18 @@ export PATH="$venv/bin:$PATH"
 inc="$("$python" -c "import sysconfig; print(sysconfig.get_paths()[\"include\"])")"
 multiarch="$("$python" -c "import sysconfig; print(sysconfig.get_config_var(\"MULTIARCH\") or \"\")")"
 defines=()
-if [ -n "$multiarch" ] && grep -q "include <$multiarch/" "$inc/pyconfig.h"; then
+cross=()
+if [ -n "${QUARN_PY_INCLUDE:-}" ]; then
+  # Another processor: its headers, and the module suffix and wheel tag set for it.
+  defines+=(-C "cmake.define.Python_INCLUDE_DIR=$QUARN_PY_INCLUDE")
+  cross=(SETUPTOOLS_EXT_SUFFIX="$QUARN_EXT_SUFFIX" _PYTHON_HOST_PLATFORM="$QUARN_HOST_PLATFORM")
+elif [ -n "$multiarch" ] && grep -q "include <$multiarch/" "$inc/pyconfig.h"; then
   mkdir -p "$stage/include"
   cp -r "$inc" "$stage/include/"
   cp "/usr/include/$multiarch/$(basename "$inc")/pyconfig.h" "$stage/include/$(basename "$inc")/"
   defines+=(-C "cmake.define.Python_INCLUDE_DIR=$stage/include/$(basename "$inc")")
 fi
-timeout 1800 "$venv/bin/pip" wheel -v --no-deps --no-build-isolation -w "$stage" "$@" "${defines[@]}"'
+env "${cross[@]}" timeout 1800 "$venv/bin/pip" wheel -v --no-deps --no-build-isolation -w "$stage" "$@" "${defines[@]}"'
 
 # build_wheel TARGET: into $out, repaired to the manylinux tag.
 build_wheel() {
@@ -346,7 +425,6 @@ build_wheel() {
   }
   root="${found%% *}"
   python="${found#* }"
-  [ "$arch" = "$(uname -m)" ] || { note "$target: only $(uname -m) wheels are built here"; return 3; }
   build_decoders "$arch"
   venv="$cache/venv/$py${root//\//-}"
   stage="$cache/$arch/stage-$py"
@@ -357,23 +435,51 @@ build_wheel() {
   rm -rf "$stage"
   mkdir -p "$stage"
   note "$target: building with $python${root:+ in $root} (log: $log)"
-  local run=(env) vars=(QUARN_WHEEL_ARCH="$arch" QUARN_WHEEL_BIN="$bin" QUARN_WHEEL_DEPS="$deps"
+  local run=(env) extra=() vars=(QUARN_WHEEL_ARCH="$arch" QUARN_WHEEL_BIN="$bin" QUARN_WHEEL_DEPS="$deps"
     ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" ZIG_LOCAL_CACHE_DIR="$ZIG_LOCAL_CACHE_DIR"
     PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="$deps/lib/pkgconfig")
   [ "$root" = / ] || run=(in_root "$root")
+  if [ "$arch" != "$(uname -m)" ]; then
+    # A cross build: the interpreter here runs the build and names the wheel's Python tag;
+    # the target's headers, module suffix and platform come from elsewhere.
+    local host_inc="" inc
+    [ "$root" != / ] ||
+      host_inc="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+    inc="$(target_headers "$arch" "${version%t}" "$host_inc")" || return 1
+    # Free-threaded: the default build's headers with Py_GIL_DISABLED defined, the one line of
+    # pyconfig.h by which the two ABIs differ. Defined on the command line (as on Windows),
+    # not in pyconfig.h: a cross build's FindPython checks the headers' ABI against a
+    # pythonX.Y-config (not the interpreter), and the only one there is the default build's.
+    # (CXXFLAGS counts at a build folder's first configuration; the folder is this target's.)
+    if [[ "$version" == *t ]]; then
+      extra+=(-C "cmake.define.Python_FIND_ABI=ANY;ANY;ANY;ANY")
+      vars+=(CXXFLAGS="-DPy_GIL_DISABLED=1")
+    fi
+    vars+=(QUARN_PY_INCLUDE="$inc" QUARN_EXT_SUFFIX=".cpython-${py#cp}-$arch-linux-gnu.so"
+      QUARN_HOST_PLATFORM="linux-$arch")
+  fi
   # The decoders are insisted on (on); PKG_CONFIG_LIBDIR keeps the host's .pc files out.
   if ! "${run[@]}" "${vars[@]}" bash -c "$build_program" build "$python" "$venv" "$stage" \
     "$repo" -C build-dir="$build" \
     -C cmake.define.CMAKE_TOOLCHAIN_FILE="$repo/cmake/zig-toolchain.cmake" \
     -C cmake.define.QUARN_ZLIB_NG=on -C cmake.define.QUARN_ZSTD=on \
     -C cmake.define.QUARN_REQUIRE_DECODERS=on \
-    -C cmake.define.QUARN_LICENSES_DIR="$deps/licenses" > "$log" 2>&1; then
+    -C cmake.define.QUARN_LICENSES_DIR="$deps/licenses" ${extra[@]+"${extra[@]}"} > "$log" 2>&1; then
     tail -n 40 "$log" >&2
     return 1
   fi
-  timeout 300 auditwheel repair --plat "manylinux_2_28_$arch" -w "$out" "$stage"/*.whl >> "$log" 2>&1 ||
+  # auditwheel offers this processor's tags by name; another's through auto, which tags it
+  # with the oldest policy its symbols allow (checked to be 2.28 or older below).
+  local plat="manylinux_2_28_$arch"
+  [ "$arch" = "$(uname -m)" ] || plat=auto
+  timeout 300 auditwheel repair --plat "$plat" -w "$out" "$stage"/*.whl >> "$log" 2>&1 ||
     { tail -n 20 "$log" >&2; return 1; }
   grep -E "^(INFO:auditwheel.*)?Fixed-up wheel written to|consistent with" "$log" | tail -n 1 >&2 || true
+  local wheel glibc
+  wheel="$(sed -n 's/.*Fixed-up wheel written to \(.*\.whl\).*/\1/p' "$log" | tail -n 1)"
+  glibc="$(basename "$wheel" | sed -n 's/.*manylinux_2_\([0-9]*\)_.*/\1/p')"
+  [ -n "$glibc" ] && [ "$glibc" -le 28 ] ||
+    { note "$target: $(basename "$wheel") is not manylinux_2_28 or older"; return 1; }
 }
 
 status=0
