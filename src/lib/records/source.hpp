@@ -233,7 +233,6 @@ class RecordSource {
   std::uint64_t taken_ = 0;    // bytes read from the source so far
   std::uint64_t total_bytes_;  // fixed at construction
   bool head_ = false;          // the first bytes (and a byte-order mark) have been looked at
-  bool eof_ = false;
   std::size_t bom_ = 0;  // 3 when the source starts with a byte-order mark
 
   // Leading whitespace that detection dropped (whole blocks of it, so that a
