@@ -237,7 +237,8 @@ class _File:
         return self.path if self.local else self.read_at
 
     def read_at(self, offset: int, n: int) -> bytes:
-        data: bytes = self.fs.cat_file(self.path, offset, offset + n)
+        # By keyword: some file systems take other arguments in between (s3fs: version_id).
+        data: bytes = self.fs.cat_file(self.path, start=offset, end=offset + n)
         return data
 
     @contextmanager
