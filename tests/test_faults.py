@@ -208,6 +208,8 @@ def watched(source, fmt, every, reader="records"):
         iterator = arrow_batches(
             lambda *a: native(source, None, records, ("infer", on_read), *a), reader
         )
+    elif reader == "jsonl":
+        iterator = _quarn._sources.json_lines(source, None, records, ("infer", on_read))
     else:
         iterator = _quarn._sources.iter_records(source, None, records, ("infer", on_read), None)
     return iterator, raised, armed
@@ -225,6 +227,9 @@ def case_faults(path, compression, fmt, kind, fault, every, n, reader="records")
             _quarn._sources.read_arrow, source, None, options(fmt).get("records"), ("infer", None)
         )
         iterator = arrow_batches(native, reader)
+    elif reader == "jsonl":
+        records = options(fmt).get("records")
+        iterator = _quarn._sources.json_lines(source, None, records, ("infer", None))
     else:
         iterator = quarn.iter_records(source, **options(fmt))
     if fault == "progress":
@@ -251,6 +256,9 @@ def case_faults(path, compression, fmt, kind, fault, every, n, reader="records")
         got, caught = storm(iterator)
     if reader.startswith("arrow"):
         got = [row for batch in got for row in batch.to_pylist()]
+    elif reader == "jsonl":
+        # Chunks of whole lines: what convert writes, read back.
+        got = [json.loads(line) for line in b"".join(got).splitlines()]
     assert len(got) == len(expected), f"{len(got)} records of {len(expected)}"
     assert got == expected, "the records differ"
 
@@ -594,8 +602,9 @@ FAULT_CASES = [
 ]
 
 
-# read_arrow's batches under a sample of the same faults: a batch whose building was
-# interrupted comes again, with nothing lost or doubled.
+# read_arrow's batches (one builder and two) and convert's JSON Lines chunks under a sample of
+# the same faults: a batch or chunk whose making was interrupted comes again, with nothing
+# lost or doubled.
 ARROW_FAULT_CASES = [
     ("reads", "file", "none"),
     ("reads", "file", "gz"),
@@ -616,7 +625,7 @@ ARROW_FAULT_CASES = [
         for kind in kinds
         for compression in compressions
     ]
-    + [(reader, *case) for reader in ("arrow", "arrow2") for case in ARROW_FAULT_CASES],
+    + [(reader, *case) for reader in ("arrow", "arrow2", "jsonl") for case in ARROW_FAULT_CASES],
 )
 def test_records_survive_faults(data_file, reader, fault, kind, compression, fmt):
     if reader.startswith("arrow"):
